@@ -1,0 +1,111 @@
+#pragma once
+// connection: the console's one door to the device line. Holds the connection settings
+// (and keeps them in the INI file), opens and closes the link for whoever needs the line,
+// runs every exchange under one recursive lock and keeps the packet statistics.
+
+#include "link/Link.h"
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+
+namespace vx4 {
+
+struct ConnectionSettings {
+    std::string port = "COM1";      // serial port name; exactly "TCP/IP" selects TCP
+    std::string IP = "192.168.0.1"; // host for the TCP link
+    std::string TCPIPport = "10001";
+    std::uint32_t speed = 9600;
+    std::uint32_t dev_nom = 0;
+    std::uint32_t AuxTmout = 0;
+};
+
+struct ConnectionStatistics {
+    std::uint32_t packetsOut = 0;
+    std::uint32_t packetsOutFailed = 0;
+    std::uint32_t packetsIn = 0;
+    std::uint32_t packetsInFailed = 0;
+    std::uint32_t lastError = 0;
+    std::uint32_t maxTime = 0;
+    std::uint32_t avgTime = 0;
+};
+
+// Told which values LoadSettings and ApplyOverrides set, so that a settings dialog can
+// show them without the connection knowing the dialog.
+class ConnectionListener {
+public:
+    enum class Field { Port, IP, TCPIPport, Speed, AuxTmout, DevNom };
+    virtual ~ConnectionListener() = default;
+    virtual void SettingShown(Field field, const std::string& text) = 0;
+};
+
+class connection {
+public:
+    using LinkFactory = std::function<std::unique_ptr<CLink>(const ConnectionSettings&)>;
+
+    connection();
+    ~connection(); // one Close, then releases everything
+    connection(const connection&) = delete;
+    connection& operator=(const connection&) = delete;
+
+    void LoadSettings(const std::string& iniPath);
+    void SaveSettings(const std::string& iniPath);
+    // Command-line overrides: empty texts and zero numbers leave a setting alone, except
+    // auxTmout, which always replaces AuxTmout.
+    void ApplyOverrides(const std::string& port, const std::string& ip, const std::string& tcpPort,
+                        std::uint32_t speed, std::uint32_t devNo, std::uint32_t auxTmout);
+
+    int Open();
+    void Close();
+    bool IsOpen();
+
+    int Exchange(const std::uint8_t* request, std::size_t n, std::uint8_t* answer, std::size_t capacity,
+                 std::uint32_t waitMs, std::uint32_t tries);
+    int ExchangeShort(const std::uint8_t* request, std::size_t n, std::uint8_t* answer,
+                      std::size_t capacity, std::uint32_t waitMs, std::uint32_t tries);
+    int ReceiveFrame(std::uint8_t* buf, std::size_t capacity, std::size_t* received, std::uint32_t waitMs,
+                     std::uint32_t tries);
+    int ReadBytes(std::uint8_t* buf, std::size_t n, std::size_t* received, std::uint32_t waitMs,
+                  std::uint32_t tries);
+    bool PurgeInput(std::uint32_t flags);
+
+    void ResetStatistics();
+    // Read without the lock by the window's timer; each field is read atomically.
+    ConnectionStatistics Statistics() const;
+
+    ConnectionSettings Settings();
+    void SetSettings(const ConnectionSettings& s); // what a confirmed settings dialog writes
+    std::uint32_t DeviceNumber();
+    void SetDeviceNumber(std::uint32_t devNo);
+
+    void SetListener(ConnectionListener* listener);
+    // Tests put a link of their own behind the connection.
+    void SetLinkFactory(LinkFactory factory);
+
+    std::recursive_mutex& Lock() { return lock_; }
+
+private:
+    enum class FrameKind { Vx3c, Short };
+    int ExchangeKind(FrameKind kind, const std::uint8_t* request, std::size_t n, std::uint8_t* answer,
+                     std::size_t capacity, std::uint32_t waitMs, std::uint32_t tries);
+    int Send(const std::uint8_t* request, std::size_t n);
+    int ReadAnswer(std::uint8_t* buf, std::size_t capacity, std::size_t* count, std::uint32_t waitMs,
+                   FrameKind kind);
+    void RecordTime(std::uint32_t t);
+    void Show(ConnectionListener::Field field, const std::string& text);
+
+    std::recursive_mutex lock_;
+    ConnectionSettings settings_;
+    std::unique_ptr<CLink> link_;
+    int openCount_ = 0;
+    ConnectionListener* listener_ = nullptr;
+    LinkFactory factory_;
+
+    std::atomic<std::uint32_t> packetsOut_{0}, packetsOutFailed_{0}, packetsIn_{0}, packetsInFailed_{0},
+        lastError_{0}, maxTime_{0}, avgTime_{0};
+};
+
+} // namespace vx4

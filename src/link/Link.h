@@ -1,0 +1,39 @@
+#pragma once
+// CLink: the byte pipe between the console and the device. A link knows nothing of
+// frames: it opens and closes its channel, reads an exact number of bytes within a
+// time-out, writes a block and discards pending input. Only the connection creates and
+// uses links, and it serialises every call, so a link has no lock of its own.
+
+#include <cstddef>
+#include <cstdint>
+
+namespace vx4 {
+
+// Purge flags (the values the serial platform interface uses).
+inline constexpr std::uint32_t PURGE_TXABORT = 1;
+inline constexpr std::uint32_t PURGE_RXABORT = 2;
+inline constexpr std::uint32_t PURGE_TXCLEAR = 4;
+inline constexpr std::uint32_t PURGE_RXCLEAR = 8;
+
+class CLink {
+public:
+    virtual ~CLink() = default;
+    // reopen true: (re)open the channel; false: close only. 0 or an error code.
+    virtual int Open(bool reopen) { (void)reopen; return -1; }
+    // Reads exactly n bytes within timeoutMs; *received reports what came, also on failure.
+    virtual int Read(std::uint8_t* buf, std::size_t n, std::size_t* received, std::uint32_t timeoutMs)
+    {
+        (void)buf; (void)n; (void)received; (void)timeoutMs;
+        return -1;
+    }
+    // Writes n bytes; *sent reports the count written.
+    virtual int Write(const std::uint8_t* buf, std::size_t n, std::size_t* sent)
+    {
+        (void)buf; (void)n; (void)sent;
+        return -1;
+    }
+    virtual bool IsOpen() const { return false; }
+    virtual bool Purge(std::uint32_t flags) { (void)flags; return false; }
+};
+
+} // namespace vx4
