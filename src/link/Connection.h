@@ -82,8 +82,13 @@ public:
     void SetDeviceNumber(std::uint32_t devNo);
 
     void SetListener(ConnectionListener* listener);
-    // Tests put a link of their own behind the connection.
+    // Tests put a link of their own behind the connection (an empty factory restores the
+    // serial and TCP links); the factory returns nullptr when it cannot create a link.
     void SetLinkFactory(LinkFactory factory);
+    // Tests measure answer times with a clock of their own (nullptr restores MsClock).
+    void SetClock(std::uint32_t (*clock)());
+    // The link the settings select: CTCPIPLink for port "TCP/IP", otherwise CComLink.
+    static std::unique_ptr<CLink> MakeLink(const ConnectionSettings& s);
 
     std::recursive_mutex& Lock() { return lock_; }
 
@@ -103,6 +108,7 @@ private:
     int openCount_ = 0;
     ConnectionListener* listener_ = nullptr;
     LinkFactory factory_;
+    std::uint32_t (*clock_)() = nullptr;
 
     std::atomic<std::uint32_t> packetsOut_{0}, packetsOutFailed_{0}, packetsIn_{0}, packetsInFailed_{0},
         lastError_{0}, maxTime_{0}, avgTime_{0};

@@ -1,0 +1,345 @@
+#include "link/Connection.h"
+
+#include "link/Comlink.h"
+#include "link/Frames.h"
+#include "link/ResultCodes.h"
+#include "link/Tcpiplink.h"
+#include "platform/IniFile.h"
+#include "platform/MsClock.h"
+
+#include <new>
+
+namespace vx4 {
+
+namespace {
+
+constexpr const char* Section = "CONNECTION";
+// Exchange's purge between tries: abort reading and writing, clear the input queue.
+constexpr std::uint32_t ExchangePurgeFlags = PURGE_TXABORT | PURGE_RXABORT | PURGE_RXCLEAR;
+
+std::uint32_t Tries(std::uint32_t tries) { return tries == 0 ? 1 : tries; }
+
+} // namespace
+
+connection::connection() = default;
+
+connection::~connection() { Close(); }
+
+std::unique_ptr<CLink> connection::MakeLink(const ConnectionSettings& s)
+{
+    if (s.port == "TCP/IP")
+        return std::unique_ptr<CLink>(new (std::nothrow) CTCPIPLink(s.IP, s.TCPIPport));
+    return std::unique_ptr<CLink>(new (std::nothrow) CComLink(s.port, s.speed, 0));
+}
+
+void connection::Show(ConnectionListener::Field field, const std::string& text)
+{
+    if (listener_)
+        listener_->SettingShown(field, text);
+}
+
+void connection::LoadSettings(const std::string& iniPath)
+{
+    std::lock_guard<std::recursive_mutex> hold(lock_);
+    settings_.port = GetPrivateProfileString(Section, "port", "COM1", iniPath);
+    settings_.IP = GetPrivateProfileString(Section, "IP", "192.168.0.1", iniPath);
+    settings_.TCPIPport = std::to_string(GetPrivateProfileNumber(Section, "TCPIPport", "10001", iniPath));
+    settings_.speed = GetPrivateProfileNumber(Section, "speed", "115200", iniPath);
+    settings_.AuxTmout = GetPrivateProfileNumber(Section, "AuxTmout", "0", iniPath);
+    settings_.dev_nom = GetPrivateProfileNumber(Section, "dev_nom", "1", iniPath);
+    using F = ConnectionListener::Field;
+    Show(F::Port, settings_.port);
+    Show(F::IP, settings_.IP);
+    Show(F::TCPIPport, settings_.TCPIPport);
+    Show(F::Speed, std::to_string(settings_.speed));
+    Show(F::AuxTmout, std::to_string(settings_.AuxTmout));
+    Show(F::DevNom, std::to_string(settings_.dev_nom));
+}
+
+void connection::SaveSettings(const std::string& iniPath)
+{
+    std::lock_guard<std::recursive_mutex> hold(lock_);
+    WritePrivateProfileString(Section, "port", settings_.port, iniPath);
+    WritePrivateProfileString(Section, "IP", settings_.IP, iniPath);
+    WritePrivateProfileString(Section, "TCPIPport", settings_.TCPIPport, iniPath);
+    WritePrivateProfileString(Section, "speed", std::to_string(settings_.speed), iniPath);
+    WritePrivateProfileString(Section, "AuxTmout", std::to_string(settings_.AuxTmout), iniPath);
+}
+
+void connection::ApplyOverrides(const std::string& port, const std::string& ip, const std::string& tcpPort,
+                                std::uint32_t speed, std::uint32_t devNo, std::uint32_t auxTmout)
+{
+    std::lock_guard<std::recursive_mutex> hold(lock_);
+    using F = ConnectionListener::Field;
+    if (!port.empty())
+        settings_.port = port;
+    if (!ip.empty()) {
+        settings_.IP = ip;
+        Show(F::IP, ip);
+    }
+    if (!tcpPort.empty()) {
+        settings_.TCPIPport = tcpPort;
+        Show(F::TCPIPport, tcpPort);
+    }
+    if (speed != 0) {
+        settings_.speed = speed;
+        Show(F::Speed, std::to_string(speed));
+    }
+    settings_.AuxTmout = auxTmout;
+    Show(F::AuxTmout, std::to_string(auxTmout));
+    if (devNo != 0) {
+        settings_.dev_nom = devNo;
+        Show(F::DevNom, std::to_string(devNo));
+    }
+}
+
+int connection::Open()
+{
+    std::lock_guard<std::recursive_mutex> hold(lock_);
+    ++openCount_;
+    if (link_)
+        return OK;
+    link_ = factory_ ? factory_(settings_) : MakeLink(settings_);
+    if (!link_)
+        return LINK_NO_MEMORY;
+    // The link object stays whatever its opening gave: exchanges then fail at the link.
+    return link_->Open(true);
+}
+
+void connection::Close()
+{
+    std::lock_guard<std::recursive_mutex> hold(lock_);
+    if (openCount_ > 0)
+        --openCount_;
+    if (openCount_ == 0)
+        link_.reset();
+}
+
+bool connection::IsOpen()
+{
+    std::lock_guard<std::recursive_mutex> hold(lock_);
+    return link_ != nullptr;
+}
+
+void connection::RecordTime(std::uint32_t t)
+{
+    if (t > maxTime_.load(std::memory_order_relaxed))
+        maxTime_.store(t, std::memory_order_relaxed);
+    const std::uint32_t avg = avgTime_.load(std::memory_order_relaxed);
+    avgTime_.store((avg * 49u + t) / 50u, std::memory_order_relaxed);
+}
+
+int connection::Send(const std::uint8_t* request, std::size_t n)
+{
+    std::lock_guard<std::recursive_mutex> hold(lock_);
+    if (!link_)
+        return LINK_NOT_OPEN;
+    std::size_t sent = 0;
+    const int code = link_->Write(request, n, &sent);
+    if (code != OK) {
+        packetsOutFailed_.fetch_add(1, std::memory_order_relaxed);
+        return code;
+    }
+    if (sent < n) {
+        packetsOutFailed_.fetch_add(1, std::memory_order_relaxed);
+        return LINK_WRITE_FAILED;
+    }
+    packetsOut_.fetch_add(1, std::memory_order_relaxed);
+    return OK;
+}
+
+int connection::ReadAnswer(std::uint8_t* buf, std::size_t capacity, std::size_t* count, std::uint32_t waitMs,
+                           FrameKind kind)
+{
+    std::lock_guard<std::recursive_mutex> hold(lock_);
+    const std::size_t header = kind == FrameKind::Vx3c ? Vx3cHeaderSize : ShortHeaderSize;
+    auto fail = [this](int code) {
+        packetsInFailed_.fetch_add(1, std::memory_order_relaxed);
+        lastError_.store(std::uint32_t(code), std::memory_order_relaxed);
+        return code;
+    };
+    *count = 0;
+    const std::uint32_t start = clock_ ? clock_() : MsClock();
+    if (!link_)
+        return fail(LINK_NOT_OPEN);
+    // A buffer too small for the header and the check bytes cannot take any frame.
+    if (!buf || capacity < header + 2)
+        return fail(FRAME_LENGTH_ERROR);
+
+    std::size_t got = 0;
+    int code = link_->Read(buf, header, &got, waitMs + settings_.AuxTmout);
+    if (code != OK)
+        return fail(code);
+    if (got < header)
+        return fail(FRAME_LENGTH_ERROR);
+    *count = header;
+
+    const std::size_t length = kind == FrameKind::Vx3c ? GetU16(buf + 4) : GetU16(buf);
+    if (length > capacity - header - 2)
+        return fail(FRAME_LENGTH_ERROR); // the rest stays unread
+    got = 0;
+    code = link_->Read(buf + header, length + 2, &got, std::uint32_t(length) + 12);
+    if (code != OK)
+        return fail(code);
+    *count += got;
+    if (got < length + 2)
+        return fail(FRAME_LENGTH_ERROR);
+
+    packetsIn_.fetch_add(1, std::memory_order_relaxed);
+    RecordTime((clock_ ? clock_() : MsClock()) - start);
+    return OK;
+}
+
+int connection::ExchangeKind(FrameKind kind, const std::uint8_t* request, std::size_t n, std::uint8_t* answer,
+                             std::size_t capacity, std::uint32_t waitMs, std::uint32_t tries)
+{
+    if (!request || n == 0 || (!answer && capacity > 0))
+        return LINK_BAD_ARGUMENT;
+    std::lock_guard<std::recursive_mutex> hold(lock_);
+    if (!link_)
+        return LINK_NOT_OPEN;
+    int code = OK;
+    for (std::uint32_t i = 0; i < Tries(tries); ++i) {
+        // Drops a late answer to the previous try (and anything else pending).
+        link_->Purge(ExchangePurgeFlags);
+        code = Send(request, n);
+        if (code != OK)
+            return code;
+        if (capacity == 0)
+            return OK;
+        std::size_t count = 0;
+        code = ReadAnswer(answer, capacity, &count, waitMs, kind);
+        if (code == OK)
+            return OK;
+    }
+    return code;
+}
+
+int connection::Exchange(const std::uint8_t* request, std::size_t n, std::uint8_t* answer, std::size_t capacity,
+                         std::uint32_t waitMs, std::uint32_t tries)
+{
+    return ExchangeKind(FrameKind::Vx3c, request, n, answer, capacity, waitMs, tries);
+}
+
+int connection::ExchangeShort(const std::uint8_t* request, std::size_t n, std::uint8_t* answer,
+                              std::size_t capacity, std::uint32_t waitMs, std::uint32_t tries)
+{
+    return ExchangeKind(FrameKind::Short, request, n, answer, capacity, waitMs, tries);
+}
+
+int connection::ReceiveFrame(std::uint8_t* buf, std::size_t capacity, std::size_t* received, std::uint32_t waitMs,
+                             std::uint32_t tries)
+{
+    std::size_t count = 0;
+    if (received)
+        *received = 0;
+    std::lock_guard<std::recursive_mutex> hold(lock_);
+    if (!link_)
+        return LINK_NOT_OPEN;
+    int code = OK;
+    for (std::uint32_t i = 0; i < Tries(tries); ++i) {
+        code = ReadAnswer(buf, capacity, &count, waitMs, FrameKind::Vx3c);
+        if (received)
+            *received = count;
+        if (code == OK)
+            break;
+    }
+    return code;
+}
+
+int connection::ReadBytes(std::uint8_t* buf, std::size_t n, std::size_t* received, std::uint32_t waitMs,
+                          std::uint32_t tries)
+{
+    if (received)
+        *received = 0;
+    std::lock_guard<std::recursive_mutex> hold(lock_);
+    if (!link_)
+        return LINK_NOT_OPEN;
+    int code = OK;
+    for (std::uint32_t i = 0; i < Tries(tries); ++i) {
+        const std::uint32_t start = clock_ ? clock_() : MsClock();
+        std::size_t got = 0;
+        code = link_->Read(buf, n, &got, waitMs + settings_.AuxTmout);
+        if (received)
+            *received = got;
+        if (code != OK) {
+            lastError_.store(std::uint32_t(code), std::memory_order_relaxed);
+            continue;
+        }
+        RecordTime((clock_ ? clock_() : MsClock()) - start);
+        packetsIn_.fetch_add(1, std::memory_order_relaxed);
+        break;
+    }
+    return code;
+}
+
+bool connection::PurgeInput(std::uint32_t flags)
+{
+    std::lock_guard<std::recursive_mutex> hold(lock_);
+    return link_ ? link_->Purge(flags) : false;
+}
+
+void connection::ResetStatistics()
+{
+    std::lock_guard<std::recursive_mutex> hold(lock_);
+    for (auto* a : {&packetsOut_, &packetsOutFailed_, &packetsIn_, &packetsInFailed_, &lastError_, &maxTime_,
+                    &avgTime_})
+        a->store(0, std::memory_order_relaxed);
+}
+
+ConnectionStatistics connection::Statistics() const
+{
+    ConnectionStatistics s;
+    s.packetsOut = packetsOut_.load(std::memory_order_relaxed);
+    s.packetsOutFailed = packetsOutFailed_.load(std::memory_order_relaxed);
+    s.packetsIn = packetsIn_.load(std::memory_order_relaxed);
+    s.packetsInFailed = packetsInFailed_.load(std::memory_order_relaxed);
+    s.lastError = lastError_.load(std::memory_order_relaxed);
+    s.maxTime = maxTime_.load(std::memory_order_relaxed);
+    s.avgTime = avgTime_.load(std::memory_order_relaxed);
+    return s;
+}
+
+ConnectionSettings connection::Settings()
+{
+    std::lock_guard<std::recursive_mutex> hold(lock_);
+    return settings_;
+}
+
+void connection::SetSettings(const ConnectionSettings& s)
+{
+    std::lock_guard<std::recursive_mutex> hold(lock_);
+    settings_ = s;
+}
+
+std::uint32_t connection::DeviceNumber()
+{
+    std::lock_guard<std::recursive_mutex> hold(lock_);
+    return settings_.dev_nom;
+}
+
+void connection::SetDeviceNumber(std::uint32_t devNo)
+{
+    std::lock_guard<std::recursive_mutex> hold(lock_);
+    settings_.dev_nom = devNo;
+}
+
+void connection::SetListener(ConnectionListener* listener)
+{
+    std::lock_guard<std::recursive_mutex> hold(lock_);
+    listener_ = listener;
+}
+
+void connection::SetLinkFactory(LinkFactory factory)
+{
+    std::lock_guard<std::recursive_mutex> hold(lock_);
+    factory_ = std::move(factory);
+}
+
+void connection::SetClock(std::uint32_t (*clock)())
+{
+    std::lock_guard<std::recursive_mutex> hold(lock_);
+    clock_ = clock;
+}
+
+} // namespace vx4

@@ -1,0 +1,201 @@
+#include "link/Tcpiplink.h"
+
+#include "link/ResultCodes.h"
+#include "platform/MsClock.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <utility>
+
+namespace vx4 {
+
+namespace {
+
+// poll on one socket, retrying on signals (with the full wait again: a signal only
+// lengthens the wait, it never ends it early).
+int WaitSocket(int fd, short events, int timeoutMs, short* revents)
+{
+    for (;;) {
+        pollfd p{fd, events, 0};
+        const int r = ::poll(&p, 1, timeoutMs);
+        if (r < 0 && errno == EINTR)
+            continue;
+        *revents = p.revents;
+        return r;
+    }
+}
+
+// Connects fd to addr within timeoutMs; true when connected.
+bool ConnectWithin(int fd, const addrinfo* addr, int timeoutMs)
+{
+    if (::connect(fd, addr->ai_addr, addr->ai_addrlen) == 0)
+        return true;
+    if (errno != EINPROGRESS && errno != EINTR)
+        return false;
+    short revents = 0;
+    if (WaitSocket(fd, POLLOUT, timeoutMs, &revents) <= 0)
+        return false;
+    int err = 0;
+    socklen_t len = sizeof err;
+    if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0)
+        return false;
+    return err == 0;
+}
+
+} // namespace
+
+CTCPIPLink::CTCPIPLink(std::string host, std::string service) : host_(std::move(host)), service_(std::move(service))
+{
+}
+
+CTCPIPLink::~CTCPIPLink() { CloseSocket(); }
+
+void CTCPIPLink::CloseSocket()
+{
+    if (fd_ >= 0) {
+        ::close(fd_);
+        fd_ = -1;
+    }
+}
+
+int CTCPIPLink::Open(bool reopen)
+{
+    CloseSocket();
+    if (!reopen)
+        return OK;
+
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_protocol = IPPROTO_TCP;
+    addrinfo* list = nullptr;
+    if (::getaddrinfo(host_.c_str(), service_.c_str(), &hints, &list) != 0 || !list)
+        return LINK_NOT_OPEN;
+
+    int code = LINK_NOT_OPEN;
+    for (const addrinfo* a = list; a; a = a->ai_next) {
+        // The socket stays non-blocking: every wait is a poll with its own time-out.
+        const int fd = ::socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a->ai_protocol);
+        if (fd < 0)
+            break;
+        if (ConnectWithin(fd, a, ConnectTimeoutMs)) {
+            fd_ = fd;
+            code = OK;
+            break;
+        }
+        ::close(fd);
+    }
+    ::freeaddrinfo(list);
+    return code;
+}
+
+int CTCPIPLink::Read(std::uint8_t* buf, std::size_t n, std::size_t* received, std::uint32_t timeoutMs)
+{
+    std::size_t total = 0;
+    if (received)
+        *received = 0;
+    if (!buf || n == 0)
+        return LINK_BAD_ARGUMENT;
+    if (fd_ < 0)
+        return LINK_NOT_OPEN;
+    const std::uint64_t wait64 = std::uint64_t(timeoutMs) + 1000;
+    const int wait = wait64 > 0x7FFFFFFF ? 0x7FFFFFFF : int(wait64);
+    int code = OK;
+    while (total < n) {
+        short revents = 0;
+        const int r = WaitSocket(fd_, POLLIN, wait, &revents);
+        if (r == 0) {
+            code = LINK_TIMEOUT;
+            break;
+        }
+        if (r < 0) {
+            code = LINK_READ_FAILED;
+            break;
+        }
+        const ssize_t k = ::recv(fd_, buf + total, n - total, MSG_DONTWAIT);
+        if (k > 0) {
+            total += std::size_t(k);
+            continue;
+        }
+        if (k < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
+            continue;
+        // 0: the peer closed the connection, nothing more will come.
+        code = LINK_READ_FAILED;
+        break;
+    }
+    if (received)
+        *received = total;
+    return code;
+}
+
+int CTCPIPLink::Write(const std::uint8_t* buf, std::size_t n, std::size_t* sent)
+{
+    std::size_t total = 0;
+    if (sent)
+        *sent = 0;
+    if (!buf || n == 0)
+        return LINK_BAD_ARGUMENT;
+    if (fd_ < 0)
+        return LINK_NOT_OPEN;
+    int code = OK;
+    while (total < n) {
+        short revents = 0;
+        const int r = WaitSocket(fd_, POLLOUT, 1000, &revents);
+        if (r == 0) {
+            // The peer has stopped taking bytes: give the connection up.
+            CloseSocket();
+            code = LINK_WRITE_FAILED;
+            break;
+        }
+        if (r < 0) {
+            code = LINK_WRITE_FAILED;
+            break;
+        }
+        const ssize_t k = ::send(fd_, buf + total, n - total, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (k > 0) {
+            total += std::size_t(k);
+            continue;
+        }
+        if (k < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
+            continue;
+        code = LINK_WRITE_FAILED;
+        break;
+    }
+    if (sent)
+        *sent = total;
+    return code;
+}
+
+bool CTCPIPLink::Purge(std::uint32_t flags)
+{
+    if (!(flags & PURGE_RXCLEAR) || fd_ < 0)
+        return false;
+    const std::uint32_t start = MsClock();
+    std::uint8_t sink[512];
+    while (MsClock() - start < 1000) {
+        // A 10 us look: nothing pending means the input is clear.
+        timespec ts{0, 10000};
+        pollfd p{fd_, POLLIN, 0};
+        const int r = ::ppoll(&p, 1, &ts, nullptr);
+        if (r < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        if (r == 0)
+            return true;
+        const ssize_t k = ::recv(fd_, sink, sizeof sink, MSG_DONTWAIT);
+        if (k == 0)
+            return true; // the peer closed: nothing more can be pending
+        if (k < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
+            return false;
+    }
+    return false;
+}
+
+} // namespace vx4

@@ -1,0 +1,39 @@
+#pragma once
+// CTCPIPLink: the link over a TCP connection to host:service. Opening tries the resolved
+// addresses in order, each with a 5000 ms connect time-out. A read waits at most the
+// time-out plus 1000 ms for each portion of bytes; a write waits at most 1000 ms for
+// room in the send buffer and closes the link when that wait runs out.
+
+#include "link/Link.h"
+
+#include <cstdint>
+#include <string>
+
+namespace vx4 {
+
+class CTCPIPLink : public CLink {
+public:
+    static constexpr int ConnectTimeoutMs = 5000;
+
+    CTCPIPLink(std::string host, std::string service);
+    ~CTCPIPLink() override;
+    CTCPIPLink(const CTCPIPLink&) = delete;
+    CTCPIPLink& operator=(const CTCPIPLink&) = delete;
+
+    int Open(bool reopen) override;
+    int Read(std::uint8_t* buf, std::size_t n, std::size_t* received, std::uint32_t timeoutMs) override;
+    int Write(const std::uint8_t* buf, std::size_t n, std::size_t* sent) override;
+    bool IsOpen() const override { return fd_ >= 0; }
+    // Drains whatever the peer has sent whenever flags include 8 (clear the input queue);
+    // false for flags without 8.
+    bool Purge(std::uint32_t flags) override;
+
+private:
+    void CloseSocket();
+
+    std::string host_;
+    std::string service_;
+    int fd_ = -1;
+};
+
+} // namespace vx4

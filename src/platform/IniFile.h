@@ -1,0 +1,36 @@
+#pragma once
+// Private-profile (INI) files: "[section]" headers and "key=value" lines, section and key
+// names compared without regard to case, lines starting with ';' or '#' kept as comments.
+// Reading never fails (a missing file, section or key gives the default); writing changes
+// only the one line it concerns and leaves every other byte of the file as it was.
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace vx4 {
+
+// The longest value a read returns; longer values are cut to this many bytes.
+inline constexpr std::size_t IniValueMax = 255;
+
+// The value of key in section, blanks around it removed and one pair of enclosing quotes
+// stripped; def when the file, the section or the key is missing. Cut at IniValueMax.
+std::string GetPrivateProfileString(std::string_view section, std::string_view key, std::string_view def,
+                                    const std::string& path);
+
+// Reads the key as text (with the default text def) and converts it with ParseIniNumber.
+std::uint32_t GetPrivateProfileNumber(std::string_view section, std::string_view key, std::string_view def,
+                                      const std::string& path);
+
+// Sets key=value in section: replaces the key's line when it exists, otherwise adds the
+// line at the end of the section (creating the section at the end of the file, and the
+// file itself, when missing). False when the file cannot be written.
+bool WritePrivateProfileString(std::string_view section, std::string_view key, std::string_view value,
+                               const std::string& path);
+
+// A decimal number from the start of text: leading blanks, an optional sign, then digits
+// up to the first other character. The value wraps around modulo 2^32 (a minus sign
+// negates it the same way); no digits give 0.
+std::uint32_t ParseIniNumber(std::string_view text);
+
+} // namespace vx4
