@@ -1,0 +1,154 @@
+#include "platform/IniFile.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <unistd.h>
+
+using namespace vx4;
+
+namespace {
+
+// A scratch INI file that is removed afterwards.
+class IniFileTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        dir_ = std::filesystem::temp_directory_path() /
+               ("vx4_ini_" + std::to_string(::getpid()) + "_" +
+                ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        std::filesystem::create_directories(dir_);
+        path_ = (dir_ / "vx4pult.ini").string();
+    }
+    void TearDown() override { std::filesystem::remove_all(dir_); }
+
+    void Put(const std::string& text)
+    {
+        std::ofstream f(path_, std::ios::binary);
+        f << text;
+    }
+    std::string Content()
+    {
+        std::ifstream f(path_, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+    }
+
+    std::filesystem::path dir_;
+    std::string path_;
+};
+
+} // namespace
+
+TEST(ParseIniNumber, ReadsLeadingDecimalDigits)
+{
+    struct Case {
+        const char* text;
+        std::uint32_t value;
+    };
+    const Case cases[] = {
+        {"115200", 115200},
+        {"12abc", 12},
+        {"  \t42", 42},
+        {"+7", 7},
+        {"-1", 0xFFFFFFFFu},
+        {"-0", 0},
+        {"abc", 0},
+        {"", 0},
+        {" - 5", 0}, // blanks after the sign end the number
+        {"10001x", 10001},
+        {"4294967295", 4294967295u},
+        {"4294967296", 0},  // wraps around at 2^32
+        {"4294967306", 10}, // 2^32 + 10
+        {"1.5", 1},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(ParseIniNumber(c.text), c.value) << '"' << c.text << '"';
+}
+
+TEST_F(IniFileTest, ReadsValuesWithDefaults)
+{
+    Put("; settings\n"
+        "[WINDOW]\n"
+        "left=5\n"
+        "[Connection]\n"
+        "  Port = COM3  \n"
+        "IP=\"10.0.0.7\"\n"
+        "empty=\n"
+        "speed=12abc\n"
+        "[other]\n"
+        "speed=1\n");
+    EXPECT_EQ(GetPrivateProfileString("CONNECTION", "port", "COM1", path_), "COM3"); // names ignore case
+    EXPECT_EQ(GetPrivateProfileString("CONNECTION", "IP", "x", path_), "10.0.0.7");   // quotes stripped
+    EXPECT_EQ(GetPrivateProfileString("CONNECTION", "empty", "dflt", path_), "");     // present but empty
+    EXPECT_EQ(GetPrivateProfileString("CONNECTION", "missing", "dflt", path_), "dflt");
+    EXPECT_EQ(GetPrivateProfileString("CONNECTION", "left", "0", path_), "0"); // key of another section
+    EXPECT_EQ(GetPrivateProfileString("NOSECTION", "port", "d", path_), "d");
+    EXPECT_EQ(GetPrivateProfileNumber("CONNECTION", "speed", "115200", path_), 12u);
+    EXPECT_EQ(GetPrivateProfileNumber("CONNECTION", "AuxTmout", "115200", path_), 115200u);
+    EXPECT_EQ(GetPrivateProfileString("WINDOW", "left", "", (dir_ / "none.ini").string()), "");
+    EXPECT_EQ(GetPrivateProfileString("WINDOW", "left", "9", (dir_ / "none.ini").string()), "9");
+}
+
+TEST_F(IniFileTest, ReadsCrLfFilesAndCutsLongValues)
+{
+    const std::string longValue(300, 'v');
+    Put("[A]\r\nk=one\r\nlong=" + longValue + "\r\n");
+    EXPECT_EQ(GetPrivateProfileString("A", "k", "", path_), "one");
+    const std::string got = GetPrivateProfileString("A", "long", "", path_);
+    EXPECT_EQ(got.size(), IniValueMax);
+    EXPECT_EQ(got, longValue.substr(0, IniValueMax));
+    EXPECT_EQ(GetPrivateProfileString("A", "none", longValue, path_).size(), IniValueMax);
+}
+
+TEST_F(IniFileTest, WriteCreatesTheFileAndReadsBack)
+{
+    ASSERT_TRUE(WritePrivateProfileString("CONNECTION", "port", "COM2", path_));
+    ASSERT_TRUE(WritePrivateProfileString("CONNECTION", "speed", "9600", path_));
+    ASSERT_TRUE(WritePrivateProfileString("WINDOW", "left", "10", path_));
+    EXPECT_EQ(Content(), "[CONNECTION]\nport=COM2\nspeed=9600\n\n[WINDOW]\nleft=10\n");
+    EXPECT_EQ(GetPrivateProfileString("connection", "SPEED", "", path_), "9600");
+}
+
+TEST_F(IniFileTest, WriteLeavesEverythingElseAlone)
+{
+    Put("; top comment\n"
+        "[CONNECTION]\n"
+        "# keep me\n"
+        "Port = COM7\n"
+        "speed=9600\n"
+        "\n"
+        "[WINDOW]\n"
+        "left=1\n"
+        "odd line without equals\n");
+    ASSERT_TRUE(WritePrivateProfileString("connection", "PORT", "TCP/IP", path_)); // replaced in place
+    ASSERT_TRUE(WritePrivateProfileString("CONNECTION", "AuxTmout", "500", path_)); // added to the section
+    ASSERT_TRUE(WritePrivateProfileString("WINDOW", "top", "2", path_));
+    EXPECT_EQ(Content(), "; top comment\n"
+                         "[CONNECTION]\n"
+                         "# keep me\n"
+                         "PORT=TCP/IP\n"
+                         "speed=9600\n"
+                         "AuxTmout=500\n"
+                         "\n"
+                         "[WINDOW]\n"
+                         "left=1\n"
+                         "odd line without equals\n"
+                         "top=2\n");
+}
+
+TEST_F(IniFileTest, WriteKeepsCrLfAndAMissingLastLineEnd)
+{
+    Put("[A]\r\nk=1\r\n[B]\r\nx=2");
+    ASSERT_TRUE(WritePrivateProfileString("B", "y", "3", path_));
+    ASSERT_TRUE(WritePrivateProfileString("A", "k", "9", path_));
+    EXPECT_EQ(Content(), "[A]\r\nk=9\r\n[B]\r\nx=2\r\ny=3\r\n");
+}
+
+TEST_F(IniFileTest, WriteFailsWhereNoFileCanBe)
+{
+    EXPECT_FALSE(WritePrivateProfileString("A", "k", "v", (dir_ / "no" / "such" / "dir.ini").string()));
+}
