@@ -172,6 +172,8 @@ private:
     int ReadConfigItems();
     void AddItem(std::uint8_t type, const std::uint8_t* record, std::uint16_t number);
     void SetItemProgress(std::uint32_t number);
+    // Takes a summary into info, its texts converted to UTF-8. Caller holds dataLock.
+    void TakeSummary(const SConfigInfo& summary);
 
     // polling (Vx4objPoll.cpp)
     void PollValues();

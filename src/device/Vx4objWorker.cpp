@@ -1,0 +1,118 @@
+// The worker thread of CVX4Obj: the cycle, clearing the store, the change check and the
+// gateway it keeps running.
+
+#include "device/Vx4obj.h"
+
+#include "link/Connection.h"
+#include "link/Vx4prot.h"
+#include "platform/MsClock.h"
+
+namespace vx4 {
+
+using Guard = std::lock_guard<std::recursive_mutex>;
+
+bool CVX4Obj::PauseFor(std::uint32_t ms)
+{
+    std::unique_lock<std::mutex> lock(wakeLock_);
+    return !wake_.wait_for(lock, std::chrono::milliseconds(ms), [this] { return stopRequested_.load(); });
+}
+
+void CVX4Obj::WorkerLoop()
+{
+    while (!stopRequested_) {
+        const std::uint32_t t0 = MsClock();
+        if (conn_.IsOpen()) {
+            if (ConfigUnchanged() < 0) {
+                Guard data(dataLock_);
+                rereadRequested_ = true;
+            }
+            bool reread;
+            {
+                Guard data(dataLock_);
+                reread = rereadRequested_;
+            }
+            if (reread && !stopRequested_) {
+                int rc = ReadConfigBlocks();
+                if (rc != 0 && !stopRequested_) {
+                    ClearStore();
+                    rc = ReadConfigItems();
+                }
+                if (rc != 0)
+                    ClearStore();
+                {
+                    Guard data(dataLock_);
+                    rereadRequested_ = false;
+                }
+                if (stopRequested_)
+                    break;
+                if (rc == 0) {
+                    StopGateway();
+                    StartGateway();
+                }
+            }
+            bool poll;
+            {
+                Guard data(dataLock_);
+                poll = info_.itemCount != 0 && pollingEnabled_;
+            }
+            if (poll && !stopRequested_)
+                PollValues();
+        } else {
+            ClearStore();
+            StopGateway();
+        }
+        const std::uint32_t spent = MsClock() - t0;
+        if (spent < timing_.cycleMs)
+            PauseFor(timing_.cycleMs - spent);
+    }
+    StopGateway();
+}
+
+void CVX4Obj::ClearStore()
+{
+    Guard data(dataLock_);
+    info_.itemCount = 0;
+    info_.checksum = 0;
+    info_.systemCount = 0;
+    store_.Clear();
+    progress_ = 0.0f;
+    statusText_.clear();
+}
+
+int CVX4Obj::ConfigUnchanged()
+{
+    Guard data(dataLock_);
+    if (info_.itemCount == 0 && info_.checksum == 0)
+        return 0;
+    Guard link(linkLock_);
+    SConfigInfo now;
+    const int rc = ReadConfigSummary(conn_, deviceNo_, &now);
+    if (rc != 0)
+        return rc;
+    if (stopRequested_)
+        return 0;
+    return now.itemCount == info_.itemCount && now.checksum == info_.checksum ? 0 : -1;
+}
+
+std::size_t CVX4Obj::RelayRequest(const std::uint8_t* request, std::size_t n, std::uint8_t* reply,
+                                  std::size_t capacity)
+{
+    Guard link(linkLock_);
+    std::size_t length = 0;
+    const int rc = Relay(conn_, deviceNo_, request, n, reply, capacity, &length);
+    return rc == 0 ? length : 0;
+}
+
+void CVX4Obj::StartGateway()
+{
+    gateway_.Start(
+        deviceNo_,
+        [this](const std::uint8_t* request, std::size_t n, std::uint8_t* reply, std::size_t capacity) {
+            return RelayRequest(request, n, reply, capacity);
+        },
+        timing_.gatewayWaitMs);
+}
+
+void CVX4Obj::StopGateway() { gateway_.Stop(); }
+
+} // namespace vx4
