@@ -233,6 +233,8 @@ int connection::ReceiveFrame(std::uint8_t* buf, std::size_t capacity, std::size_
     std::size_t count = 0;
     if (received)
         *received = 0;
+    if (!buf || capacity == 0)
+        return LINK_BAD_ARGUMENT;
     std::lock_guard<std::recursive_mutex> hold(lock_);
     if (!link_)
         return LINK_NOT_OPEN;

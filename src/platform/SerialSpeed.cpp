@@ -46,4 +46,18 @@ bool SetSerialSpeed(int fd, std::uint32_t rate)
     return ioctl(fd, TCSETS2, &tio) == 0;
 }
 
+std::uint32_t GetSerialSpeed(int fd)
+{
+    struct termios2 tio {};
+    if (ioctl(fd, TCGETS2, &tio) != 0)
+        return 0;
+    const unsigned code = tio.c_cflag & CBAUD;
+    if (code == BOTHER)
+        return tio.c_ospeed;
+    for (const Rate& r : standardRates)
+        if (r.code == code)
+            return r.rate;
+    return tio.c_ospeed;
+}
+
 } // namespace vx4

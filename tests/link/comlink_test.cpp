@@ -1,0 +1,247 @@
+#include "link/Comlink.h"
+#include "link/ResultCodes.h"
+#include "link/link_pty.h"
+#include "platform/SerialSpeed.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <termios.h>
+#include <thread>
+#include <unistd.h>
+
+using namespace vx4;
+using vx4::test::ElapsedMs;
+using vx4::test::PtyPair;
+using Clock = std::chrono::steady_clock;
+
+TEST(ComLinkPath, MapsPortNamesToDevices)
+{
+    struct Case {
+        const char* name;
+        const char* path;
+    };
+    const Case cases[] = {
+        {"COM1", "/dev/ttyS0"},      {"COM10", "/dev/ttyS9"},        {"com3", "/dev/ttyS2"},
+        {"/dev/pts/3", "/dev/pts/3"}, {"/dev/ttyUSB0", "/dev/ttyUSB0"}, {"ttyUSB0", "/dev/ttyUSB0"},
+        {"COM0", "/dev/COM0"},       {"COMx", "/dev/COMx"},          {"COM", "/dev/COM"},
+        {"tcp/ip", "/dev/tcp/ip"},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(CComLink::DevicePath(c.name), c.path) << c.name;
+}
+
+TEST(ComLink, ArgumentsAndClosedPort)
+{
+    CComLink link("/dev/null-not-a-port", 9600, 0);
+    std::uint8_t buf[8];
+    std::size_t count = 99;
+    EXPECT_FALSE(link.IsOpen());
+    EXPECT_EQ(link.Read(buf, 0, &count, 10), LINK_BAD_ARGUMENT);
+    EXPECT_EQ(count, 0u);
+    EXPECT_EQ(link.Read(nullptr, 4, &count, 10), LINK_BAD_ARGUMENT);
+    EXPECT_EQ(link.Write(buf, 0, &count), LINK_BAD_ARGUMENT);
+    EXPECT_EQ(link.Read(buf, 4, &count, 10), LINK_NOT_OPEN);
+    EXPECT_EQ(link.Write(buf, 4, &count), LINK_NOT_OPEN);
+    EXPECT_FALSE(link.Purge(PURGE_RXCLEAR));
+    EXPECT_EQ(link.Open(true), LINK_NOT_OPEN);
+    EXPECT_FALSE(link.IsOpen());
+    EXPECT_EQ(link.Open(false), OK); // closing a closed link is fine
+}
+
+TEST(ComLink, RefusesWhatIsNotATerminal)
+{
+    const auto file = std::filesystem::temp_directory_path() / ("vx4_notaport_" + std::to_string(::getpid()));
+    std::ofstream(file) << "data";
+    CComLink link(file.string(), 9600, 0);
+    EXPECT_EQ(link.Open(true), LINK_NOT_OPEN);
+    EXPECT_FALSE(link.IsOpen());
+    std::filesystem::remove(file);
+    // A folder is no port either.
+    CComLink dir("/tmp", 9600, 0);
+    EXPECT_EQ(dir.Open(true), LINK_NOT_OPEN);
+}
+
+class ComLinkPty : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(pty_.Ok()); }
+    PtyPair pty_;
+};
+
+TEST_F(ComLinkPty, OpensRawWithTheLineSettings)
+{
+    struct Case {
+        std::uint32_t speed;
+        std::uint32_t stopBits;
+        bool twoStopBits;
+    };
+    const Case cases[] = {
+        {115200, 0, false}, {9600, 1, true}, {19200, 2, true}, {57600, 7, true}, {250000, 0, false},
+    };
+    for (const Case& c : cases) {
+        CComLink link(pty_.Path(), c.speed, c.stopBits);
+        ASSERT_EQ(link.Open(true), OK) << c.speed;
+        EXPECT_TRUE(link.IsOpen());
+        termios tio{};
+        ASSERT_EQ(::tcgetattr(pty_.Slave(), &tio), 0);
+        EXPECT_EQ(tio.c_cflag & CSIZE, tcflag_t(CS8));
+        EXPECT_FALSE(tio.c_cflag & PARENB);
+        EXPECT_EQ(bool(tio.c_cflag & CSTOPB), c.twoStopBits) << c.stopBits;
+        EXPECT_FALSE(tio.c_lflag & (ICANON | ECHO | ISIG));
+        EXPECT_FALSE(tio.c_iflag & (ICRNL | IXON));
+        EXPECT_FALSE(tio.c_oflag & OPOST);
+        EXPECT_EQ(GetSerialSpeed(pty_.Slave()), c.speed);
+        EXPECT_EQ(link.Open(false), OK);
+        EXPECT_FALSE(link.IsOpen());
+    }
+}
+
+TEST_F(ComLinkPty, PortIsTakenExclusively)
+{
+    if (::geteuid() == 0)
+        GTEST_SKIP() << "the superuser may open an exclusive terminal anyway";
+    CComLink first(pty_.Path(), 9600, 0), second(pty_.Path(), 9600, 0);
+    ASSERT_EQ(first.Open(true), OK);
+    EXPECT_EQ(second.Open(true), LINK_NOT_OPEN);
+    first.Open(false);
+    EXPECT_EQ(second.Open(true), OK);
+}
+
+TEST_F(ComLinkPty, BytesPassUnchangedBothWays)
+{
+    CComLink link(pty_.Path(), 115200, 0);
+    ASSERT_EQ(link.Open(true), OK);
+    // Line ends, interrupt, XON/XOFF, NUL and 0xFF would all be touched by a cooked line.
+    const std::vector<std::uint8_t> bytes = {0x0A, 0x0D, 0x03, 0x11, 0x13, 0x00, 0xFF, 0x7F, 0x1A, 0x04, 0x54};
+    std::size_t sent = 0;
+    ASSERT_EQ(link.Write(bytes.data(), bytes.size(), &sent), OK);
+    EXPECT_EQ(sent, bytes.size());
+    EXPECT_EQ(pty_.Receive(bytes.size(), 1000), bytes);
+
+    pty_.Send(bytes);
+    std::vector<std::uint8_t> in(bytes.size());
+    std::size_t got = 0;
+    EXPECT_EQ(link.Read(in.data(), in.size(), &got, 300), OK);
+    EXPECT_EQ(got, bytes.size());
+    EXPECT_EQ(in, bytes);
+}
+
+TEST_F(ComLinkPty, SilentLineTimesOutAfterTwoEmptyCalls)
+{
+    CComLink link(pty_.Path(), 115200, 0);
+    ASSERT_EQ(link.Open(true), OK);
+    std::uint8_t buf[7];
+    std::size_t got = 99;
+    const auto start = Clock::now();
+    EXPECT_EQ(link.Read(buf, 7, &got, 300), LINK_TIMEOUT);
+    const auto ms = ElapsedMs(start);
+    EXPECT_EQ(got, 0u);
+    // Two calls of 307 ms: the first ends before 400 ms have passed, so a second one runs.
+    EXPECT_GE(ms, 500);
+    EXPECT_LE(ms, 1200);
+}
+
+TEST_F(ComLinkPty, BurstsFiftyMillisecondsApartMakeOneRead)
+{
+    CComLink link(pty_.Path(), 115200, 0);
+    ASSERT_EQ(link.Open(true), OK);
+    std::thread device([&] {
+        pty_.Send({1, 2, 3});
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        pty_.Send({4, 5, 6, 7});
+    });
+    std::uint8_t buf[7] = {};
+    std::size_t got = 0;
+    const int code = link.Read(buf, 7, &got, 300);
+    device.join();
+    EXPECT_EQ(code, OK);
+    EXPECT_EQ(got, 7u);
+    EXPECT_EQ(std::vector<std::uint8_t>(buf, buf + 7), (std::vector<std::uint8_t>{1, 2, 3, 4, 5, 6, 7}));
+}
+
+TEST_F(ComLinkPty, TricklingBytesOutlastTheTimeout)
+{
+    // One byte every 40 ms for 8 bytes: about 300 ms, well past T + 100 = 200 ms, yet each
+    // read call (101 ms or more) brings a byte, so the read goes on to the end.
+    CComLink link(pty_.Path(), 115200, 0);
+    ASSERT_EQ(link.Open(true), OK);
+    std::thread device([&] {
+        for (std::uint8_t i = 0; i < 8; ++i) {
+            pty_.Send({i});
+            std::this_thread::sleep_for(std::chrono::milliseconds(40));
+        }
+    });
+    std::uint8_t buf[8] = {};
+    std::size_t got = 0;
+    const auto start = Clock::now();
+    const int code = link.Read(buf, 8, &got, 100);
+    const auto ms = ElapsedMs(start);
+    device.join();
+    EXPECT_EQ(code, OK);
+    EXPECT_EQ(got, 8u);
+    EXPECT_GE(ms, 250);
+}
+
+TEST_F(ComLinkPty, PartialAnswerReportsWhatCame)
+{
+    CComLink link(pty_.Path(), 115200, 0);
+    ASSERT_EQ(link.Open(true), OK);
+    pty_.Send({9, 8, 7});
+    std::uint8_t buf[10] = {};
+    std::size_t got = 0;
+    const auto start = Clock::now();
+    EXPECT_EQ(link.Read(buf, 10, &got, 200), LINK_TIMEOUT);
+    const auto ms = ElapsedMs(start);
+    EXPECT_EQ(got, 3u);
+    EXPECT_EQ(buf[2], 7);
+    // First call brings 3 bytes at once, then two empty calls of 207 ms.
+    EXPECT_GE(ms, 300);
+    EXPECT_LE(ms, 1000);
+}
+
+TEST_F(ComLinkPty, PurgeDropsPendingInput)
+{
+    CComLink link(pty_.Path(), 115200, 0);
+    ASSERT_EQ(link.Open(true), OK);
+    pty_.Send({1, 2, 3, 4});
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    EXPECT_TRUE(link.Purge(PURGE_TXABORT | PURGE_RXABORT)); // nothing to abort: succeeds, drops nothing
+    EXPECT_TRUE(link.Purge(PURGE_TXABORT | PURGE_RXABORT | PURGE_RXCLEAR));
+    pty_.Send({42});
+    std::uint8_t b = 0;
+    std::size_t got = 0;
+    EXPECT_EQ(link.Read(&b, 1, &got, 100), OK);
+    EXPECT_EQ(b, 42);
+    EXPECT_TRUE(link.Purge(PURGE_TXCLEAR));
+    EXPECT_TRUE(link.Purge(PURGE_TXCLEAR | PURGE_RXCLEAR));
+}
+
+TEST_F(ComLinkPty, HungUpLineFailsTheReadAtOnce)
+{
+    CComLink link(pty_.Path(), 115200, 0);
+    ASSERT_EQ(link.Open(true), OK);
+    pty_.CloseMaster();
+    std::uint8_t buf[4];
+    std::size_t got = 0;
+    const auto start = Clock::now();
+    EXPECT_EQ(link.Read(buf, 4, &got, 2000), LINK_READ_FAILED);
+    EXPECT_LT(ElapsedMs(start), 1000);
+    EXPECT_TRUE(link.IsOpen());
+    EXPECT_EQ(link.Write(buf, 4, &got), LINK_WRITE_FAILED);
+}
+
+TEST_F(ComLinkPty, ReopenCloses)
+{
+    CComLink link(pty_.Path(), 115200, 0);
+    ASSERT_EQ(link.Open(true), OK);
+    ASSERT_EQ(link.Open(true), OK); // reopening an open link
+    pty_.Send({5});
+    std::uint8_t b = 0;
+    std::size_t got = 0;
+    EXPECT_EQ(link.Read(&b, 1, &got, 100), OK);
+    EXPECT_EQ(link.Open(false), OK);
+    EXPECT_EQ(link.Read(&b, 1, &got, 100), LINK_NOT_OPEN);
+}
