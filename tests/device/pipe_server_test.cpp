@@ -1,0 +1,177 @@
+// The local gateway server with a handler of its own, over real Unix-domain sockets.
+
+#include "link/Pipetools.h"
+
+#include "gateway_client.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <fstream>
+#include <sys/stat.h>
+
+namespace vx4 {
+namespace {
+
+using vx4test::GatewayClient;
+using vx4test::RuntimeDir;
+using Clock = std::chrono::steady_clock;
+
+std::vector<std::uint8_t> Bytes(std::size_t n, std::uint8_t first = 1)
+{
+    std::vector<std::uint8_t> v(n);
+    for (std::size_t i = 0; i < n; ++i)
+        v[i] = std::uint8_t(first + i);
+    return v;
+}
+
+// Answers a request with its bytes reversed; a request starting with 0 gets no answer.
+class PipeServerTest : public ::testing::Test {
+protected:
+    void StartServer(std::uint32_t deviceNo = 7)
+    {
+        server.Start(
+            deviceNo,
+            [this](const std::uint8_t* req, std::size_t n, std::uint8_t* reply, std::size_t cap) -> std::size_t {
+                ++calls;
+                if (n == 0 || req[0] == 0)
+                    return 0;
+                for (std::size_t i = 0; i < n && i < cap; ++i)
+                    reply[i] = req[n - 1 - i];
+                return std::min(n, cap);
+            },
+            100);
+        path = CPipeServer::SocketPath(deviceNo);
+    }
+
+    RuntimeDir dir;
+    CPipeServer server;
+    std::string path;
+    std::atomic<int> calls{0};
+};
+
+TEST_F(PipeServerTest, NamesTheSocketAfterTheDeviceInTheRuntimeDirectory)
+{
+    EXPECT_EQ(CPipeServer::SocketName(7), "VX-4_7_5B647F26-45E3-4d4a-BAC9-061E17C66550");
+    EXPECT_EQ(CPipeServer::SocketName(123456), "VX-4_123456_5B647F26-45E3-4d4a-BAC9-061E17C66550");
+    EXPECT_EQ(CPipeServer::SocketPath(7), dir.Path() + "/VX-4_7_5B647F26-45E3-4d4a-BAC9-061E17C66550");
+}
+
+TEST_F(PipeServerTest, WithoutRuntimeDirectoryUsesAPrivateDirectoryUnderTmp)
+{
+    unsetenv("XDG_RUNTIME_DIR");
+    const std::string d = CPipeServer::SocketDirectory();
+    EXPECT_EQ(d, "/tmp/vx4pult-" + std::to_string(getuid()));
+    struct stat st{};
+    ASSERT_EQ(::stat(d.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISDIR(st.st_mode));
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+}
+
+TEST_F(PipeServerTest, RelaysMessagesAndAnswersAFailedRelayWithAnEmptyMessage)
+{
+    StartServer();
+    GatewayClient c;
+    ASSERT_TRUE(c.ConnectWithin(path, 2000)) << c.Error();
+
+    std::vector<std::uint8_t> reply;
+    ASSERT_TRUE(c.Send({1, 2, 3}));
+    ASSERT_EQ(c.Receive(&reply, 2000), 3);
+    EXPECT_EQ(reply, (std::vector<std::uint8_t>{3, 2, 1}));
+
+    // No answer from the handler: an empty message, and the client stays connected.
+    ASSERT_TRUE(c.Send({0, 9}));
+    EXPECT_EQ(c.Receive(&reply, 2000), 0);
+    ASSERT_TRUE(c.Send(Bytes(255)));
+    ASSERT_EQ(c.Receive(&reply, 2000), 255);
+    EXPECT_EQ(reply.front(), 255);
+    EXPECT_EQ(calls.load(), 3);
+}
+
+TEST_F(PipeServerTest, SocketFileIsPrivateToTheUserAndRemovedOnStop)
+{
+    StartServer();
+    GatewayClient c;
+    ASSERT_TRUE(c.ConnectWithin(path, 2000));
+    struct stat st{};
+    ASSERT_EQ(::stat(path.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISSOCK(st.st_mode));
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    EXPECT_EQ(server.Path(), path);
+    c.Close();
+    server.Stop();
+    EXPECT_FALSE(std::filesystem::exists(path));
+    EXPECT_FALSE(server.Running());
+}
+
+TEST_F(PipeServerTest, OverlongOrEmptyMessageDropsTheClientAndTheNextIsServed)
+{
+    StartServer();
+    for (const auto& bad : {Bytes(300), std::vector<std::uint8_t>{}}) {
+        GatewayClient c;
+        ASSERT_TRUE(c.ConnectWithin(path, 2000));
+        ASSERT_TRUE(c.Send(bad));
+        std::vector<std::uint8_t> reply;
+        EXPECT_EQ(c.Receive(&reply, 2000), 0) << bad.size() << " bytes: connection ended without reply";
+        EXPECT_TRUE(c.ClosedByPeer(2000));
+
+        GatewayClient next;
+        ASSERT_TRUE(next.ConnectWithin(path, 2000)) << next.Error();
+        ASSERT_TRUE(next.Send({4, 5}));
+        ASSERT_EQ(next.Receive(&reply, 2000), 2);
+        EXPECT_EQ(reply, (std::vector<std::uint8_t>{5, 4}));
+    }
+    EXPECT_EQ(calls.load(), 2); // the bad messages never reached the handler
+}
+
+TEST_F(PipeServerTest, SecondClientIsRefusedWhileOneIsConnected)
+{
+    StartServer();
+    GatewayClient first;
+    ASSERT_TRUE(first.ConnectWithin(path, 2000));
+    ASSERT_TRUE(first.Send({1}));
+    ASSERT_EQ(first.Receive(nullptr, 2000), 1); // surely accepted by now
+
+    GatewayClient second;
+    EXPECT_FALSE(second.Connect(path));
+    EXPECT_EQ(second.Error(), ECONNREFUSED);
+
+    first.Close(); // the gateway notices and listens again
+    EXPECT_TRUE(second.ConnectWithin(path, 2000));
+}
+
+TEST_F(PipeServerTest, StaleSocketFileIsReplaced)
+{
+    path = CPipeServer::SocketPath(7);
+    std::ofstream(path) << "left over";
+    StartServer();
+    GatewayClient c;
+    ASSERT_TRUE(c.ConnectWithin(path, 2000)) << c.Error();
+    ASSERT_TRUE(c.Send({1, 2}));
+    EXPECT_EQ(c.Receive(nullptr, 2000), 2);
+}
+
+TEST_F(PipeServerTest, StopsQuicklyWhetherIdleOrServing)
+{
+    StartServer();
+    GatewayClient c;
+    ASSERT_TRUE(c.ConnectWithin(path, 2000));
+    c.Close();
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    auto t0 = Clock::now();
+    server.Stop();
+    EXPECT_LT(Clock::now() - t0, std::chrono::milliseconds(300));
+
+    StartServer();
+    GatewayClient d;
+    ASSERT_TRUE(d.ConnectWithin(path, 2000));
+    t0 = Clock::now();
+    server.Stop(); // with a client connected
+    EXPECT_LT(Clock::now() - t0, std::chrono::milliseconds(300));
+    EXPECT_TRUE(d.ClosedByPeer(1000));
+}
+
+} // namespace
+} // namespace vx4
