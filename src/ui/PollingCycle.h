@@ -1,0 +1,93 @@
+#pragma once
+// The polling cycle of the main window: the user's switch between "Стоп" and "Опрос", the
+// 900 ms tick (Timer1) with its four-state machine that turns the device object's state
+// into what the window shows, and the three panels of the status bar.
+//
+// User-interface thread only. The tick never re-enters itself through its own work: the
+// timer is stopped while the tick runs (only the write-error box, shown before that, lets
+// further ticks run while it is open).
+
+#include "link/Vx4Records.h"
+
+#include <QObject>
+#include <QTimer>
+
+#include <cstdint>
+#include <functional>
+
+class QAction;
+class QMainWindow;
+class QProgressBar;
+
+namespace vx4 {
+
+class CVX4Obj;
+class connection;
+class ConfigTree;
+class ParamEditor;
+class TDeviceInfoPanel;
+class TStatusBar;
+
+enum PollState : int {
+    psRequestReload = 0, // the tree is not current: the next tick asks for a full re-read
+    psLoading = 1,       // waiting for the device object's read to end
+    psVerify = 2,        // tree built: check that the configuration did not change meanwhile
+    psRunning = 3,       // values, device panel and clock refreshed every tick
+};
+
+// What the cycle works with; everything belongs to the main window and outlives the cycle.
+struct PollingContext {
+    QMainWindow& window;
+    connection& conn;
+    CVX4Obj& device;
+    ConfigTree& tree;
+    ParamEditor& editor;
+    TDeviceInfoPanel& deviceInfo;
+    TStatusBar& statusBar;
+    QProgressBar& progressBar;
+    QAction& stopItem;  // "Стоп" (F10)
+    QAction& startItem; // "Опрос" (F11)
+    bool& pollingPaused;
+    int& pollState;
+    std::uint32_t& devNo;
+    std::function<void(float)> setProgress;
+};
+
+class TPollingCycle : public QObject {
+    Q_OBJECT
+public:
+    static constexpr int TickMs = 900;
+    static constexpr const char* CaptionText = "Удаленный пульт управления VX-4";
+
+    // Timer1 runs from construction on.
+    TPollingCycle(QObject* parent, PollingContext context);
+
+    void Start_pollingClick();
+    void Stop_pollingClick();
+    void Timer1Timer();
+    // Lays the progress bar exactly over status panel 0.
+    void StatusBarResize();
+    // Resets the connection's statistics; the next tick shows zeros.
+    void StatusBarDblClick();
+
+    const DeviceClock& LastDeviceClock() const { return deviceClock_; }
+    QTimer& Timer1() { return timer_; }
+    // "Удаленный пульт управления VX-4 №<n>", or without number for 0.
+    static QString Caption(std::uint32_t devNo);
+
+signals:
+    // One tick in psRunning after the calculated values were refreshed: the chart and the
+    // table take their sample here.
+    void AddPolledSample();
+
+private:
+    void RunningWork();
+    void SetBusyCursors(bool busy);
+    void SetPortItemEnabled(bool on);
+
+    PollingContext c_;
+    QTimer timer_;
+    DeviceClock deviceClock_;
+};
+
+} // namespace vx4

@@ -1,0 +1,110 @@
+#include "ui/ScreenshotDriver.h"
+
+#include "ui/ConfigTree.h"
+#include "ui/PollingCycle.h"
+#include "ui/Vx4pult_main.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QDir>
+#include <QPixmap>
+#include <QTimer>
+
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+
+namespace vx4 {
+
+namespace {
+
+class ScreenshotDriver : public QObject {
+public:
+    ScreenshotDriver(Tvx4pult_MainForm& form, QString dir) : QObject(&form), form_(form), dir_(std::move(dir)) {
+        QDir().mkpath(dir_);
+    }
+
+    void Run() {
+        After(1500, [this] {
+            Save("1-stopped.png");
+            form_.StartItem().trigger();
+            WaitRunning(0);
+        });
+    }
+
+private:
+    void After(int ms, std::function<void()> step) { QTimer::singleShot(ms, this, std::move(step)); }
+
+    void Save(const char* name) {
+        const QString path = dir_ + "/" + name;
+        const bool ok = form_.grab().save(path);
+        std::printf("%s %s\n", ok ? "saved" : "FAILED", qPrintable(path));
+        std::fflush(stdout);
+    }
+
+    void Fail(const char* what) {
+        std::printf("FAILED %s\n", what);
+        std::fflush(stdout);
+        Save("error.png");
+        QApplication::exit(2);
+    }
+
+    void WaitRunning(int waitedMs) {
+        if (form_.PollStateValue() == psRunning && form_.Tree().Root() != nullptr) {
+            After(1000, [this] { SelectRoot(); });
+            return;
+        }
+        if (waitedMs > 120000) return Fail("the configuration was not read within 120 s");
+        After(200, [this, waitedMs] { WaitRunning(waitedMs + 200); });
+    }
+
+    void SelectRoot() {
+        ConfigTree& tree = form_.Tree();
+        tree.setCurrentItem(tree.Root());
+        After(2000, [this] {
+            Save("2-device.png");
+            ShowCalcGroup();
+        });
+    }
+
+    void ShowCalcGroup() {
+        ConfigTree& tree = form_.Tree();
+        QTreeWidgetItem* root = tree.Root();
+        QTreeWidgetItem* group = nullptr;
+        for (int i = 0; root && i < root->childCount() && !group; ++i) {
+            QTreeWidgetItem* system = root->child(i);
+            auto data = ConfigTree::DataOf(system);
+            if (!data || data->kind != nkSystem) continue;
+            for (int j = 0; j < system->childCount(); ++j) {
+                auto d = ConfigTree::DataOf(system->child(j));
+                if (d && d->kind == nkCalcGroup) {
+                    system->setExpanded(true);
+                    group = system->child(j);
+                    break;
+                }
+            }
+        }
+        if (!group) return Fail("no system with calculated values");
+        group->setExpanded(true);
+        tree.setCurrentItem(group);
+        tree.scrollToItem(group);
+        After(3000, [this] {
+            Save("3-calc-group.png");
+            QApplication::exit(0);
+        });
+    }
+
+    Tvx4pult_MainForm& form_;
+    QString dir_;
+};
+
+} // namespace
+
+void StartScreenshotDriverFromEnvironment(Tvx4pult_MainForm& form) {
+    const char* dir = std::getenv("VX4PULT_SCREENSHOTS");
+    if (dir == nullptr || *dir == '\0') return;
+    auto* driver = new ScreenshotDriver(form, QString::fromLocal8Bit(dir));
+    driver->Run();
+}
+
+} // namespace vx4

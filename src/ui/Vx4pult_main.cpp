@@ -1,0 +1,236 @@
+#include "ui/Vx4pult_main.h"
+
+#include "ui/About.h"
+#include "ui/CommandLine.h"
+#include "ui/ConfigTree.h"
+#include "ui/DeviceInfoPanel.h"
+#include "ui/MessageBoxes.h"
+#include "ui/ParamEditor.h"
+#include "ui/PollingCycle.h"
+#include "ui/StatusBar.h"
+#include "ui/WindowSettings.h"
+
+#include <QAction>
+#include <QActionGroup>
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QMenu>
+#include <QMenuBar>
+#include <QProgressBar>
+#include <QSplitter>
+#include <QTimer>
+#include <QVBoxLayout>
+
+namespace vx4 {
+
+Tvx4pult_MainForm::Tvx4pult_MainForm(const MainFormOptions& options, QWidget* parent)
+    : QMainWindow(parent), options_(options) {
+    // 1. The window frame and its controls.
+    setObjectName("vx4pult_MainForm");
+    setWindowTitle(TPollingCycle::Caption(0));
+    Splitter1 = new QSplitter(Qt::Horizontal, this);
+    Splitter1->setObjectName("Splitter1");
+    Splitter1->setChildrenCollapsible(false);
+    setCentralWidget(Splitter1);
+    StatusBar = new TStatusBar(this);
+    setStatusBar(StatusBar);
+    CreateMenus();
+
+    // 2., 3. The connection with its defaults, then the device object bound to it (its
+    // worker starts now and idles while the link is closed).
+    conn_ = std::make_unique<connection>();
+    device_ = std::make_unique<CVX4Obj>(*conn_, options_.timing);
+
+    // The units that work on the device object.
+    TreeView1 = new ConfigTree(Splitter1, *device_, *conn_, ConstOptBank, CalcOptBank, pollingPaused, pollState);
+    TreeView1->setObjectName("TreeView1");
+    Panel1 = new QWidget(Splitter1);
+    Panel1->setObjectName("Panel1");
+    auto* panelLayout = new QVBoxLayout(Panel1);
+    panelLayout->setContentsMargins(0, 0, 0, 0);
+    // Splitter2 separates the value editor from the chart and table pages below it.
+    Splitter2 = new QSplitter(Qt::Vertical, Panel1);
+    Splitter2->setObjectName("Splitter2");
+    Splitter2->setChildrenCollapsible(false);
+    panelLayout->addWidget(Splitter2);
+    ValueListEditor1 = new ParamEditor(Splitter2, *device_, *conn_, ConstOptBank, CalcOptBank, *TreeView1,
+                                       pollingPaused, pollState);
+    ValueListEditor1->setObjectName("ValueListEditor1");
+    Splitter1->addWidget(TreeView1);
+    Splitter1->addWidget(Panel1);
+    Splitter1->setStretchFactor(0, 0);
+    Splitter1->setStretchFactor(1, 1);
+    deviceInfo_ = std::make_unique<TDeviceInfoPanel>(*device_, *ValueListEditor1);
+
+    progressBar = new QProgressBar(StatusBar);
+    progressBar->setObjectName("progressBar");
+    progressBar->setRange(0, 100);
+    progressBar->setValue(0);
+    progressBar->setTextVisible(false);
+    progressBar->hide();
+
+    polling_ = new TPollingCycle(this, PollingContext{*this, *conn_, *device_, *TreeView1, *ValueListEditor1,
+                                                      *deviceInfo_, *StatusBar, *progressBar, *Stop_polling,
+                                                      *Start_polling, pollingPaused, pollState, devNo,
+                                                      [this](float f) { SetProgress(f); }});
+
+    // Wiring of the units.
+    connect(Start_polling, &QAction::triggered, polling_, &TPollingCycle::Start_pollingClick);
+    connect(Stop_polling, &QAction::triggered, polling_, &TPollingCycle::Stop_pollingClick);
+    connect(StatusBar, &TStatusBar::resized, polling_, &TPollingCycle::StatusBarResize);
+    connect(StatusBar, &TStatusBar::doubleClicked, polling_, &TPollingCycle::StatusBarDblClick);
+    connect(ValueListEditor1, &ParamEditor::deviceNodeShown, this, [this] { deviceInfo_->ShowDeviceInfo(); });
+    auto showProgress = [this](bool shown) { progressBar->setVisible(shown); };
+    auto moveProgress = [this](float f) { SetProgress(f); };
+    connect(TreeView1, &ConfigTree::progressShown, this, showProgress);
+    connect(TreeView1, &ConfigTree::progressChanged, this, moveProgress);
+    connect(ValueListEditor1, &ParamEditor::progressShown, this, showProgress);
+    connect(ValueListEditor1, &ParamEditor::progressChanged, this, moveProgress);
+
+    // 4. The members have their initial values; 5. FormCreate.
+    FormCreate();
+}
+
+Tvx4pult_MainForm::~Tvx4pult_MainForm() {
+    polling_->Timer1().stop();
+    // The device object first (its worker ends after its current exchange and stops the
+    // gateway), then the connection (closes the link if still open), then the controls.
+    device_.reset();
+    conn_.reset();
+}
+
+void Tvx4pult_MainForm::CreateMenus() {
+    QMenu* file = menuBar()->addMenu(QStringLiteral("Файл"));
+    file->setObjectName("File");
+    Exit = file->addAction(QStringLiteral("Выход"));
+    Exit->setObjectName("Exit");
+    connect(Exit, &QAction::triggered, this, &Tvx4pult_MainForm::ExitClick);
+
+    QMenu* setting = menuBar()->addMenu(QStringLiteral("Настройки"));
+    setting->setObjectName("Setting");
+    auto* group = new QActionGroup(this);
+    group->setExclusive(true);
+    Stop_polling = setting->addAction(QStringLiteral("Стоп"));
+    Stop_polling->setObjectName("Stop_polling");
+    Stop_polling->setShortcut(QKeySequence(Qt::Key_F10));
+    Stop_polling->setCheckable(true);
+    Stop_polling->setChecked(true);
+    Stop_polling->setActionGroup(group);
+    Start_polling = setting->addAction(QStringLiteral("Опрос"));
+    Start_polling->setObjectName("Start_polling");
+    Start_polling->setShortcut(QKeySequence(Qt::Key_F11));
+    Start_polling->setCheckable(true);
+    Start_polling->setActionGroup(group);
+    // Shortcuts work whether or not a menu is open.
+    Stop_polling->setShortcutContext(Qt::ApplicationShortcut);
+    Start_polling->setShortcutContext(Qt::ApplicationShortcut);
+
+    QMenu* help = menuBar()->addMenu(QStringLiteral("Помощь"));
+    help->setObjectName("Help");
+    N5 = help->addAction(QStringLiteral("О программе"));
+    N5->setObjectName("N5");
+    connect(N5, &QAction::triggered, this, &Tvx4pult_MainForm::N5Click);
+}
+
+std::string Tvx4pult_MainForm::IniPath() const {
+    std::string dir = options_.programDir;
+    if (dir.empty()) dir = QCoreApplication::applicationDirPath().toStdString();
+    return IniPathFor(dir);
+}
+
+void Tvx4pult_MainForm::FormCreate() {
+    const std::string ini = IniPath();
+    const WindowSettings s = ReadWindowSettings(ini);
+    move(s.left, s.top);
+    resize(s.width, s.height);
+    if (s.state == 1) setWindowState(Qt::WindowMinimized);
+    else if (s.state == 2) setWindowState(Qt::WindowMaximized);
+    pendingTreeWidth_ = s.treeWidth;
+    TreeView1->resize(s.treeWidth, TreeView1->height());
+    Splitter1->setSizes({s.treeWidth, std::max(1, s.width - s.treeWidth)});
+    ValueListEditor1->SetDefaultColumnWidth(s.editorSplit);
+
+    const CommandLineOptions& cl = ProcessCommandLine();
+    devNo = cl.valid && cl.devNo != 0 ? cl.devNo : ReadDeviceNumber(ini);
+    // The progress bar exists already (hidden, position 0) as a child of the status bar.
+}
+
+void Tvx4pult_MainForm::FormActivate() {
+    if (activated_) return;
+    activated_ = true;
+    const std::string ini = IniPath();
+    conn_->LoadSettings(ini);
+    const CommandLineOptions& cl = ProcessCommandLine();
+    if (cl.valid) {
+        if (cl.devNo != 0) devNo = cl.devNo;
+        conn_->ApplyOverrides(cl.port, cl.ip, cl.tcpPort, cl.speed, cl.devNo, 0);
+    }
+    OpenBanks();
+}
+
+void Tvx4pult_MainForm::OpenBanks() {
+    const std::pair<COptionBank*, const char*> banks[] = {{&CalcOptBank, "calcbank.xml"},
+                                                          {&ConstOptBank, "constbank.xml"}};
+    for (const auto& [bank, file] : banks) {
+        if (bank->Open(file)) continue;
+        // The window stays open; items are then shown without the bank's labels.
+        ShowErrorBox(this, QString::fromStdString(bank->ErrorText()));
+    }
+}
+
+void Tvx4pult_MainForm::SetProgress(float fraction) {
+    const int min = progressBar->minimum();
+    const int max = progressBar->maximum();
+    const int position = min + static_cast<int>(static_cast<float>(max - min) * fraction);
+    if (position == progressBar->value()) return;
+    progressBar->setValue(position);
+    repaint(); // at once, without running the event loop
+}
+
+void Tvx4pult_MainForm::closeEvent(QCloseEvent* event) {
+    // FormCloseQuery: the tick stops driving the device; the window may close.
+    pollingPaused = true;
+    event->accept();
+    FormClose();
+    QMainWindow::closeEvent(event);
+}
+
+void Tvx4pult_MainForm::FormClose() {
+    const std::string ini = IniPath();
+    WindowSettings s;
+    s.state = isMinimized() ? 1u : isMaximized() ? 2u : 0u;
+    s.left = pos().x();
+    s.top = pos().y();
+    s.width = width();
+    s.height = height();
+    s.treeWidth = TreeView1->width();
+    s.editorSplit = ValueListEditor1->DefaultColumnWidth();
+    WriteWindowSettings(ini, s);
+    conn_->SaveSettings(ini);
+    WriteDeviceNumber(ini, devNo);
+}
+
+void Tvx4pult_MainForm::ExitClick() { close(); }
+
+void Tvx4pult_MainForm::N5Click() {
+    if (about_) about_->exec();
+}
+
+void Tvx4pult_MainForm::showEvent(QShowEvent* event) {
+    QMainWindow::showEvent(event);
+    if (pendingTreeWidth_ >= 0) {
+        const int total = Splitter1->width();
+        Splitter1->setSizes({pendingTreeWidth_, std::max(1, total - pendingTreeWidth_)});
+        pendingTreeWidth_ = -1;
+    }
+    // A window manager normally activates the window on its first show; without one (a bare
+    // X server) activation may never come, so the first show counts as well.
+    if (!activated_) QTimer::singleShot(0, this, [this] { FormActivate(); });
+}
+
+void Tvx4pult_MainForm::changeEvent(QEvent* event) {
+    QMainWindow::changeEvent(event);
+    if (event->type() == QEvent::ActivationChange && isActiveWindow()) FormActivate();
+}
+
+} // namespace vx4
