@@ -4,7 +4,6 @@
 
 #include <libxml/tree.h>
 
-#include <clocale>
 #include <cstdlib>
 #include <locale.h>
 #include <optional>
@@ -160,11 +159,19 @@ std::string OptionNote(const COptionBank& bank, std::string_view name)
 
 std::string OptionValueOf(const COptionBank& bank, std::string_view name, std::string_view text)
 {
-    const SOptions options = FindOptions(bank, name);
-    for (std::size_t i = 0; i < options.optCount; ++i)
-        if (options.opts[i].note == text)
-            return options.opts[i].val;
-    return std::string(text);
+    // An option without val stands for no value at all (OptionLabel never shows it either):
+    // its label is not turned into an empty text, which the write path would read as 0.
+    const xmlNode* item = FindItem(bank, name);
+    if (item == nullptr)
+        return std::string(text);
+    std::optional<std::string> result;
+    ForEachOpt(item, [&](const xmlNode* opt) {
+        if (AttrOrEmpty(opt, "note") != text)
+            return false;
+        result = Attr(opt, "val");
+        return result.has_value();
+    });
+    return result.value_or(std::string(text));
 }
 
 } // namespace vx4

@@ -190,7 +190,8 @@ TEST_F(Optlist, OptionValueOf)
         {"V", "Half", "Half"},          // labels compare case-sensitively
         {"V", "7.25", "7.25"},          // a typed number comes back
         {"V", "dup", "7"},              // the first of repeated labels
-        {"V", "no val", ""},            //
+        {"V", "empty is zero", ""},     //
+        {"V", "no val", "no val"},      // no val: no value to write
         {"A1", "two-second", "two-second"}, // only the first matching element
         {"L", "o15", "15"},             //
         {"L", "o16", "o16"},            // beyond the 15 options read
