@@ -10,10 +10,12 @@
 //
 // User-interface thread only.
 
+#include <QIcon>
 #include <QString>
 #include <QTreeWidget>
 
 #include <cstdint>
+#include <array>
 #include <optional>
 #include <unordered_map>
 
@@ -113,7 +115,7 @@ public:
     // The summary captured when the tree was built; the editor updates the checksum after
     // each successful constant write so that the user's own write is no configuration change.
     std::uint32_t SavedChecksum() const { return savedChecksum_; }
-    std::uint16_t SavedItemCount() const { return savedItemCount_; }
+    std::uint16_t SavedItemCount() const { return std::uint16_t(savedItemCount_); }
     void SetSavedChecksum(std::uint32_t checksum) { savedChecksum_ = checksum; }
 
     // Walks the tree and marks every calculated value polled exactly when its node is shown.
@@ -145,6 +147,7 @@ protected:
 
 private:
     friend class ConfigTreeDelegate;
+    void RefreshMarks(QTreeWidgetItem* node, bool shown);
     void SetNodeTextFrom(QTreeWidgetItem* node, const SNodeInfo& info);
     void ShowNode(QTreeWidgetItem* node);
     void RefreshCalcGroup(QTreeWidgetItem* group);
@@ -158,11 +161,12 @@ private:
     bool& pollingPaused_;
     int& pollState_;
     ParamEditor* editor_ = nullptr;
+    std::array<QIcon, 11> icons_;
 
     QTreeWidgetItem* lastNode_ = nullptr;
     bool treeNeedsRepaint_ = false;
     std::uint32_t savedChecksum_ = 0;
-    std::uint16_t savedItemCount_ = 0;
+    std::uint32_t savedItemCount_ = 0; // compared in full: a 16-bit copy never matches >65535
     // The polled mark the tree last gave each calculated value; walks only tell the device
     // object about changes (it forgets all marks when it reads a configuration, and every
     // read is followed by a new tree).

@@ -12,6 +12,7 @@
 //
 // User-interface thread only.
 
+#include <QHash>
 #include <QString>
 #include <QStringList>
 #include <QTableWidget>
@@ -26,6 +27,7 @@ class CVX4Obj;
 class connection;
 class COptionBank;
 class ConfigTree;
+class ParamEditorDelegate;
 
 class ParamEditor : public QTableWidget {
     Q_OBJECT
@@ -77,6 +79,11 @@ public:
     const QString& EditSavedText() const { return editSavedText_; }
     int EditRow() const { return editRow_; }
 
+    // The strings-change and validation handlers: detached while panels are built, values
+    // refreshed or writes run, so that none of these starts a write.
+    bool HandlersAttached() const { return handlersAttached_; }
+    void SetHandlersAttached(bool on) { handlersAttached_ = on; }
+
     // ---- handlers of the editor's events ----
     void ValueListEditor1GetEditText(int gridRow, const QString& text);
     // True when the key is swallowed.
@@ -125,6 +132,9 @@ private:
     int writeError_ = 0;
     QString editSavedText_;
     int editRow_ = 0;
+    ParamEditorDelegate* delegate_ = nullptr;
+    int changedRow_ = -1;        // the pick-list row whose text was just picked
+    QHash<QString, int> rowOfKey_; // rows are only appended or all removed
 };
 
 } // namespace vx4
