@@ -16,8 +16,8 @@ namespace {
 // White space is kept (no XML_PARSE_NOBLANKS), entities are substituted and the external
 // DTD subset is loaded so that validation has something to check against. XML_PARSE_NONET
 // keeps every load local; XML_PARSE_HUGE is deliberately absent, which leaves libxml2's
-// protection against runaway entity expansion in force. The parser's own reports are
-// silenced: the message is taken from the context instead.
+// protection against runaway entity expansion in force. The parser prints nothing; its
+// messages are collected instead.
 constexpr int ParseOptions = XML_PARSE_NOENT | XML_PARSE_DTDLOAD | XML_PARSE_DTDVALID |
                              XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING;
 
@@ -27,17 +27,6 @@ constexpr int ParseOptions = XML_PARSE_NOENT | XML_PARSE_DTDLOAD | XML_PARSE_DTD
 struct FirstError {
     std::string text;
 };
-
-std::string ErrorMessage(const xmlError* err, const char* fallback);
-
-void CollectError(void* data, xmlErrorPtr err)
-{
-    auto* first = static_cast<FirstError*>(data);
-    if (err == nullptr || err->level < XML_ERR_ERROR || err->code == XML_DTD_NO_DTD)
-        return;
-    if (first->text.empty())
-        first->text = ErrorMessage(err, "");
-}
 
 std::string ErrorMessage(const xmlError* err, const char* fallback)
 {
@@ -49,6 +38,15 @@ std::string ErrorMessage(const xmlError* err, const char* fallback)
     if (err->file != nullptr && err->line > 0)
         msg = std::string(err->file) + ":" + std::to_string(err->line) + ": " + msg;
     return msg;
+}
+
+void CollectError(void* data, xmlErrorPtr err)
+{
+    auto* first = static_cast<FirstError*>(data);
+    if (err == nullptr || err->level < XML_ERR_ERROR || err->code == XML_DTD_NO_DTD)
+        return;
+    if (first->text.empty())
+        first->text = ErrorMessage(err, "");
 }
 
 } // namespace
