@@ -1,0 +1,225 @@
+// Commands on the configuration: config, values, get and set. The configuration is read,
+// polled and written by the console's device object.
+
+#include "Output.h"
+#include "Session.h"
+
+#include "common/FormatForDevice.h"
+#include "link/Frames.h"
+#include "link/Vx4prot.h"
+
+#include <algorithm>
+#include <chrono>
+#include <ctime>
+#include <iostream>
+#include <thread>
+
+namespace vx4ctl {
+
+namespace {
+
+const char* KindName(std::int32_t kind)
+{
+    switch (kind) {
+    case vx4::ITEM_CONST:
+        return "const";
+    case vx4::ITEM_CALC:
+        return "calc";
+    case vx4::ITEM_EVENT:
+        return "event";
+    default:
+        return "none";
+    }
+}
+
+// One item with the fields that apply to its kind.
+Json ItemJson(const vx4::SNodeInfo& n)
+{
+    Json j{{"id", n.id}, {"kind", KindName(n.kind)}, {"name", n.name}};
+    const std::uint8_t* d = n.data.data();
+    switch (n.kind) {
+    case vx4::ITEM_CONST:
+        j["system"] = d[0];
+        j["value"] = FloatJson(vx4::GetF32(d + 7));
+        break;
+    case vx4::ITEM_CALC:
+        j["system"] = d[0];
+        j["groupEventId"] = vx4::GetU16(d + 9);
+        break;
+    case vx4::ITEM_EVENT:
+        j["groupEventId"] = vx4::GetU16(d + 6);
+        j["mask"] = vx4::GetU32(d + 8);
+        j["code"] = vx4::GetU32(d + 12);
+        break;
+    default:
+        break;
+    }
+    return j;
+}
+
+// "item<TAB>id<TAB>kind<TAB>name" and then "key=value" for the kind's fields.
+void PrintItemText(const Json& item)
+{
+    std::string line = item["id"].dump() + "\t" + item["kind"].get<std::string>() + "\t" +
+                       item["name"].get<std::string>();
+    for (const char* key : {"system", "value", "groupEventId", "mask", "code"}) {
+        if (!item.contains(key))
+            continue;
+        const Json& v = item[key];
+        line += std::string("\t") + key + "=" + (v.is_number_float() ? FloatText(float(v.get<double>())) : v.dump());
+    }
+    PrintField("item", line);
+}
+
+std::string LocalTimeText()
+{
+    const std::time_t now = std::time(nullptr);
+    std::tm t{};
+    localtime_r(&now, &t);
+    char buf[32];
+    std::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S", &t);
+    return buf;
+}
+
+} // namespace
+
+int CmdConfig(const GlobalOptions& g, const CommandArgs&)
+{
+    Session session(g);
+    if (session.Open() != 0 || session.ReadConfiguration() != 0)
+        return ExitFailed;
+    const vx4::SConfigSnapshot snap = session.Device().GetConfigSnapshot();
+
+    std::vector<vx4::SNodeInfo> items = snap.deviceConsts;
+    for (const auto& s : snap.systems) {
+        items.insert(items.end(), s.consts.begin(), s.consts.end());
+        items.insert(items.end(), s.calcs.begin(), s.calcs.end());
+    }
+    items.insert(items.end(), snap.events.begin(), snap.events.end());
+    std::stable_sort(items.begin(), items.end(),
+                     [](const vx4::SNodeInfo& a, const vx4::SNodeInfo& b) { return a.id < b.id; });
+
+    Json itemList = Json::array();
+    for (const auto& n : items)
+        itemList.push_back(ItemJson(n));
+    Json transducers = Json::array();
+    for (std::uint32_t t : snap.transducers)
+        transducers.push_back(t);
+    const Json summary = SummaryJson(snap.info, true);
+
+    if (g.json) {
+        PrintJson(Json{{"ident", IdentJson(snap.info.ident)},
+                       {"summary", summary},
+                       {"items", itemList},
+                       {"transducers", transducers}});
+        return ExitOk;
+    }
+    PrintIdentText(snap.info.ident);
+    PrintSummaryText(summary);
+    for (const auto& item : itemList)
+        PrintItemText(item);
+    for (const auto& t : transducers)
+        PrintField("transducer", t.dump());
+    return ExitOk;
+}
+
+int CmdValues(const GlobalOptions& g, const CommandArgs& a)
+{
+    Session session(g);
+    if (session.Open() != 0 || session.ReadConfiguration() != 0)
+        return ExitFailed;
+    vx4::CVX4Obj& device = session.Device();
+    for (std::uint16_t id : a.ids) {
+        if (device.GetNodeInfo(id).kind != vx4::ITEM_CALC) {
+            PrintFailure("item " + std::to_string(id) + " is not a calculated value of this device");
+            return ExitUsage;
+        }
+    }
+    // Mark the values; the device object's worker polls them once a cycle. The first
+    // sample waits for one whole cycle (summary check, clock, values) after the marks.
+    const vx4::ConnectionStatistics before = session.Conn().Statistics();
+    for (std::uint16_t id : a.ids)
+        device.SetItemPolled(id, true);
+    const auto start = std::chrono::steady_clock::now();
+    const auto firstLimit = std::chrono::milliseconds(3000 + 2 * session.Conn().Settings().AuxTmout);
+    while (session.Conn().Statistics().packetsIn - before.packetsIn < 3 &&
+           std::chrono::steady_clock::now() - start < firstLimit)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+
+    auto next = std::chrono::steady_clock::now();
+    for (std::uint32_t cycle = 0; cycle < a.count; ++cycle) {
+        if (cycle > 0) {
+            next += std::chrono::milliseconds(1000);
+            std::this_thread::sleep_until(next);
+        }
+        const std::string time = LocalTimeText();
+        Json values = Json::array();
+        std::string line = time;
+        for (std::uint16_t id : a.ids) {
+            const vx4::SNodeValue v = device.GetItemValue(id);
+            values.push_back({{"id", id}, {"value", FloatJson(v.value)}, {"status", v.status}});
+            line += "\t" + FloatText(v.value) + "\t" + std::to_string(v.status);
+        }
+        if (g.json)
+            PrintJson(Json{{"time", time}, {"values", values}});
+        else
+            std::cout << line << '\n' << std::flush;
+    }
+    return ExitOk;
+}
+
+int CmdGet(const GlobalOptions& g, const CommandArgs& a)
+{
+    Session session(g);
+    if (session.Open() != 0)
+        return ExitFailed;
+    std::uint32_t address = 0;
+    if (session.Address(&address) != 0)
+        return ExitFailed;
+    std::string text;
+    if (int rc = vx4::GetItemText(session.Conn(), address, a.id, &text); rc != 0) {
+        PrintError(rc);
+        return ExitFailed;
+    }
+    std::cout << Utf8(text) << '\n';
+    return ExitOk;
+}
+
+int CmdSet(const GlobalOptions& g, const CommandArgs& a)
+{
+    Session session(g);
+    if (session.Open() != 0 || session.ReadConfiguration() != 0)
+        return ExitFailed;
+    vx4::CVX4Obj& device = session.Device();
+    if (device.GetNodeInfo(a.id).kind != vx4::ITEM_CONST) {
+        PrintFailure("item " + std::to_string(a.id) + " is not a constant of this device");
+        return ExitUsage;
+    }
+    // The reference: the constant's current value as the device prints it.
+    std::string reference;
+    if (int rc = vx4::GetItemText(session.Conn(), session.Conn().DeviceNumber(), a.id, &reference); rc != 0) {
+        PrintError(rc);
+        return ExitFailed;
+    }
+    reference = Utf8(reference);
+    // A text that cannot be converted gives the reference back unchanged; a reference
+    // with a marker behind it (same shape, never a formatted number) tells the two apart.
+    if (vx4::FormatForDevice(a.text, reference + "\x01", '.') == reference + "\x01") {
+        PrintFailure("'" + a.text + "' is not a value for constant " + std::to_string(a.id) +
+                     " (device text '" + reference + "')");
+        return ExitUsage;
+    }
+    const std::string text = vx4::FormatForDevice(a.text, reference, '.');
+    if (text == reference) {
+        std::cout << text << '\n';
+        return ExitOk; // the device already holds this value: nothing is written
+    }
+    if (int rc = device.WriteConstant(a.id, text); rc != 0) {
+        PrintError(rc);
+        return ExitFailed;
+    }
+    std::cout << text << '\n';
+    return ExitOk;
+}
+
+} // namespace vx4ctl

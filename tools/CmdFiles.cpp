@@ -1,0 +1,208 @@
+// Commands that bring data home: download, events, graduation.
+
+#include "Output.h"
+#include "Session.h"
+
+#include "common/DarFile.h"
+#include "common/GiGeArray.h"
+#include "common/SystemEventsText.h"
+#include "link/ResultCodes.h"
+#include "link/Vx4prot.h"
+#include "platform/Cp1251.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <iostream>
+
+namespace vx4ctl {
+
+namespace {
+
+// A file written under a temporary name beside its final path and moved there only when
+// complete, so that a failed transfer leaves no file (and an older file of that name is
+// kept).
+class StagedFile {
+public:
+    explicit StagedFile(std::string path) : path_(std::move(path)) {}
+    ~StagedFile()
+    {
+        if (file_)
+            std::fclose(file_);
+        if (!temp_.empty())
+            ::unlink(temp_.c_str());
+    }
+    StagedFile(const StagedFile&) = delete;
+    StagedFile& operator=(const StagedFile&) = delete;
+
+    // Creates the temporary file; an error message, empty on success.
+    std::string Create()
+    {
+        std::string pattern = path_ + ".XXXXXX";
+        const int fd = ::mkstemp(pattern.data());
+        if (fd < 0)
+            return "cannot create " + path_ + ": " + std::strerror(errno);
+        temp_ = pattern;
+        const mode_t mask = ::umask(0);
+        ::umask(mask);
+        ::fchmod(fd, 0666 & ~mask);
+        file_ = ::fdopen(fd, "wb");
+        if (!file_) {
+            ::close(fd);
+            return "cannot create " + path_ + ": " + std::strerror(errno);
+        }
+        return {};
+    }
+    std::FILE* File() { return file_; }
+    // Closes the file and moves it to its final path; an error message, empty on success.
+    std::string Commit()
+    {
+        const int rc = std::fclose(file_);
+        file_ = nullptr;
+        if (rc != 0)
+            return "cannot write " + path_ + ": " + std::strerror(errno);
+        if (std::rename(temp_.c_str(), path_.c_str()) != 0)
+            return "cannot write " + path_ + ": " + std::strerror(errno);
+        temp_.clear();
+        return {};
+    }
+
+private:
+    std::string path_;
+    std::string temp_;
+    std::FILE* file_ = nullptr;
+};
+
+std::string BaseName(const std::string& name)
+{
+    const auto cut = name.find_last_of("/\\");
+    return cut == std::string::npos ? name : name.substr(cut + 1);
+}
+
+// Writes text to path, replacing the file; an error message, empty on success.
+std::string WriteWholeFile(const std::string& path, const std::string& text)
+{
+    StagedFile f(path);
+    if (std::string err = f.Create(); !err.empty())
+        return err;
+    if (std::fwrite(text.data(), 1, text.size(), f.File()) != text.size())
+        return "cannot write " + path + ": " + std::strerror(errno);
+    return f.Commit();
+}
+
+} // namespace
+
+int CmdDownload(const GlobalOptions& g, const CommandArgs& a)
+{
+    const std::string deviceName = vx4::Utf8ToCp1251(a.name);
+    if (deviceName.empty() || deviceName.size() > vx4::MaxFileName) {
+        PrintFailure("device file name must have 1.." + std::to_string(vx4::MaxFileName) + " bytes");
+        return ExitUsage;
+    }
+    const std::string path = a.outFile.empty() ? BaseName(a.name) : a.outFile;
+    if (path.empty()) {
+        PrintFailure("no local file name for '" + a.name + "'; give one with -o");
+        return ExitUsage;
+    }
+    // The local file must be writable before the device is asked for anything.
+    StagedFile out(path);
+    if (std::string err = out.Create(); !err.empty()) {
+        PrintFailure(err);
+        return ExitFailed;
+    }
+    Session session(g);
+    if (session.Open() != 0)
+        return ExitFailed;
+    std::uint32_t address = 0;
+    if (session.Address(&address) != 0)
+        return ExitFailed;
+    vx4::CVX4Obj& device = session.Device();
+    const bool polling = device.EnablePolling(false);
+    int rc;
+    {
+        ProgressBar bar("download");
+        rc = device.DownloadFile(out.File(), deviceName, [&bar](float f) { bar.Show(f); });
+    }
+    device.EnablePolling(polling);
+    if (rc != 0) {
+        if (rc == vx4::DEV_FILE_NOT_OPEN)
+            PrintError(rc, "VX-4: не удается открать файл");
+        else
+            PrintError(rc);
+        return ExitFailed; // the staged file is removed
+    }
+    if (std::string err = out.Commit(); !err.empty()) {
+        PrintFailure(err);
+        return ExitFailed;
+    }
+    return ExitOk;
+}
+
+int CmdEvents(const GlobalOptions& g, const CommandArgs& a)
+{
+    Session session(g);
+    if (session.Open() != 0)
+        return ExitFailed;
+    std::uint32_t address = 0;
+    if (session.Address(&address) != 0)
+        return ExitFailed;
+    std::vector<vx4::SSysEvent> events;
+    const int rc = vx4::SystemEventsText::Read(session.Conn(), address, &events);
+    // What was read before a failure is kept, as the events window keeps it.
+    const std::string text = vx4::SystemEventsText::Text(events);
+    if (a.outFile.empty()) {
+        std::cout << Utf8(text) << std::flush;
+    } else if (std::string err = WriteWholeFile(a.outFile, text); !err.empty()) {
+        PrintFailure(err);
+        return ExitFailed;
+    }
+    if (rc != 0) {
+        PrintError(rc);
+        return ExitFailed;
+    }
+    return ExitOk;
+}
+
+int CmdGraduation(const GlobalOptions& g, const CommandArgs& a)
+{
+    Session session(g);
+    if (session.Open() != 0)
+        return ExitFailed;
+    std::uint32_t address = 0;
+    if (session.Address(&address) != 0)
+        return ExitFailed;
+    vx4::CGiGeArray table;
+    if (int rc = session.Device().ReadGraduation(a.address, table); rc != 0) {
+        PrintError(rc);
+        return ExitFailed;
+    }
+    std::vector<std::pair<double, double>> pairs;
+    for (int i = 0; i < table.Count(); ++i) {
+        const vx4::GiGePair p = table.Get(i);
+        pairs.emplace_back(p.gi, p.ge);
+    }
+    const std::string text = vx4::DarFile::Text(vx4::DarFile::RowsFromPairs(pairs));
+    if (!a.outFile.empty()) {
+        if (std::string err = WriteWholeFile(a.outFile, text); !err.empty()) {
+            PrintFailure(err);
+            return ExitFailed;
+        }
+        return ExitOk;
+    }
+    // On standard output: the same lines in UTF-8, each ending with a line break.
+    std::string lines = Utf8(text);
+    std::string out;
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        if (lines[i] == '\r' && i + 1 < lines.size() && lines[i + 1] == '\n')
+            continue;
+        out += lines[i];
+    }
+    std::cout << out << '\n';
+    return ExitOk;
+}
+
+} // namespace vx4ctl

@@ -1,0 +1,71 @@
+#pragma once
+// vx4ctl: the command-line front of the console's core. Declarations shared by the
+// argument parsing (main.cpp), the connection session (Session.cpp), the output helpers
+// (Output.cpp) and the command groups (Cmd*.cpp).
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace vx4ctl {
+
+// Exit statuses.
+inline constexpr int ExitOk = 0;
+inline constexpr int ExitFailed = 1; // a device or link failure
+inline constexpr int ExitUsage = 2;  // bad usage or bad input
+
+// Where the line goes, as parsed from --port: a serial port name (a device path or COMn)
+// or a TCP host and port.
+struct PortSpec {
+    std::string port; // "TCP/IP" for TCP
+    std::string ip;
+    std::string tcpPort;
+};
+
+// The options in front of the command.
+struct GlobalOptions {
+    std::optional<PortSpec> port;
+    std::optional<std::uint32_t> speed;
+    std::optional<std::uint32_t> dev;
+    std::optional<std::uint32_t> aux;
+    bool json = false;
+};
+
+// Arguments of the commands (each command uses its own fields).
+struct CommandArgs {
+    std::vector<std::uint16_t> ids; // values
+    std::uint16_t id = 0;           // get, set
+    std::string text;               // set: the new value; clock --set
+    bool setClock = false;
+    std::uint32_t count = 1;        // values --count, echo --count
+    std::uint32_t size = 1015;      // echo --size
+    std::string name;               // download: device file name
+    std::string outFile;            // -o FILE
+    std::uint32_t address = 0;      // graduation
+    std::vector<std::uint8_t> payload; // relay
+};
+
+// ---- text parsing (Parse.cpp); each returns an error message, empty when the text is good ----
+std::string ParsePort(const std::string& text, PortSpec* out);
+// Decimal digits only (no sign, no base prefix), value at most max.
+std::string ParseUnsigned(const std::string& text, std::uint64_t max, std::uint64_t* out);
+// Pairs of hex digits, optionally separated by blanks; at most maxBytes bytes.
+std::string ParseHex(const std::string& text, std::size_t maxBytes, std::vector<std::uint8_t>* out);
+
+// ---- the commands (Cmd*.cpp); each returns the exit status ----
+int CmdIdentify(const GlobalOptions& g, const CommandArgs& a);
+int CmdInfo(const GlobalOptions& g, const CommandArgs& a);
+int CmdConfig(const GlobalOptions& g, const CommandArgs& a);
+int CmdValues(const GlobalOptions& g, const CommandArgs& a);
+int CmdGet(const GlobalOptions& g, const CommandArgs& a);
+int CmdSet(const GlobalOptions& g, const CommandArgs& a);
+int CmdClock(const GlobalOptions& g, const CommandArgs& a);
+int CmdTestClock(const GlobalOptions& g, const CommandArgs& a);
+int CmdDownload(const GlobalOptions& g, const CommandArgs& a);
+int CmdEvents(const GlobalOptions& g, const CommandArgs& a);
+int CmdGraduation(const GlobalOptions& g, const CommandArgs& a);
+int CmdEcho(const GlobalOptions& g, const CommandArgs& a);
+int CmdRelay(const GlobalOptions& g, const CommandArgs& a);
+
+} // namespace vx4ctl

@@ -1,0 +1,48 @@
+#pragma once
+// The connection to the device for one vx4ctl run: the console's connection with the
+// CONNECTION settings of vx4pult.ini beside the program, the command line's overrides on
+// top, and (when a command needs it) the console's device object bound to it.
+
+#include "Ctl.h"
+
+#include "device/Vx4obj.h"
+#include "link/Connection.h"
+
+#include <memory>
+
+namespace vx4ctl {
+
+class Session {
+public:
+    explicit Session(const GlobalOptions& options);
+    ~Session(); // the device object ends first, then the link is closed
+    Session(const Session&) = delete;
+    Session& operator=(const Session&) = delete;
+
+    // Loads the settings, applies the overrides and opens the link. 0 or the open's code
+    // (reported on standard error).
+    int Open();
+    // The device address. With device number 0 the device is first found through the
+    // any-device address and its serial number becomes the address. 0 or an error code
+    // (reported on standard error).
+    int Address(std::uint32_t* address);
+
+    vx4::connection& Conn() { return conn_; }
+    // The device object, created on first use over the opened connection.
+    vx4::CVX4Obj& Device();
+
+    // Has the device object read the whole configuration, as the console's worker does,
+    // with a progress bar. 0 or an error code (reported on standard error).
+    int ReadConfiguration();
+
+private:
+    GlobalOptions options_;
+    vx4::connection conn_;
+    bool opened_ = false;
+    std::unique_ptr<vx4::CVX4Obj> device_;
+};
+
+// Directory of the running program (from /proc/self/exe), with a trailing "/".
+std::string ProgramDirectory();
+
+} // namespace vx4ctl

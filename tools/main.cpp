@@ -1,0 +1,184 @@
+// vx4ctl: argument parsing and dispatch to the command groups.
+
+#include "Ctl.h"
+#include "Output.h"
+
+#include "common/ClockText.h"
+#include "link/Vx4prot.h"
+
+#include <CLI/CLI.hpp>
+
+#include <functional>
+#include <iostream>
+
+namespace vx4ctl {
+namespace {
+
+// A validator from one of the text parsers: the parser's message is the error.
+CLI::Validator TextCheck(std::function<std::string(const std::string&)> check, const std::string& name)
+{
+    return CLI::Validator(std::move(check), name);
+}
+
+CLI::Validator UnsignedCheck(std::uint64_t max)
+{
+    return TextCheck(
+        [max](const std::string& s) {
+            std::uint64_t v;
+            return ParseUnsigned(s, max, &v);
+        },
+        "0.." + std::to_string(max));
+}
+
+std::uint64_t ToUnsigned(const std::string& s)
+{
+    std::uint64_t v = 0;
+    ParseUnsigned(s, ~std::uint64_t(0), &v);
+    return v;
+}
+
+struct Texts {
+    std::string port, speed, dev, aux;
+    std::vector<std::string> ids;
+    std::string id, count, size, address, hex, clockSet;
+};
+
+int Run(int argc, char** argv)
+{
+    CLI::App app{"vx4ctl: the VX-4 console's core from the command line", "vx4ctl"};
+    app.require_subcommand(1);
+    app.footer("Connection defaults come from the CONNECTION section of vx4pult.ini beside the program;\n"
+               "the options override them. Exit status: 0 success, 1 device or link failure, 2 bad usage.");
+
+    GlobalOptions g;
+    CommandArgs a;
+    Texts t;
+
+    app.add_option("--port", t.port, "serial port (a device path such as /dev/ttyUSB0, or COMn), or HOST:PORT for TCP")
+        ->check(TextCheck(
+            [](const std::string& s) {
+                PortSpec p;
+                return ParsePort(s, &p);
+            },
+            "PORT"));
+    app.add_option("--speed", t.speed, "serial line speed")->check(UnsignedCheck(0xFFFFFFFFu));
+    app.add_option("--dev", t.dev, "device number; 0 finds the device through the any-device address")
+        ->check(UnsignedCheck(0xFFFFFFFFu));
+    app.add_option("--aux", t.aux, "extra answer delay in ms")->check(UnsignedCheck(0xFFFFFFFFu));
+    app.add_flag("--json", g.json, "JSON output for the commands that have it");
+
+    const CLI::Validator idCheck = UnsignedCheck(65535);
+    using Command = int (*)(const GlobalOptions&, const CommandArgs&);
+    Command command = nullptr;
+    auto sub = [&](const char* name, const char* help, Command fn) {
+        CLI::App* s = app.add_subcommand(name, help);
+        s->fallthrough();
+        s->callback([&command, fn] { command = fn; });
+        return s;
+    };
+
+    sub("identify", "the identification record (with --dev 0 the address is learned) [JSON]", CmdIdentify);
+    sub("info", "identification, summary with systems, the five archive descriptors, clock [JSON]", CmdInfo);
+    sub("config", "read the whole configuration as the console does and print every item [JSON]", CmdConfig);
+
+    CLI::App* values = sub("values", "poll calculated values once a second, one line per cycle [JSON]", CmdValues);
+    values->add_option("ID", t.ids, "identifiers of calculated values")->required()->check(idCheck);
+    values->add_option("--count", t.count, "number of cycles (default 1)")->check(UnsignedCheck(0xFFFFFFFFu));
+
+    CLI::App* get = sub("get", "the device's text of item ID", CmdGet);
+    get->add_option("ID", t.id, "item identifier")->required()->check(idCheck);
+
+    CLI::App* set = sub("set", "write constant ID, formatted like the device's current text", CmdSet);
+    set->add_option("ID", t.id, "constant identifier")->required()->check(idCheck);
+    set->add_option("TEXT", a.text, "the new value")->required();
+
+    CLI::App* clock = sub("clock", "read the device clock, or set it", CmdClock);
+    clock->add_option("--set", t.clockSet, "now, or \"DD.MM.YY HH:MM:SS\"")
+        ->check(TextCheck(
+            [](const std::string& s) {
+                vx4::DeviceClock c;
+                return s == "now" || vx4::ParseClockText(s, &c) ? std::string()
+                                                              : "'" + s + "' is not now or a date DD.MM.YY HH:MM:SS";
+            },
+            "CLOCK"));
+
+    sub("test-clock", "the clock test; exit 0 when it passes", CmdTestClock);
+
+    CLI::App* download = sub("download", "download device file NAME", CmdDownload);
+    download->add_option("NAME", a.name, "the device file name")->required();
+    download->add_option("-o", a.outFile, "local file (default: NAME in the current folder)");
+
+    CLI::App* events = sub("events", "the system events, tab-separated with the title row", CmdEvents);
+    events->add_option("-o", a.outFile, "file to save them in (default: standard output)");
+
+    CLI::App* grad = sub("graduation", "transducer ADDR's graduation pairs as a table, or a .dar file", CmdGraduation);
+    grad->add_option("ADDR", t.address, "transducer address (serial number)")
+        ->required()
+        ->check(UnsignedCheck(0xFFFFFFFFu));
+    grad->add_option("-o", a.outFile, ".dar file to write");
+
+    CLI::App* echo = sub("echo", "link test: echo requests, errors by class and the error rate [JSON]", CmdEcho);
+    echo->add_option("--size", t.size, "bytes per request, 0..1015 (default 1015)")->check(UnsignedCheck(1015));
+    echo->add_option("--count", t.count, "number of requests (default 100)")->check(UnsignedCheck(0xFFFFFFFFu));
+
+    CLI::App* relay = sub("relay", "one relay request with this payload; prints the answer as hex", CmdRelay);
+    relay->add_option("HEX", t.hex, "payload as hex, at most 255 bytes")
+        ->required()
+        ->check(TextCheck(
+            [](const std::string& s) {
+                std::vector<std::uint8_t> bytes;
+                return ParseHex(s, vx4::MaxRelayPayload, &bytes);
+            },
+            "HEX"));
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        const int rc = app.exit(e);
+        return rc == 0 ? ExitOk : ExitUsage;
+    }
+
+    if (!t.port.empty()) {
+        PortSpec p;
+        ParsePort(t.port, &p);
+        g.port = p;
+    }
+    if (!t.speed.empty())
+        g.speed = std::uint32_t(ToUnsigned(t.speed));
+    if (!t.dev.empty())
+        g.dev = std::uint32_t(ToUnsigned(t.dev));
+    if (!t.aux.empty())
+        g.aux = std::uint32_t(ToUnsigned(t.aux));
+    if (g.speed && *g.speed == 0) {
+        std::cerr << "--speed: the line speed must not be 0\n";
+        return ExitUsage;
+    }
+    for (const std::string& s : t.ids)
+        a.ids.push_back(std::uint16_t(ToUnsigned(s)));
+    if (!t.id.empty())
+        a.id = std::uint16_t(ToUnsigned(t.id));
+    if (!t.count.empty())
+        a.count = std::uint32_t(ToUnsigned(t.count));
+    else if (command == CmdEcho)
+        a.count = 100;
+    if (a.count == 0) {
+        std::cerr << "--count: at least one cycle\n";
+        return ExitUsage;
+    }
+    if (!t.size.empty())
+        a.size = std::uint32_t(ToUnsigned(t.size));
+    if (!t.address.empty())
+        a.address = std::uint32_t(ToUnsigned(t.address));
+    if (!t.hex.empty())
+        ParseHex(t.hex, vx4::MaxRelayPayload, &a.payload);
+    if (!t.clockSet.empty()) {
+        a.setClock = true;
+        a.text = t.clockSet;
+    }
+    return command(g, a);
+}
+
+} // namespace
+} // namespace vx4ctl
+
+int main(int argc, char** argv) { return vx4ctl::Run(argc, argv); }
