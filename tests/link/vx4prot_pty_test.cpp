@@ -1,0 +1,62 @@
+// Commands over the pseudo-terminal transport: the connection opens the simulator's pty
+// as its serial port, so the serial link carries every byte.
+
+#include "vx4prot_fixture.h"
+
+#include "link/ResultCodes.h"
+
+#include <cstdio>
+
+using namespace vx4;
+using namespace vx4test;
+
+TEST_F(PtySimTest, IdentifySummaryAndEchoOverTheSerialLink)
+{
+    SDevIdent ident;
+    ASSERT_EQ(Identify(conn, AnyDeviceAddress, &ident), 0);
+    EXPECT_EQ(ident.serial, address);
+    SConfigInfo info;
+    ASSERT_EQ(ReadConfigSummary(conn, address, &info), 0);
+    EXPECT_EQ(info.itemCount, sim.ItemCount());
+    for (std::uint16_t n : {0, 64, 1015})
+        EXPECT_EQ(Echo(conn, address, n), 0) << n;
+}
+
+TEST_F(PtySimTest, ReadFileWithATimedOutBlockOverTheSerialLink)
+{
+    Bytes content(4000);
+    for (std::size_t i = 0; i < content.size(); ++i)
+        content[i] = std::uint8_t(i ^ (i >> 8));
+    sim.SetFile("event.dat", content);
+    // The device answers the second block request, but the answer never arrives.
+    auto blocks = std::make_shared<std::atomic<int>>(0);
+    sim.SetHook([&, blocks](const Bytes& r) {
+        if (RequestCommand(r) == CMD_FILE_BLOCK && blocks->fetch_add(1) == 1) {
+            sim.Answer(r); // the device moves on to the next block
+            return Silent();
+        }
+        return Normal();
+    });
+    std::FILE* f = std::tmpfile();
+    ASSERT_NE(f, nullptr);
+    EXPECT_EQ(ReadFile(conn, address, "event.dat", f), 0);
+    std::rewind(f);
+    Bytes got(content.size() + 10);
+    got.resize(std::fread(got.data(), 1, got.size(), f));
+    std::fclose(f);
+    EXPECT_EQ(got, content);
+    const auto reqs = RequestsOf(CMD_FILE_BLOCK);
+    ASSERT_GE(reqs.size(), 4u);
+    EXPECT_EQ(RequestData(reqs[1]), Bytes{FILE_NEXT_BLOCK});
+    EXPECT_EQ(RequestData(reqs[2]), Bytes{FILE_REPEAT_BLOCK});
+    EXPECT_EQ(RequestData(reqs[3]), Bytes{FILE_NEXT_BLOCK});
+}
+
+TEST_F(PtySimTest, TestClockOverTheSerialLink)
+{
+    EXPECT_EQ(TestClock(conn, address), 0);
+    sim.ClearRequests();
+    sim.SetHook([](const Bytes&) { return Silent(); });
+    EXPECT_EQ(TestClock(conn, address), -1);
+    EXPECT_EQ(sim.Requests().size(), 2u);
+}
