@@ -843,7 +843,7 @@ std::optional<std::vector<std::uint8_t>> Device::FileContents(const std::string&
 void Device::SetFile(const std::string& name, std::vector<std::uint8_t> bytes)
 {
     std::lock_guard<std::recursive_mutex> g(lock_);
-    files_[FileKey(name)] = FileDesc{name, std::move(bytes)};
+    files_[FileKey(name)] = FileDesc{name, std::move(bytes), std::nullopt};
 }
 
 void Device::RemoveFile(const std::string& name)

@@ -150,6 +150,11 @@ std::vector<std::uint8_t> MakeArchiveFile(unsigned records, unsigned recordSize,
     return out;
 }
 
+FileDesc ArchiveFile(const std::string& name, const ArchiveGen& gen)
+{
+    return FileDesc{name, MakeArchiveFile(gen.records, gen.recordSize, gen.intervalS, gen.seed), gen};
+}
+
 DeviceDescription DemoDescription()
 {
     DeviceDescription d;
@@ -214,8 +219,7 @@ DeviceDescription DemoDescription()
                          {"event.dat", 512, 16, 5400}};
     std::uint32_t address = 0x00020000;
     for (unsigned i = 0; i < 5; ++i) {
-        d.files.push_back({arch[i].name, MakeArchiveFile(arch[i].records, arch[i].size,
-                                                         arch[i].interval, 100 + i)});
+        d.files.push_back(ArchiveFile(arch[i].name, {arch[i].records, arch[i].size, arch[i].interval, 100 + i}));
         ArchiveDesc& a = d.archives[i];
         a.lastRecord = std::uint16_t(arch[i].records - 1);
         a.flags = 0x01;
@@ -223,11 +227,11 @@ DeviceDescription DemoDescription()
         a.rowsMinusOne = std::uint16_t(arch[i].records - 1);
         address += ((arch[i].records * arch[i].size + 0xFFFF) & ~0xFFFFu);
     }
-    d.files.push_back({"main.xmc", MainXmc(d)});
-    d.files.push_back({"otop.xms", TextBytes("[Система]\r\nИмя=Отопление\r\nСхема=2\r\nДатчиков=2\r\n")});
-    d.files.push_back({"otop.xmb", MakeArchiveFile(64, 32, 60, 7)});
-    d.files.push_back({"main.wmc", TextBytes("; Карта памяти архивов\r\nhour=00020000\r\nday=00030000\r\n")});
-    d.files.push_back({"vx4.def", TextBytes("[Прибор]\r\nТип=VX4\r\nСистем=3\r\nЗФЛ=3\r\n")});
+    d.files.push_back({"main.xmc", MainXmc(d), std::nullopt});
+    d.files.push_back({"otop.xms", TextBytes("[Система]\r\nИмя=Отопление\r\nСхема=2\r\nДатчиков=2\r\n"), std::nullopt});
+    d.files.push_back(ArchiveFile("otop.xmb", {64, 32, 60, 7}));
+    d.files.push_back({"main.wmc", TextBytes("; Карта памяти архивов\r\nhour=00020000\r\nday=00030000\r\n"), std::nullopt});
+    d.files.push_back({"vx4.def", TextBytes("[Прибор]\r\nТип=VX4\r\nСистем=3\r\nЗФЛ=3\r\n"), std::nullopt});
 
     d.systemEvents = {{3, 0x101, 1765180800u, 1, "Включение питания"},
                       {5, 0x204, 1765195200u, 2, "Обрыв датчика T2"},
@@ -259,7 +263,7 @@ DeviceDescription LargeDescription(unsigned items)
     }
     AssignCalcIds(d);
     // A one-megabyte file for transfer measurements.
-    d.files.push_back({"big.dat", MakeArchiveFile(16384, 64, 60, 9)});
+    d.files.push_back(ArchiveFile("big.dat", {16384, 64, 60, 9}));
     return d;
 }
 
@@ -518,7 +522,7 @@ bool ReadFileEntry(JsonReader& r, const json& j, const std::string& where, FileD
             !r.UInt(a, "recordSize", w, &size, 8, 4096) ||
             !r.UInt(a, "intervalS", w, &interval, 1, 1e9) || !r.UInt(a, "seed", w, &seed, 0, 4294967295.0))
             return false;
-        f->bytes = MakeArchiveFile(records, size, interval, seed);
+        *f = ArchiveFile(f->name, {records, size, interval, seed});
     }
     if (sources != 1)
         return r.Fail(where, "needs exactly one of \"text\", \"hex\" or \"archive\"");
@@ -715,6 +719,7 @@ bool DescriptionFromJson(const std::string& text, DeviceDescription* out, std::s
 
 std::string DescriptionToJson(const DeviceDescription& d)
 {
+    using json = nlohmann::ordered_json;
     json root;
     auto bcd = [](std::uint8_t b) { return unsigned(b >> 4) * 10 + (b & 15); };
     char init[40];
@@ -766,6 +771,22 @@ std::string DescriptionToJson(const DeviceDescription& d)
     }
     root["files"] = json::array();
     for (const FileDesc& f : d.files) {
+        if (f.generated) {
+            const ArchiveGen& g = *f.generated;
+            root["files"].push_back({{"name", f.name},
+                                     {"archive", {{"records", g.records}, {"recordSize", g.recordSize},
+                                                  {"intervalS", g.intervalS}, {"seed", g.seed}}}});
+            continue;
+        }
+        const std::string raw(f.bytes.begin(), f.bytes.end());
+        const std::string utf8 = vx4::Cp1251ToUtf8(raw);
+        bool text = vx4::Utf8ToCp1251(utf8) == raw;
+        for (unsigned char c : raw)
+            text = text && (c >= 0x20 || c == '\r' || c == '\n' || c == '\t');
+        if (text) {
+            root["files"].push_back({{"name", f.name}, {"text", utf8}});
+            continue;
+        }
         std::string hex;
         hex.reserve(f.bytes.size() * 2);
         static const char* const digits = "0123456789ABCDEF";

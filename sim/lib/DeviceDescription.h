@@ -7,6 +7,7 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -40,9 +41,16 @@ struct ItemDesc {
     std::uint32_t mask = 0, code = 0;
 };
 
+// How a generated archive file was made, so a description can be written back compactly.
+struct ArchiveGen {
+    unsigned records = 0, recordSize = 0, intervalS = 0;
+    std::uint32_t seed = 0;
+};
+
 struct FileDesc {
     std::string name;
     std::vector<std::uint8_t> bytes;
+    std::optional<ArchiveGen> generated;
 };
 
 struct ArchiveDesc {
@@ -87,5 +95,6 @@ std::string DescriptionToJson(const DeviceDescription& d);
 // recordSize bytes (u32 time, u16 number, u16 flags, then floats) one interval apart.
 std::vector<std::uint8_t> MakeArchiveFile(unsigned records, unsigned recordSize, unsigned intervalS,
                                           std::uint32_t seed);
+FileDesc ArchiveFile(const std::string& name, const ArchiveGen& gen);
 
 } // namespace vx4sim
