@@ -135,23 +135,28 @@ int CmdValues(const GlobalOptions& g, const CommandArgs& a)
             return ExitUsage;
         }
     }
-    // Mark the values; the device object's worker polls them once a cycle. The first
-    // sample waits for one whole cycle (summary check, clock, values) after the marks.
-    const vx4::ConnectionStatistics before = session.Conn().Statistics();
+    // Mark the values; the device object's worker polls them once a cycle: a summary
+    // check, the clock, then the values (one exchange per batch of 126). Each sample waits for the exchanges of one whole
+    // cycle after the previous sample (or after the marks), so that it shows a poll that
+    // included every marked value; a cycle that fails is waited for at most a little
+    // longer than two cycles.
+    vx4::connection& conn = session.Conn();
+    auto exchanges = [&conn] {
+        const vx4::ConnectionStatistics s = conn.Statistics();
+        return std::uint64_t(s.packetsIn) + s.packetsInFailed;
+    };
+    const auto longest = std::chrono::milliseconds(2500 + 2 * std::uint64_t(conn.Settings().AuxTmout));
+    const std::uint64_t perCycle = 2 + (a.ids.size() + vx4::MaxReadValues - 1) / vx4::MaxReadValues;
+    std::uint64_t seen = exchanges();
     for (std::uint16_t id : a.ids)
         device.SetItemPolled(id, true);
-    const auto start = std::chrono::steady_clock::now();
-    const auto firstLimit = std::chrono::milliseconds(3000 + 2 * session.Conn().Settings().AuxTmout);
-    while (session.Conn().Statistics().packetsIn - before.packetsIn < 3 &&
-           std::chrono::steady_clock::now() - start < firstLimit)
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-
-    auto next = std::chrono::steady_clock::now();
     for (std::uint32_t cycle = 0; cycle < a.count; ++cycle) {
-        if (cycle > 0) {
-            next += std::chrono::milliseconds(1000);
-            std::this_thread::sleep_until(next);
-        }
+        const auto start = std::chrono::steady_clock::now();
+        while (exchanges() - seen < perCycle && std::chrono::steady_clock::now() - start < longest)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        seen = exchanges();
+        // The answer is counted inside the exchange; the values are stored right after it.
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
         const std::string time = LocalTimeText();
         Json values = Json::array();
         std::string line = time;

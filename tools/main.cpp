@@ -27,7 +27,7 @@ CLI::Validator UnsignedCheck(std::uint64_t max)
             std::uint64_t v;
             return ParseUnsigned(s, max, &v);
         },
-        "0.." + std::to_string(max));
+        "");
 }
 
 std::uint64_t ToUnsigned(const std::string& s)
@@ -60,11 +60,21 @@ int Run(int argc, char** argv)
                 PortSpec p;
                 return ParsePort(s, &p);
             },
-            "PORT"));
-    app.add_option("--speed", t.speed, "serial line speed")->check(UnsignedCheck(0xFFFFFFFFu));
+            ""))
+        ->type_name("P")
+        ->take_last();
+    app.add_option("--speed", t.speed, "serial line speed")
+        ->check(UnsignedCheck(0xFFFFFFFFu))
+        ->type_name("N")
+        ->take_last();
     app.add_option("--dev", t.dev, "device number; 0 finds the device through the any-device address")
-        ->check(UnsignedCheck(0xFFFFFFFFu));
-    app.add_option("--aux", t.aux, "extra answer delay in ms")->check(UnsignedCheck(0xFFFFFFFFu));
+        ->check(UnsignedCheck(0xFFFFFFFFu))
+        ->type_name("N")
+        ->take_last();
+    app.add_option("--aux", t.aux, "extra answer delay in ms")
+        ->check(UnsignedCheck(0xFFFFFFFFu))
+        ->type_name("MS")
+        ->take_last();
     app.add_flag("--json", g.json, "JSON output for the commands that have it");
 
     const CLI::Validator idCheck = UnsignedCheck(65535);
@@ -82,15 +92,15 @@ int Run(int argc, char** argv)
     sub("config", "read the whole configuration as the console does and print every item [JSON]", CmdConfig);
 
     CLI::App* values = sub("values", "poll calculated values once a second, one line per cycle [JSON]", CmdValues);
-    values->add_option("ID", t.ids, "identifiers of calculated values")->required()->check(idCheck);
-    values->add_option("--count", t.count, "number of cycles (default 1)")->check(UnsignedCheck(0xFFFFFFFFu));
+    values->add_option("ID", t.ids, "identifiers of calculated values")->type_name("ID")->required()->check(idCheck);
+    values->add_option("--count", t.count, "number of cycles (default 1)")->type_name("N")->check(UnsignedCheck(0xFFFFFFFFu));
 
     CLI::App* get = sub("get", "the device's text of item ID", CmdGet);
-    get->add_option("ID", t.id, "item identifier")->required()->check(idCheck);
+    get->add_option("ID", t.id, "item identifier")->type_name("ID")->required()->check(idCheck);
 
     CLI::App* set = sub("set", "write constant ID, formatted like the device's current text", CmdSet);
-    set->add_option("ID", t.id, "constant identifier")->required()->check(idCheck);
-    set->add_option("TEXT", a.text, "the new value")->required();
+    set->add_option("ID", t.id, "constant identifier")->type_name("ID")->required()->check(idCheck);
+    set->add_option("TEXT", a.text, "the new value")->type_name("TEXT")->required();
 
     CLI::App* clock = sub("clock", "read the device clock, or set it", CmdClock);
     clock->add_option("--set", t.clockSet, "now, or \"DD.MM.YY HH:MM:SS\"")
@@ -100,40 +110,51 @@ int Run(int argc, char** argv)
                 return s == "now" || vx4::ParseClockText(s, &c) ? std::string()
                                                               : "'" + s + "' is not now or a date DD.MM.YY HH:MM:SS";
             },
-            "CLOCK"));
+            ""))
+        ->type_name("now|\"DD.MM.YY HH:MM:SS\"");
 
     sub("test-clock", "the clock test; exit 0 when it passes", CmdTestClock);
 
     CLI::App* download = sub("download", "download device file NAME", CmdDownload);
-    download->add_option("NAME", a.name, "the device file name")->required();
-    download->add_option("-o", a.outFile, "local file (default: NAME in the current folder)");
+    download->add_option("NAME", a.name, "the device file name")->type_name("NAME")->required();
+    download->add_option("-o", a.outFile, "local file (default: NAME in the current folder)")->type_name("FILE");
 
     CLI::App* events = sub("events", "the system events, tab-separated with the title row", CmdEvents);
-    events->add_option("-o", a.outFile, "file to save them in (default: standard output)");
+    events->add_option("-o", a.outFile, "file to save them in (default: standard output)")->type_name("FILE");
 
     CLI::App* grad = sub("graduation", "transducer ADDR's graduation pairs as a table, or a .dar file", CmdGraduation);
     grad->add_option("ADDR", t.address, "transducer address (serial number)")
+        ->type_name("ADDR")
         ->required()
         ->check(UnsignedCheck(0xFFFFFFFFu));
-    grad->add_option("-o", a.outFile, ".dar file to write");
+    grad->add_option("-o", a.outFile, ".dar file to write")->type_name("FILE");
 
     CLI::App* echo = sub("echo", "link test: echo requests, errors by class and the error rate [JSON]", CmdEcho);
-    echo->add_option("--size", t.size, "bytes per request, 0..1015 (default 1015)")->check(UnsignedCheck(1015));
-    echo->add_option("--count", t.count, "number of requests (default 100)")->check(UnsignedCheck(0xFFFFFFFFu));
+    echo->add_option("--size", t.size, "bytes per request, 0..1015 (default 1015)")->type_name("N")->check(UnsignedCheck(1015));
+    echo->add_option("--count", t.count, "number of requests (default 100)")->type_name("N")->check(UnsignedCheck(0xFFFFFFFFu));
 
     CLI::App* relay = sub("relay", "one relay request with this payload; prints the answer as hex", CmdRelay);
     relay->add_option("HEX", t.hex, "payload as hex, at most 255 bytes")
+        ->type_name("HEX")
         ->required()
         ->check(TextCheck(
             [](const std::string& s) {
                 std::vector<std::uint8_t> bytes;
                 return ParseHex(s, vx4::MaxRelayPayload, &bytes);
             },
-            "HEX"));
+            ""));
+
+    // A word where the command belongs that names no command lands here.
+    std::string unknownCommand;
+    app.add_option("unknown", unknownCommand)->group("");
 
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
+        if (!unknownCommand.empty() && e.get_exit_code() != 0) {
+            std::cerr << "unknown command '" << unknownCommand << "'\nRun with --help for more information.\n";
+            return ExitUsage;
+        }
         const int rc = app.exit(e);
         return rc == 0 ? ExitOk : ExitUsage;
     }
