@@ -2,6 +2,7 @@
 
 #include "Simulator.h"
 #include "link/Connection.h"
+#include "link/ResultCodes.h"
 #include "platform/Cp1251.h"
 
 #include <gtest/gtest.h>
