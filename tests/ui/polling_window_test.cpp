@@ -1,0 +1,138 @@
+// The polling cycle against the simulator over loopback: start builds the tree, the device
+// panel, the write-error box, a silent device, counted opens, the statistics reset.
+#include "mainwindow_fixture.h"
+
+#include "device/Vx4obj.h"
+#include "ui/DeviceInfoPanel.h"
+#include "ui/ParamEditor.h"
+#include "ui/StatusBar.h"
+
+#include <QProgressBar>
+
+namespace vx4::uitest {
+namespace {
+
+using PollingWindow = MainWindowTest;
+
+TEST_F(PollingWindow, StartBuildsTheTreeAndShowsTheDevice) {
+    StartSimulator();
+    CreateForm();
+    form->StartItem().trigger();
+    EXPECT_FALSE(form->PollingPaused());
+    EXPECT_TRUE(form->Conn().IsOpen());
+    const QString numbered = QStringLiteral("Удаленный пульт управления VX-4 №") + QString::number(sim->Serial());
+    EXPECT_EQ(form->windowTitle(), numbered);
+
+    form->Polling().Timer1Timer(); // psRequestReload: asks for the read, shows progress
+    EXPECT_EQ(form->PollStateValue(), psLoading);
+    EXPECT_FALSE(form->ProgressBar().isHidden());
+    ASSERT_TRUE(TickUntil([this] { return form->PollStateValue() == psRunning; }, 20000));
+    EXPECT_TRUE(form->ProgressBar().isHidden());
+    EXPECT_EQ(form->windowTitle(), numbered);
+
+    ConfigTree& tree = form->Tree();
+    ASSERT_NE(tree.Root(), nullptr);
+    EXPECT_EQ(tree.Root()->text(0), QStringLiteral("VX4 №") + QString::number(sim->Serial()));
+    for (std::uint16_t id : sim->CalcIds()) EXPECT_NE(tree.FindNodeById(nullptr, id), nullptr) << id;
+
+    // The device panel, refreshed in place by the tick.
+    tree.setCurrentItem(tree.Root());
+    ParamEditor& editor = form->Editor();
+    EXPECT_EQ(editor.Value(QStringLiteral("Серийный номер")), QString::number(sim->Serial()));
+    EXPECT_EQ(editor.Value(QStringLiteral("Количество элементов конф.")), QString::number(sim->ItemCount()));
+    EXPECT_FALSE(editor.Editing());
+    const int rows = editor.rowCount();
+    form->Polling().Timer1Timer();
+    EXPECT_EQ(editor.rowCount(), rows);
+
+    // The status bar shows the statistics and the device clock.
+    EXPECT_TRUE(form->StatusPanels().PanelText(2).startsWith(QStringLiteral("Пакетов: out ")));
+    ASSERT_TRUE(TickUntil([this] { return form->Polling().LastDeviceClock().bcd[1] != 0; }, 5000));
+    EXPECT_EQ(form->StatusPanels().PanelText(1).size(), 17);
+
+    form->StopItem().trigger();
+    EXPECT_TRUE(form->PollingPaused());
+    EXPECT_FALSE(form->Conn().IsOpen());
+    EXPECT_EQ(form->PollStateValue(), psRequestReload);
+    EXPECT_EQ(form->windowTitle(), QStringLiteral("Удаленный пульт управления VX-4"));
+    form->Polling().Timer1Timer();
+    EXPECT_EQ(form->StatusPanels().PanelText(2), QStringLiteral("Стоп"));
+}
+
+TEST_F(PollingWindow, RefusedWriteShowsOneMessageBoxAtTheNextTick) {
+    StartSimulator();
+    CreateForm();
+    ASSERT_TRUE(StartAndWaitRunning());
+    const std::uint16_t id = ItemNamed("Адрес"); // the device accepts 1..247
+    ASSERT_NE(id, 0);
+    QTreeWidgetItem* node = form->Tree().FindNodeById(nullptr, id);
+    ASSERT_NE(node, nullptr);
+    form->Tree().setCurrentItem(node);
+    const QString reference = QString::fromStdString(form->Device().ReadItemText(id));
+    form->Editor().WriteConst(id, QStringLiteral("999"), reference);
+    EXPECT_EQ(form->Editor().WriteError(), 253);
+    EXPECT_TRUE(boxes.empty()); // reported by the tick, not by the editor
+    form->Polling().Timer1Timer();
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0], QStringLiteral("Ошибка записи.\r\nvx4pult_MainForm\r\n EN-PR заблокировано"));
+    form->Polling().Timer1Timer();
+    EXPECT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(sim->ConstValue(id).value_or(-1), 5.0f);
+}
+
+TEST_F(PollingWindow, SilentDeviceStopsPollingByItself) {
+    StartSimulator();
+    sim->SetHook([](const std::vector<std::uint8_t>&) { return vx4sim::HookResult{vx4sim::HookResult::Silent, {}}; });
+    CreateForm();
+    form->StartItem().trigger();
+    ASSERT_TRUE(TickUntil([this] { return form->PollingPaused(); }, 60000));
+    EXPECT_TRUE(form->StopItem().isChecked());
+    EXPECT_FALSE(form->Conn().IsOpen());
+    EXPECT_EQ(form->windowTitle(), QStringLiteral("Удаленный пульт управления VX-4"));
+    EXPECT_EQ(form->PollStateValue(), psRequestReload);
+    EXPECT_TRUE(form->ProgressBar().isHidden());
+    EXPECT_EQ(form->Tree().Root(), nullptr);
+    EXPECT_TRUE(boxes.empty());
+}
+
+TEST_F(PollingWindow, TwoStartsAndOneStopKeepTheLinkOpen) {
+    StartSimulator();
+    CreateForm();
+    form->show();
+    QTest::qWait(20);
+    form->activateWindow();
+    form->StartItem().trigger();
+    form->StartItem().trigger();
+    form->StopItem().trigger();
+    EXPECT_TRUE(form->Conn().IsOpen());
+    EXPECT_TRUE(form->PollingPaused());
+    form->StopItem().trigger();
+    EXPECT_FALSE(form->Conn().IsOpen());
+}
+
+TEST_F(PollingWindow, DoubleClickResetsTheStatistics) {
+    StartSimulator();
+    CreateForm();
+    ASSERT_TRUE(StartAndWaitRunning());
+    EXPECT_GT(form->Conn().Statistics().packetsOut, 0u);
+    form->Polling().StatusBarDblClick();
+    ConnectionStatistics s = form->Conn().Statistics();
+    // The worker may have sent a request since; the counters started again from zero.
+    EXPECT_LE(s.packetsOut, 3u);
+    EXPECT_EQ(s.lastError, 0u);
+}
+
+TEST_F(PollingWindow, ChangedConfigurationIsReadAgain) {
+    StartSimulator();
+    CreateForm();
+    ASSERT_TRUE(StartAndWaitRunning());
+    const std::uint32_t before = form->Tree().SavedChecksum();
+    sim->ChangeChecksum(); // another program wrote to the device
+    ASSERT_TRUE(TickUntil([this] { return form->PollStateValue() != psRunning; }, 10000));
+    ASSERT_TRUE(TickUntil([this] { return form->PollStateValue() == psRunning; }, 20000));
+    EXPECT_NE(form->Tree().SavedChecksum(), before);
+    EXPECT_EQ(form->Tree().SavedChecksum(), sim->ConfigChecksum());
+}
+
+} // namespace
+} // namespace vx4::uitest
