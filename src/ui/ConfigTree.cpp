@@ -20,6 +20,7 @@ namespace {
 // Item roles holding a node's data record; a node without one has no KindRole value.
 constexpr int KindRole = Qt::UserRole + 1;
 constexpr int IdRole = Qt::UserRole + 2;
+constexpr int IconRole = Qt::UserRole + 3;
 
 std::uint16_t U16At(const std::array<std::uint8_t, NodeDataSize>& d, std::size_t at)
 {
@@ -124,6 +125,19 @@ std::optional<NodeData> ConfigTree::DataOf(const QTreeWidgetItem* node)
     return NodeData{kind.toInt(), std::uint16_t(node->data(0, IdRole).toInt())};
 }
 
+int ConfigTree::IconOf(const QTreeWidgetItem* node)
+{
+    return node == nullptr ? -1 : node->data(0, IconRole).toInt();
+}
+
+void ConfigTree::SetIcon(QTreeWidgetItem* node, int icon)
+{
+    if (icon < 0 || icon >= int(icons_.size()))
+        icon = iconDefault;
+    node->setData(0, IconRole, icon);
+    node->setIcon(0, icons_[std::size_t(icon)]);
+}
+
 bool ConfigTree::IsShown(const QTreeWidgetItem* node)
 {
     if (node == nullptr)
@@ -177,7 +191,7 @@ int ConfigTree::BuildTree()
 
     auto* root = new QTreeWidgetItem(this, QStringList(QStringLiteral("VX4 №") + QString::number(info.ident.serial)));
     SetData(root, NodeData{nkDevice, 0});
-    root->setIcon(0, icons_[iconDefault]);
+    SetIcon(root, iconDefault);
     root->setFlags(Qt::ItemIsSelectable | Qt::ItemIsEnabled);
 
     emit progressShown(true);
@@ -286,7 +300,7 @@ QTreeWidgetItem* ConfigTree::AddItemNode(const QString& path, const QString& lea
                 SetData(next, NodeData{nkGeidGroup, 0});
                 groupIcon = iconEventGroup;
             }
-            next->setIcon(0, icons_[std::size_t(groupIcon)]);
+            SetIcon(next, groupIcon);
         }
         current = next;
         start = end + 1;
@@ -294,7 +308,7 @@ QTreeWidgetItem* ConfigTree::AddItemNode(const QString& path, const QString& lea
 
     auto* leaf = new QTreeWidgetItem(current, QStringList(leafText));
     SetData(leaf, data);
-    leaf->setIcon(0, icons_[std::size_t(icon >= 0 && icon < int(icons_.size()) ? icon : iconDefault)]);
+    SetIcon(leaf, icon);
     Qt::ItemFlags flags = Qt::ItemIsSelectable | Qt::ItemIsEnabled;
     if (data.kind == nkCalc)
         flags |= Qt::ItemIsDragEnabled; // only calculated values go onto the chart

@@ -103,6 +103,8 @@ public:
 
     // The data record of a node, empty when it has none (or node is null).
     static std::optional<NodeData> DataOf(const QTreeWidgetItem* node);
+    // The index of the node's icon (TreeIcon), -1 for a null node.
+    static int IconOf(const QTreeWidgetItem* node);
     // Every ancestor of the node is expanded.
     static bool IsShown(const QTreeWidgetItem* node);
 
@@ -148,6 +150,7 @@ protected:
 private:
     friend class ConfigTreeDelegate;
     void RefreshMarks(QTreeWidgetItem* node, bool shown);
+    void SetIcon(QTreeWidgetItem* node, int icon);
     void SetNodeTextFrom(QTreeWidgetItem* node, const SNodeInfo& info);
     void ShowNode(QTreeWidgetItem* node);
     void RefreshCalcGroup(QTreeWidgetItem* group);
