@@ -193,16 +193,14 @@ int CmdGet(const GlobalOptions& g, const CommandArgs& a)
 int CmdSet(const GlobalOptions& g, const CommandArgs& a)
 {
     Session session(g);
-    if (session.Open() != 0 || session.ReadConfiguration() != 0)
+    if (session.Open() != 0)
         return ExitFailed;
-    vx4::CVX4Obj& device = session.Device();
-    if (device.GetNodeInfo(a.id).kind != vx4::ITEM_CONST) {
-        PrintFailure("item " + std::to_string(a.id) + " is not a constant of this device");
-        return ExitUsage;
-    }
+    std::uint32_t address = 0;
+    if (session.Address(&address) != 0)
+        return ExitFailed;
     // The reference: the constant's current value as the device prints it.
     std::string reference;
-    if (int rc = vx4::GetItemText(session.Conn(), session.Conn().DeviceNumber(), a.id, &reference); rc != 0) {
+    if (int rc = vx4::GetItemText(session.Conn(), address, a.id, &reference); rc != 0) {
         PrintError(rc);
         return ExitFailed;
     }
@@ -210,14 +208,22 @@ int CmdSet(const GlobalOptions& g, const CommandArgs& a)
     // A text that cannot be converted gives the reference back unchanged; a reference
     // with a marker behind it (same shape, never a formatted number) tells the two apart.
     if (vx4::FormatForDevice(a.text, reference + "\x01", '.') == reference + "\x01") {
-        PrintFailure("'" + a.text + "' is not a value for constant " + std::to_string(a.id) +
-                     " (device text '" + reference + "')");
+        PrintFailure("'" + a.text + "' is not a value for item " + std::to_string(a.id) + " (device text '" +
+                     reference + "')");
         return ExitUsage;
     }
     const std::string text = vx4::FormatForDevice(a.text, reference, '.');
     if (text == reference) {
         std::cout << text << '\n';
         return ExitOk; // the device already holds this value: nothing is written
+    }
+    // The write goes through the device object, which needs the configuration.
+    if (session.ReadConfiguration() != 0)
+        return ExitFailed;
+    vx4::CVX4Obj& device = session.Device();
+    if (device.GetNodeInfo(a.id).kind != vx4::ITEM_CONST) {
+        PrintFailure("item " + std::to_string(a.id) + " is not a constant of this device");
+        return ExitUsage;
     }
     if (int rc = device.WriteConstant(a.id, text); rc != 0) {
         PrintError(rc);

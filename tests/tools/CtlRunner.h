@@ -1,0 +1,67 @@
+#pragma once
+// Runs the built vx4ctl (and vx4sim) as child processes and captures what they print,
+// plus a simulated device served over loopback TCP for them to talk to.
+
+#include "Simulator.h"
+
+#include <nlohmann/json.hpp>
+
+#include <string>
+#include <vector>
+
+namespace ctltest {
+
+struct RunResult {
+    int status = -1; // exit status; -1 when the program did not exit normally
+    std::string out; // standard output
+    std::string err; // standard error
+};
+
+std::string CtlPath();
+std::string SimPath();
+
+// Runs program with args in cwd (empty: the current directory); standard input is
+// /dev/null. With stderrTty the program's standard error is a pseudo-terminal.
+RunResult RunProgram(const std::string& program, const std::vector<std::string>& args, const std::string& cwd = {},
+              bool stderrTty = false);
+RunResult RunCtl(const std::vector<std::string>& args, const std::string& cwd = {});
+// Several vx4ctl runs at the same time (each usually against its own simulator).
+std::vector<RunResult> RunCtlAll(const std::vector<std::vector<std::string>>& argLists);
+
+// Output lines without their line ends.
+std::vector<std::string> Lines(const std::string& text);
+std::vector<std::string> Split(const std::string& line, char sep = '\t');
+nlohmann::json ParseJson(const std::string& text);
+
+// A directory of its own under the temporary directory, removed with everything in it.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::string& Path() const { return path_; }
+    std::string File(const std::string& name) const { return path_ + "/" + name; }
+
+private:
+    std::string path_;
+};
+
+std::string ReadFile(const std::string& path);
+void WriteFile(const std::string& path, const std::string& bytes);
+bool FileExists(const std::string& path);
+
+// The demo device on a free loopback port.
+class SimDevice {
+public:
+    SimDevice();
+    vx4sim::Simulator sim;
+    std::string PortText() const; // "127.0.0.1:PORT"
+    // --port and --dev for this device, then args.
+    std::vector<std::string> Args(std::vector<std::string> args) const;
+};
+
+// A loopback port on which nothing listens.
+std::uint16_t ClosedPort();
+
+} // namespace ctltest
