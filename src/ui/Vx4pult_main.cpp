@@ -97,6 +97,11 @@ Tvx4pult_MainForm::~Tvx4pult_MainForm() {
     // gateway), then the connection (closes the link if still open), then the controls.
     device_.reset();
     conn_.reset();
+    // The editor refers to the tree: it goes first.
+    delete ValueListEditor1;
+    ValueListEditor1 = nullptr;
+    delete TreeView1;
+    TreeView1 = nullptr;
 }
 
 void Tvx4pult_MainForm::CreateMenus() {
