@@ -1,0 +1,327 @@
+// vx4ctl's commands that talk to the device without its configuration: identify, info,
+// get, clock, test-clock, echo and relay, compared with what the simulator holds.
+
+#include "CtlRunner.h"
+
+#include "DeviceDescription.h"
+#include "link/Frames.h"
+#include "platform/Cp1251.h"
+
+#include <gtest/gtest.h>
+
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <map>
+
+extern char** environ;
+
+using namespace ctltest;
+using nlohmann::json;
+
+namespace {
+
+std::string Text(const std::vector<std::uint8_t>& b, std::size_t at, std::size_t max)
+{
+    std::string s;
+    for (std::size_t i = at; i < at + max && b[i] != 0; ++i)
+        s += char(b[i]);
+    return vx4::Cp1251ToUtf8(s);
+}
+
+std::string BcdText(const std::uint8_t* b, const char* fmt)
+{
+    char buf[32];
+    std::snprintf(buf, sizeof buf, fmt, b[0], b[1], b[2], b[3], b[4], b[5]);
+    return buf;
+}
+
+// The identification fields straight from the record's bytes.
+json IdentFromRecord(const std::vector<std::uint8_t>& r)
+{
+    return json{{"protoMinor", r[0]},
+                {"protoMajor", r[1]},
+                {"swBuild", vx4::GetU16(&r[2])},
+                {"swMinor", r[4]},
+                {"swMajor", r[5]},
+                {"stackFillPct", r[6]},
+                {"deviceType", Text(r, 7, 4)},
+                {"cpuType", Text(r, 11, 9)},
+                {"serial", vx4::GetU32(&r[21])},
+                {"initState", std::int32_t(vx4::GetU32(&r[25]))},
+                {"initTime", BcdText(&r[29], "%.2x.%.2x.%.2x %.2x:%.2x:%.2x")},
+                {"extMinor", r[35]},
+                {"extMajor", r[36]},
+                {"swChecksum", vx4::GetU32(&r[37])},
+                {"stateFlags", r[41]}};
+}
+
+// "name<TAB>value" lines as a map (the first occurrence of each name).
+std::map<std::string, std::string> Fields(const std::string& out)
+{
+    std::map<std::string, std::string> m;
+    for (const auto& line : Lines(out)) {
+        const auto tab = line.find('\t');
+        if (tab != std::string::npos)
+            m.emplace(line.substr(0, tab), line.substr(tab + 1));
+    }
+    return m;
+}
+
+TEST(CtlDevice, IdentifyInTextAndJsonMatchesTheRecord)
+{
+    SimDevice dev;
+    const json expected = IdentFromRecord(dev.sim.IdentRecord());
+    const RunResult j = RunCtl(dev.Args({"--json", "identify"}));
+    ASSERT_EQ(j.status, 0) << j.err;
+    EXPECT_EQ(ParseJson(j.out), expected);
+
+    const RunResult t = RunCtl(dev.Args({"identify"}));
+    ASSERT_EQ(t.status, 0) << t.err;
+    const auto fields = Fields(t.out);
+    EXPECT_EQ(fields.size(), expected.size());
+    for (const auto& [name, value] : expected.items())
+        EXPECT_EQ(fields.at(name), value.is_string() ? value.get<std::string>() : value.dump()) << name;
+}
+
+TEST(CtlDevice, DeviceNumberZeroLearnsTheAddressThroughTheAnyDeviceAddress)
+{
+    SimDevice dev;
+    const RunResult r = RunCtl({"--port", dev.PortText(), "--dev", "0", "--json", "identify"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(ParseJson(r.out), IdentFromRecord(dev.sim.IdentRecord())); // all 42 bytes, state flags too
+    const auto requests = dev.sim.Requests();
+    ASSERT_EQ(requests.size(), 2u);
+    EXPECT_EQ(vx4::GetU32(requests[0].data()), vx4::AnyDeviceAddress);
+    EXPECT_EQ(vx4::GetU32(requests[1].data()), dev.sim.Serial());
+
+    // The same for a command that needs the address only.
+    const RunResult clock = RunCtl({"--port", dev.PortText(), "--dev", "0", "clock"});
+    EXPECT_EQ(clock.status, 0) << clock.err;
+}
+
+TEST(CtlDevice, InfoShowsSummarySystemsArchivesAndClock)
+{
+    SimDevice dev;
+    const RunResult r = RunCtl(dev.Args({"--json", "info"}));
+    ASSERT_EQ(r.status, 0) << r.err;
+    const json info = ParseJson(r.out);
+    EXPECT_EQ(info["ident"], IdentFromRecord(dev.sim.IdentRecord()));
+    const json& summary = info["summary"];
+    EXPECT_EQ(summary["itemCount"], dev.sim.ItemCount());
+    EXPECT_EQ(summary["checksum"], dev.sim.ConfigChecksum());
+    const auto systems = dev.sim.Systems();
+    ASSERT_EQ(summary["systemCount"], systems.size());
+    ASSERT_EQ(summary["systems"].size(), systems.size());
+    for (std::size_t i = 0; i < systems.size(); ++i) {
+        EXPECT_EQ(summary["systems"][i]["name"], systems[i].name);
+        EXPECT_EQ(summary["systems"][i]["note"], systems[i].note);
+    }
+    ASSERT_EQ(info["archives"].size(), 5u);
+    for (unsigned i = 0; i < 5; ++i) {
+        const auto d = dev.sim.ArchiveDescriptor(i);
+        const json& a = info["archives"][i];
+        EXPECT_EQ(a["lastRecord"], vx4::GetU16(&d[0])) << i;
+        EXPECT_EQ(a["flags"], d[2]) << i;
+        EXPECT_EQ(a["startAddress"], vx4::GetU32(&d[4])) << i;
+        EXPECT_EQ(a["rowsMinusOne"], vx4::GetU16(&d[8])) << i;
+    }
+    // The clock read during the run: at most a second behind the device's clock now.
+    const auto now = dev.sim.Clock();
+    EXPECT_EQ(info["clock"].get<std::string>().substr(0, 15), BcdText(now.data(), "%.2X.%.2X.%.2X %.2X:%.2X:%.2X").substr(0, 15));
+
+    const RunResult t = RunCtl(dev.Args({"info"}));
+    ASSERT_EQ(t.status, 0) << t.err;
+    const auto fields = Fields(t.out);
+    EXPECT_EQ(fields.at("itemCount"), std::to_string(dev.sim.ItemCount()));
+    EXPECT_EQ(fields.at("system"), "1\t" + systems[0].name + "\t" + systems[0].note);
+    EXPECT_EQ(fields.at("archive").substr(0, 2), "0\t");
+}
+
+TEST(CtlDevice, GetPrintsTheDevicesTextOrItsRefusal)
+{
+    SimDevice dev;
+    for (std::uint16_t id : {7, 12, 15}) {
+        const RunResult r = RunCtl(dev.Args({"get", std::to_string(id)}));
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.out, dev.sim.ItemText(id).value_or("?") + "\n") << id;
+    }
+    const RunResult none = RunCtl(dev.Args({"get", "65535"}));
+    EXPECT_EQ(none.status, 1);
+    EXPECT_EQ(none.err, "error 253 Ошибка в передаваемом в команде параметре\n");
+    EXPECT_EQ(none.out, "");
+}
+
+TEST(CtlDevice, ClockIsReadAndSet)
+{
+    SimDevice dev;
+    dev.sim.SetClock({0x31, 0x12, 0x25, 0x23, 0x59, 0x30});
+    const RunResult read = RunCtl(dev.Args({"clock"}));
+    ASSERT_EQ(read.status, 0) << read.err;
+    EXPECT_EQ(read.out.substr(0, 15), "31.12.25 23:59:"); // the clock runs
+
+    const RunResult set = RunCtl(dev.Args({"clock", "--set", "05.03.24 07:08:09"}));
+    ASSERT_EQ(set.status, 0) << set.err;
+    EXPECT_EQ(set.out, "05.03.24 07:08:09\n");
+    // The set request is sent without waiting for an answer; give the device a moment.
+    for (int i = 0; i < 100 && dev.sim.Clock()[0] != 0x05; ++i)
+        usleep(10000);
+    const auto c = dev.sim.Clock();
+    EXPECT_EQ(std::vector<std::uint8_t>(c.begin(), c.begin() + 5), (std::vector<std::uint8_t>{5, 3, 0x24, 7, 8}));
+
+    const std::time_t before = std::time(nullptr);
+    const RunResult now = RunCtl(dev.Args({"clock", "--set", "now"}));
+    ASSERT_EQ(now.status, 0) << now.err;
+    std::tm t{};
+    localtime_r(&before, &t);
+    char day[16];
+    std::strftime(day, sizeof day, "%d.%m.%y", &t);
+    EXPECT_EQ(now.out.substr(0, 8), day);
+}
+
+TEST(CtlDevice, ClockTestPassesFailsOrFindsTheDeviceUnreachable)
+{
+    SimDevice dev;
+    const RunResult ok = RunCtl(dev.Args({"test-clock"}));
+    EXPECT_EQ(ok.status, 0) << ok.err;
+
+    // The short test request answered with another command code.
+    dev.sim.SetHook([](const std::vector<std::uint8_t>& req) {
+        vx4sim::HookResult h;
+        if (req.size() >= 4 && req[2] == 0xF0) {
+            h.kind = vx4sim::HookResult::Replace;
+            h.bytes = {0x01, 0x00, 0xF1, req[3], 0, 0};
+            vx4::FillCheckBytes(h.bytes.data(), 4);
+        }
+        return h;
+    });
+    const RunResult smode = RunCtl(dev.Args({"test-clock"}));
+    EXPECT_EQ(smode.status, 1);
+    EXPECT_EQ(smode.err, "error 241 Ошибка (Проверь SMODE)\n");
+
+    dev.sim.SetHook([](const std::vector<std::uint8_t>&) { return vx4sim::HookResult{vx4sim::HookResult::Silent, {}}; });
+    const RunResult silent = RunCtl(dev.Args({"test-clock"}));
+    EXPECT_EQ(silent.status, 1);
+    EXPECT_EQ(silent.err, "error -1 VX-4 недоступен\n");
+    dev.sim.SetHook(nullptr);
+}
+
+TEST(CtlDevice, EchoCountsErrorsByClass)
+{
+    SimDevice dev;
+    const RunResult clean = RunCtl(dev.Args({"--json", "echo", "--count", "20", "--size", "64"}));
+    ASSERT_EQ(clean.status, 0) << clean.err;
+    EXPECT_EQ(ParseJson(clean.out), (json{{"tests", 20}, {"errors", 0}, {"classes", {0, 0, 0, 0, 0, 0}}}));
+    const auto requests = dev.sim.Requests();
+    ASSERT_EQ(requests.size(), 20u);
+    EXPECT_EQ(vx4::GetU16(&requests[0][4]), 64);
+
+    // Every third echo unanswered (class 1), every third answered with another command
+    // (class 4), the rest echoed.
+    int n = 0;
+    dev.sim.SetHook([&n](const std::vector<std::uint8_t>& req) {
+        vx4sim::HookResult h;
+        if (req.size() < 9 || req[6] != 0x08)
+            return h;
+        const int k = n++ % 3;
+        if (k == 0) {
+            h.kind = vx4sim::HookResult::Silent;
+        } else if (k == 1) {
+            h.kind = vx4sim::HookResult::Replace;
+            h.bytes = req;
+            h.bytes[6] = 0x09;
+            vx4::FillCheckBytes(h.bytes.data(), h.bytes.size() - 2);
+        }
+        return h;
+    });
+    const RunResult mixed = RunCtl(dev.Args({"--json", "echo", "--count", "6", "--size", "0"}));
+    ASSERT_EQ(mixed.status, 0) << mixed.err;
+    EXPECT_EQ(ParseJson(mixed.out), (json{{"tests", 6}, {"errors", 4}, {"classes", {2, 0, 0, 2, 0, 0}}}));
+
+    n = 0;
+    const RunResult text = RunCtl(dev.Args({"echo", "--count", "3", "--size", "10"}));
+    ASSERT_EQ(text.status, 0) << text.err;
+    const auto fields = Fields(text.out);
+    EXPECT_EQ(fields.at("tests"), "3");
+    EXPECT_EQ(fields.at("errors"), "2");
+    EXPECT_EQ(fields.at("rate"), "66.67%");
+    EXPECT_EQ(fields.at("class1"), "1\t1 - Ошибка ожидания ответа.");
+    EXPECT_EQ(fields.at("class4"), "1\t4 - Неверная команда ответа.");
+    dev.sim.SetHook(nullptr);
+}
+
+TEST(CtlDevice, RelayPrintsTheAnswerAsHex)
+{
+    SimDevice dev;
+    const auto transducers = dev.sim.Transducers();
+    ASSERT_FALSE(transducers.empty());
+    const vx4sim::Transducer& tr = transducers[0];
+    // 00 02, then a vx2 request for the transducer's pair count.
+    std::vector<std::uint8_t> payload{0x00, 0x02};
+    std::uint8_t vx2[16] = {};
+    vx4::PutU32(vx2, vx4::Vx2Address(tr.serial));
+    vx2[4] = 7;
+    vx4::FillCheckBytes(vx2, 14);
+    payload.insert(payload.end(), vx2, vx2 + 16);
+    std::string hex;
+    for (std::uint8_t b : payload) {
+        char buf[4];
+        std::snprintf(buf, sizeof buf, "%02x", b);
+        hex += buf;
+    }
+    const RunResult r = RunCtl(dev.Args({"relay", hex}));
+    ASSERT_EQ(r.status, 0) << r.err;
+    ASSERT_EQ(r.out.size(), 65u) << r.out; // 32 bytes as hex and a line break
+    EXPECT_EQ(std::stoul(r.out.substr(10, 2), nullptr, 16), tr.pairs.size()); // the count at byte 5
+
+    // No unit behind the device answers: four status words, the last one printed.
+    const RunResult none = RunCtl(dev.Args({"relay", "00 02 01"}));
+    EXPECT_EQ(none.status, 1);
+    EXPECT_EQ(none.out, "01000000\n");
+    EXPECT_EQ(none.err, "error 1\n");
+}
+
+TEST(CtlDevice, WorksAgainstTheSimulatorProgram)
+{
+    int out[2];
+    ASSERT_EQ(::pipe(out), 0);
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_adddup2(&fa, out[1], 1);
+    posix_spawn_file_actions_addclose(&fa, out[0]);
+    posix_spawn_file_actions_addclose(&fa, out[1]);
+    std::string program = SimPath(), opt = "--tcp", where = "127.0.0.1:0";
+    char* argv[] = {program.data(), opt.data(), where.data(), nullptr};
+    pid_t pid = -1;
+    ASSERT_EQ(posix_spawn(&pid, program.c_str(), &fa, nullptr, argv, environ), 0);
+    posix_spawn_file_actions_destroy(&fa);
+    ::close(out[1]);
+
+    std::string first;
+    char c;
+    pollfd p{out[0], POLLIN, 0};
+    while (first.find('\n') == std::string::npos && ::poll(&p, 1, 5000) > 0 && ::read(out[0], &c, 1) == 1)
+        first += c;
+    const std::string prefix = "listening tcp 127.0.0.1:";
+    ASSERT_EQ(first.rfind(prefix, 0), 0u) << first;
+    const std::string port = first.substr(prefix.size(), first.size() - prefix.size() - 1);
+
+    const vx4sim::DeviceDescription demo = vx4sim::DemoDescription();
+    const RunResult r = RunCtl({"--port", "127.0.0.1:" + port, "--dev", "0", "--json", "info"});
+    ::kill(pid, SIGTERM);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    ::close(out[0]);
+    ASSERT_EQ(r.status, 0) << r.err;
+    const json info = ParseJson(r.out);
+    EXPECT_EQ(info["ident"]["serial"], demo.serial);
+    EXPECT_EQ(info["ident"]["deviceType"], demo.deviceType);
+    ASSERT_EQ(info["summary"]["systems"].size(), demo.systems.size());
+    EXPECT_EQ(info["summary"]["systems"][0]["name"], demo.systems[0].name);
+}
+
+} // namespace
