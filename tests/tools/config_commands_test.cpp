@@ -1,0 +1,212 @@
+// vx4ctl's commands that read the configuration through the device object: config,
+// values and set. Each configuration read takes the product's few seconds, so runs that
+// need one go at the same time, each against its own simulator.
+
+#include "CtlRunner.h"
+
+#include "link/Frames.h"
+#include "platform/Cp1251.h"
+
+#include <gtest/gtest.h>
+
+#include <charconv>
+#include <ctime>
+#include <memory>
+
+using namespace ctltest;
+using nlohmann::json;
+
+namespace {
+
+std::string Name(const std::vector<std::uint8_t>& rec, std::size_t at)
+{
+    std::string s;
+    for (std::size_t i = at; i < at + 6 && rec[i] != 0; ++i)
+        s += char(rec[i]);
+    return vx4::Cp1251ToUtf8(s);
+}
+
+std::string FloatText(float v)
+{
+    char buf[64];
+    return std::string(buf, std::to_chars(buf, buf + sizeof buf, v).ptr);
+}
+
+// The items the simulator holds, as config --json shows them, in identifier order (the
+// demo's calculated values carry their item number as identifier).
+json ExpectedItems(const vx4sim::Simulator& sim, json* transducers)
+{
+    json items = json::array();
+    *transducers = json::array();
+    for (std::uint16_t i = 1; i <= sim.ItemCount(); ++i) {
+        const auto rec = sim.ItemRecord(i);
+        switch (rec.at(0)) {
+        case 1: {
+            const float value = *sim.ConstValue(i);
+            items.push_back({{"id", i}, {"kind", "const"}, {"name", Name(rec, 2)}, {"system", rec[1]},
+                             {"value", std::strtod(FloatText(value).c_str(), nullptr)}});
+            if (Name(rec, 2).rfind("dev", 0) == 0)
+                transducers->push_back(std::uint32_t(value));
+            break;
+        }
+        case 3:
+            items.push_back({{"id", vx4::GetU16(&rec[8])}, {"kind", "calc"}, {"name", Name(rec, 2)},
+                             {"system", rec[1]}, {"groupEventId", vx4::GetU16(&rec[10])}});
+            break;
+        case 2:
+            items.push_back({{"id", i}, {"kind", "event"}, {"name", Name(rec, 1)},
+                             {"groupEventId", vx4::GetU16(&rec[7])}, {"mask", vx4::GetU32(&rec[9])},
+                             {"code", vx4::GetU32(&rec[13])}});
+            break;
+        default:
+            break;
+        }
+    }
+    return items;
+}
+
+TEST(CtlConfig, ConfigShowsEveryItemOfTheDeviceInTextAndJson)
+{
+    SimDevice a, b;
+    const auto runs = RunCtlAll({a.Args({"--json", "config"}), b.Args({"config"})});
+    ASSERT_EQ(runs[0].status, 0) << runs[0].err;
+    ASSERT_EQ(runs[1].status, 0) << runs[1].err;
+
+    json transducers;
+    const json expected = ExpectedItems(a.sim, &transducers);
+    ASSERT_GT(expected.size(), 20u);
+    const json config = ParseJson(runs[0].out);
+    EXPECT_EQ(config["ident"]["serial"], a.sim.Serial());
+    EXPECT_EQ(config["summary"]["itemCount"], a.sim.ItemCount());
+    EXPECT_EQ(config["summary"]["checksum"], a.sim.ConfigChecksum());
+    const auto systems = a.sim.Systems();
+    ASSERT_EQ(config["summary"]["systems"].size(), systems.size());
+    for (std::size_t i = 0; i < systems.size(); ++i)
+        EXPECT_EQ(config["summary"]["systems"][i], (json{{"name", systems[i].name}, {"note", systems[i].note}}));
+    ASSERT_EQ(config["items"].size(), expected.size());
+    for (std::size_t i = 0; i < expected.size(); ++i)
+        EXPECT_EQ(config["items"][i], expected[i]) << i;
+    EXPECT_EQ(config["transducers"], transducers);
+
+    // The text shows the same items, one line each, with the kind's fields as key=value.
+    std::vector<std::string> itemLines;
+    std::string systemLine;
+    for (const auto& line : Lines(runs[1].out)) {
+        if (line.rfind("item\t", 0) == 0)
+            itemLines.push_back(line);
+        if (systemLine.empty() && line.rfind("system\t", 0) == 0)
+            systemLine = line;
+    }
+    EXPECT_EQ(systemLine, "system\t1\t" + systems[0].name + "\t" + systems[0].note);
+    ASSERT_EQ(itemLines.size(), expected.size());
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+        const json& e = expected[i];
+        std::string want = "item\t" + e["id"].dump() + "\t" + e["kind"].get<std::string>() + "\t" +
+                           e["name"].get<std::string>();
+        for (const char* key : {"system", "value", "groupEventId", "mask", "code"})
+            if (e.contains(key))
+                want += std::string("\t") + key + "=" +
+                        (e[key].is_number_float() ? FloatText(float(e[key].get<double>())) : e[key].dump());
+        EXPECT_EQ(itemLines[i], want);
+    }
+}
+
+std::time_t ParseTime(const std::string& text)
+{
+    std::tm t{};
+    if (!strptime(text.c_str(), "%Y-%m-%d %H:%M:%S", &t))
+        return 0;
+    t.tm_isdst = -1;
+    return std::mktime(&t);
+}
+
+TEST(CtlConfig, ValuesPollsTheMarkedValuesOnceASecond)
+{
+    SimDevice a, b, c;
+    for (SimDevice* d : {&a, &b}) {
+        d->sim.SetCalcValue(15, 12.5f, 4);
+        d->sim.SetCalcValue(17, -3.25f, 0);
+    }
+    const auto runs = RunCtlAll({a.Args({"--json", "values", "15", "17", "--count", "3"}),
+                                 b.Args({"values", "17", "15"}), c.Args({"values", "15", "12"})});
+
+    ASSERT_EQ(runs[0].status, 0) << runs[0].err;
+    const auto lines = Lines(runs[0].out);
+    ASSERT_EQ(lines.size(), 3u);
+    std::vector<std::time_t> times;
+    for (const auto& line : lines) {
+        const json sample = ParseJson(line);
+        EXPECT_EQ(sample["values"], (json{{{"id", 15}, {"value", 12.5}, {"status", 4}},
+                                          {{"id", 17}, {"value", -3.25}, {"status", 0}}}));
+        times.push_back(ParseTime(sample["time"].get<std::string>()));
+    }
+    EXPECT_GE(times[2] - times[0], 1); // three samples a second apart: about 2 s
+    EXPECT_LE(times[2] - times[0], 5);
+
+    ASSERT_EQ(runs[1].status, 0) << runs[1].err;
+    const auto text = Lines(runs[1].out);
+    ASSERT_EQ(text.size(), 1u);
+    const auto fields = Split(text[0]);
+    ASSERT_EQ(fields.size(), 5u);
+    EXPECT_NE(ParseTime(fields[0]), 0);
+    EXPECT_EQ(std::vector<std::string>(fields.begin() + 1, fields.end()),
+              (std::vector<std::string>{"-3.25", "0", "12.5", "4"}));
+
+    EXPECT_EQ(runs[2].status, 2);
+    EXPECT_EQ(runs[2].err, "vx4ctl: item 12 is not a calculated value of this device\n");
+    EXPECT_EQ(runs[2].out, "");
+}
+
+bool SentItemWrite(const vx4sim::Simulator& sim)
+{
+    for (const auto& r : sim.Requests())
+        if (r.size() > 7 && r[6] == 0x25 && r[7] == 0x01)
+            return true;
+    return false;
+}
+
+TEST(CtlConfig, SetFormatsLikeTheDevicesTextAndWrites)
+{
+    SimDevice f, i, refused, calc;
+    const float refusedBefore = *refused.sim.ConstValue(14);
+    const auto runs = RunCtlAll({f.Args({"set", "12", "15,5"}), i.Args({"set", "7", "9"}),
+                                 refused.Args({"set", "14", "7"}), calc.Args({"set", "15", "1"})});
+
+    EXPECT_EQ(runs[0].status, 0) << runs[0].err;
+    EXPECT_EQ(runs[0].out, "1.550E+01\n"); // against the device's 12.345
+    EXPECT_EQ(*f.sim.ConstValue(12), 15.5f);
+    EXPECT_EQ(f.sim.ItemText(12), "15.500");
+
+    EXPECT_EQ(runs[1].status, 0) << runs[1].err;
+    EXPECT_EQ(runs[1].out, "009\n"); // against the device's 005
+    EXPECT_EQ(*i.sim.ConstValue(7), 9.0f);
+
+    EXPECT_EQ(runs[2].status, 1);
+    EXPECT_EQ(runs[2].err, "error 253 Ошибка в передаваемом в команде параметре\n");
+    EXPECT_EQ(*refused.sim.ConstValue(14), refusedBefore);
+
+    EXPECT_EQ(runs[3].status, 2);
+    EXPECT_EQ(runs[3].err, "vx4ctl: item 15 is not a constant of this device\n");
+    EXPECT_FALSE(SentItemWrite(calc.sim));
+}
+
+TEST(CtlConfig, SetSendsNothingForTheCurrentValueOrATextThatIsNoNumber)
+{
+    SimDevice dev;
+    const RunResult same = RunCtl(dev.Args({"set", "7", "5"})); // the device prints 005
+    EXPECT_EQ(same.status, 0) << same.err;
+    EXPECT_EQ(same.out, "005\n");
+
+    const RunResult word = RunCtl(dev.Args({"set", "12", "abc"}));
+    EXPECT_EQ(word.status, 2);
+    EXPECT_NE(word.err.find("'abc' is not a value for item 12 (device text '12.345')"), std::string::npos)
+        << word.err;
+    const RunResult fraction = RunCtl(dev.Args({"set", "7", "1.5"})); // an integer constant
+    EXPECT_EQ(fraction.status, 2);
+
+    EXPECT_FALSE(SentItemWrite(dev.sim));
+    EXPECT_EQ(dev.sim.ItemText(12), "12.345");
+    EXPECT_EQ(dev.sim.ItemText(7), "005");
+}
+
+} // namespace
