@@ -121,7 +121,12 @@ public:
     void setEditorData(QWidget* editor, const QModelIndex& index) const override
     {
         const QString text = index.data(Qt::DisplayRole).toString();
-        grid_->ValueListEditor1GetEditText(index.row() + 1, text);
+        // The view also calls this when the cell changes under an open editor; only the
+        // first call is the editor taking the cell's text.
+        if (!editor->property("vx4TookText").toBool()) {
+            editor->setProperty("vx4TookText", true);
+            grid_->ValueListEditor1GetEditText(index.row() + 1, text);
+        }
         if (auto* combo = qobject_cast<QComboBox*>(editor)) {
             const int at = combo->findText(text);
             combo->setCurrentIndex(at);

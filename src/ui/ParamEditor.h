@@ -67,6 +67,9 @@ public:
     void SetEditing(bool on);
     bool Editing() const { return editing_; }
 
+    // A cell editor (line edit or drop-down) is open.
+    bool IsCellEditorOpen() const { return state() == QAbstractItemView::EditingState; }
+
     // Width of a column as the user left it: saved and restored by the main window.
     int DefaultColumnWidth() const;
     void SetDefaultColumnWidth(int width);
