@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
 
 using namespace vx4;
@@ -79,7 +80,7 @@ TEST_F(SystemEventsRead, ReadsAtMost513Events)
 TEST_F(SystemEventsRead, AFailedReadEndsTheListWithItsCode)
 {
     sim.SetSystemEvents({{1, 10, 100, 1, "a"}, {2, 20, 200, 2, "b"}, {3, 30, 300, 3, "c"}});
-    int reads = 0;
+    std::atomic<int> reads{0};
     sim.SetHook([&](const std::vector<std::uint8_t>&) {
         return ++reads == 3 ? vx4sim::HookResult{vx4sim::HookResult::Silent, {}} : vx4sim::HookResult{};
     });

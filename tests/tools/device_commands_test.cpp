@@ -15,6 +15,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <map>
 
@@ -222,7 +223,7 @@ TEST(CtlDevice, EchoCountsErrorsByClass)
 
     // Every third echo unanswered (class 1), every third answered with another command
     // (class 4), the rest echoed.
-    int n = 0;
+    std::atomic<int> n{0};
     dev.sim.SetHook([&n](const std::vector<std::uint8_t>& req) {
         vx4sim::HookResult h;
         if (req.size() < 9 || req[6] != 0x08)

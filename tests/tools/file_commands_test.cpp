@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <filesystem>
 
 using namespace ctltest;
@@ -52,7 +53,7 @@ TEST(CtlFiles, AFailedDownloadLeavesNoFileAndKeepsAnOlderOne)
 
     WriteFile(dir.File("keep.dat"), "older contents");
     // The device refuses the second block (code 247) after the first has been written.
-    int blocks = 0;
+    std::atomic<int> blocks{0};
     dev.sim.SetHook([&blocks](const std::vector<std::uint8_t>& req) {
         vx4sim::HookResult h;
         if (req.size() > 7 && req[6] == 0x06 && ++blocks == 2) {
