@@ -72,7 +72,9 @@ public:
         std::uint32_t cycleMs = 1000;          // worker cycle
         std::uint32_t stabilityPauseMs = 3000; // between the two summaries of a stability round
         std::uint32_t writeWaitMs = 5000;      // longest wait for the summary after a write
-        std::uint32_t relayPauseMs = 500;      // between relay attempts (the command layer's own)
+        // Between relay attempts. The command layer's Relay keeps its own fixed 500 ms
+        // pause; the field documents the figure and is not applied here.
+        std::uint32_t relayPauseMs = 500;
         std::uint32_t gatewayWaitMs = 100;     // longest time the idle gateway takes to notice a stop
         std::uint32_t stabilityRounds = 10;    // rounds of the stability wait before reading anyway
     };
@@ -127,7 +129,7 @@ public:
     // exchange leaves the table as it was; a later failure keeps the pairs read so far.
     int ReadGraduation(std::uint32_t address, CGiGeArray& table);
 
-    // ---- items (Part of the windows' value display and editing) ----
+    // ---- items (the windows' value display and editing) ----
     // Marks a calculated value for polling (or not).
     void SetItemPolled(std::uint16_t id, bool on);
     // Value of the item; {0, 0} when none.
