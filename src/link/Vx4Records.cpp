@@ -176,7 +176,9 @@ SConfigInfo SConfigInfo::Decode(const std::uint8_t* data, std::size_t n)
         info.systemCount = MaxSystems;
         return info;
     }
-    info.systemCount = data[8];
+    // A device never has more than nine systems; a larger count would lead readers of
+    // the nine name slots past their end.
+    info.systemCount = std::min<std::uint8_t>(data[8], MaxSystems);
     std::size_t pos = 9;
     // Reads one zero-ended text; a text cut by the end of the data ends there.
     auto readText = [&](std::string& out) {

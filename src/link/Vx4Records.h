@@ -108,7 +108,7 @@ struct SConfigInfo {
 
     std::uint32_t itemCount = 0;
     std::uint32_t checksum = 0;
-    std::uint8_t systemCount = 0; // an answer without system texts gives 9
+    std::uint8_t systemCount = 0; // 0..9; an answer without system texts gives 9
     std::array<std::string, MaxSystems> systemNames; // CP1251 bytes, empty beyond systemCount
     std::array<std::string, MaxSystems> systemNotes;
 

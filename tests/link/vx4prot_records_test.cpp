@@ -150,9 +150,9 @@ TEST(Vx4Records, ConfigSummaryTexts)
         {"zero systems, texts ignored", Concat(SummaryHead(0), string("X\0x\0", 4)), 0, {}},
         {"note missing at the end", Concat(SummaryHead(2), string("A\0a\0B", 5)), 2, {{"A", "a"}, {"B", ""}}},
         {"unterminated name", Concat(SummaryHead(1), string("ABC")), 1, {{"ABC", ""}}},
-        {"count above 9 fills nine slots",
+        {"count above 9 is taken as 9",
          Concat(SummaryHead(12), string("1\0\0" "2\0\0" "3\0\0" "4\0\0" "5\0\0" "6\0\0" "7\0\0" "8\0\0" "9\0\0" "10\0\0", 31)),
-         12,
+         9,
          {{"1", ""}, {"2", ""}, {"3", ""}, {"4", ""}, {"5", ""}, {"6", ""}, {"7", ""}, {"8", ""}, {"9", ""}}},
         {"CP1251 bytes kept", Concat(SummaryHead(1), string("\xD2\xC2\x31\0\xEF\0", 6)), 1, {{"\xD2\xC2\x31", "\xEF"}}},
     };
