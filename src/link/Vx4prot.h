@@ -81,12 +81,16 @@ int ReadSystemEvent(connection& conn, std::uint32_t address, SSysEvent* event);
 using ProgressCallback = void (*)(void* user, float fraction);
 // Downloads a device file and appends its bytes to out (opened by the caller for binary
 // writing; the caller deletes the file on a non-zero result). Blocks appended before a
-// failure stay in out. A name longer than 1014 bytes or a null out is 1001.
+// failure stay in out. A failed block request is repeated with 00 up to 8 times; a repeat
+// that brings back the block already appended (same position) is not appended again.
+// The fraction is position / size, 1 when the device announces size 0. A name longer
+// than 1014 bytes or a null out is 1001; a block answer shorter than its 4-byte position
+// is 1017; a failed write to out is 247.
 int ReadFile(connection& conn, std::uint32_t address, const std::string& fileName, std::FILE* out,
              ProgressCallback progress = nullptr, void* user = nullptr);
 
 // Echo test with n random bytes (n above 1015 is taken as 1015): 0, a link code, 1015 for
-// another command, 1014 for another address, 1 when the bytes differ.
+// another command, 1014 for another address, 1 when the bytes or their count differ.
 int Echo(connection& conn, std::uint32_t address, std::uint16_t n);
 
 // Copy min(answer length, capacity) data bytes into buf and report that count.
