@@ -73,6 +73,9 @@ std::string CComLink::DevicePath(const std::string& port)
 void CComLink::CloseFd()
 {
     if (fd_ >= 0) {
+        // Give up the exclusive hold first: it belongs to the terminal, not to this
+        // descriptor, and would outlive it while anyone else keeps the terminal open.
+        (void)::ioctl(fd_, TIOCNXCL);
         ::close(fd_);
         fd_ = -1;
     }

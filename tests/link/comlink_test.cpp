@@ -11,6 +11,10 @@
 #include <fstream>
 #include <termios.h>
 #include <thread>
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 using namespace vx4;
@@ -101,13 +105,31 @@ TEST_F(ComLinkPty, OpensRawWithTheLineSettings)
 
 TEST_F(ComLinkPty, PortIsTakenExclusively)
 {
-    if (::geteuid() == 0)
-        GTEST_SKIP() << "the superuser may open an exclusive terminal anyway";
-    CComLink first(pty_.Path(), 9600, 0), second(pty_.Path(), 9600, 0);
-    ASSERT_EQ(first.Open(true), OK);
-    EXPECT_EQ(second.Open(true), LINK_NOT_OPEN);
-    first.Open(false);
-    EXPECT_EQ(second.Open(true), OK);
+    // Another program tries the port while the link holds it, and again after the link
+    // closed. The superuser may open an exclusive terminal anyway, so the other program
+    // runs as an unprivileged user.
+    ASSERT_EQ(::chmod(pty_.Path().c_str(), 0666), 0);
+    const std::string path = pty_.Path();
+    auto otherOpens = [&path]() -> int {
+        const pid_t pid = ::fork();
+        if (pid == 0) {
+            if (::geteuid() == 0 && ::setuid(65534) != 0)
+                ::_exit(2);
+            const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+            ::_exit(fd >= 0 ? 0 : (errno == EBUSY ? 1 : 3));
+        }
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 4;
+    };
+    CComLink link(path, 9600, 0);
+    ASSERT_EQ(link.Open(true), OK);
+    const int held = otherOpens();
+    if (held == 2)
+        GTEST_SKIP() << "cannot run as an unprivileged user here";
+    EXPECT_EQ(held, 1); // busy
+    link.Open(false);
+    EXPECT_EQ(otherOpens(), 0); // free again, although the terminal itself stays open
 }
 
 TEST_F(ComLinkPty, BytesPassUnchangedBothWays)
