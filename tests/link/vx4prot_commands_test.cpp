@@ -308,6 +308,15 @@ TEST_F(SimTest, ReadFileOpenStepRefusedOrEmptyIsBadArgument)
     EXPECT_EQ(ReadFile(conn, address, "hour.dat", nullptr), LINK_BAD_ARGUMENT);
 }
 
+TEST_F(SimTest, ReadFileReportsAnOutputThatCannotBeWritten)
+{
+    sim.SetFile("main.xmc", Pattern(100));
+    std::FILE* readOnly = std::fopen("/dev/null", "rb");
+    ASSERT_NE(readOnly, nullptr);
+    EXPECT_EQ(ReadFile(conn, address, "main.xmc", readOnly), DEV_FILE_WRITE_ERROR);
+    std::fclose(readOnly);
+}
+
 namespace {
 // A hook that answers block requests by a script, one entry per block request:
 // 'n' normal; 'b' the device's answer with a bad check byte; 'd' the request lost before
