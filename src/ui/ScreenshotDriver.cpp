@@ -1,5 +1,6 @@
 #include "ui/ScreenshotDriver.h"
 
+#include "ui/About.h"
 #include "ui/ConfigTree.h"
 #include "ui/PollingCycle.h"
 #include "ui/Vx4pult_main.h"
@@ -8,6 +9,7 @@
 #include <QApplication>
 #include <QDir>
 #include <QPixmap>
+#include <QProgressBar>
 #include <QTimer>
 
 #include <cstdio>
@@ -50,6 +52,10 @@ private:
     }
 
     void WaitRunning(int waitedMs) {
+        if (!loadingSaved_ && form_.ProgressBar().isVisible()) {
+            loadingSaved_ = true;
+            Save("1b-loading.png");
+        }
         if (form_.PollStateValue() == psRunning && form_.Tree().Root() != nullptr) {
             After(1000, [this] { SelectRoot(); });
             return;
@@ -90,12 +96,27 @@ private:
         tree.scrollToItem(group);
         After(3000, [this] {
             Save("3-calc-group.png");
+            ShowAbout();
+        });
+    }
+
+    void ShowAbout() {
+        auto* about = new TAboutBox(&form_);
+        about->setAttribute(Qt::WA_DeleteOnClose);
+        about->show();
+        After(500, [this, about] {
+            const QString path = dir_ + "/4-about.png";
+            const bool ok = about->grab().save(path);
+            std::printf("%s %s\n", ok ? "saved" : "FAILED", qPrintable(path));
+            std::fflush(stdout);
+            about->close();
             QApplication::exit(0);
         });
     }
 
     Tvx4pult_MainForm& form_;
     QString dir_;
+    bool loadingSaved_ = false;
 };
 
 } // namespace
