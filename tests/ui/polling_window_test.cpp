@@ -99,14 +99,17 @@ TEST_F(PollingWindow, TwoStartsAndOneStopKeepTheLinkOpen) {
     StartSimulator();
     CreateForm();
     form->show();
-    QTest::qWait(20);
     form->activateWindow();
-    form->StartItem().trigger();
-    form->StartItem().trigger();
-    form->StopItem().trigger();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(form.get()));
+    // F11, F11, F10 as the user presses them.
+    QTest::keyClick(form.get(), Qt::Key_F11);
+    EXPECT_TRUE(form->StartItem().isChecked());
+    QTest::keyClick(form.get(), Qt::Key_F11);
+    QTest::keyClick(form.get(), Qt::Key_F10);
+    EXPECT_TRUE(form->StopItem().isChecked());
     EXPECT_TRUE(form->Conn().IsOpen());
     EXPECT_TRUE(form->PollingPaused());
-    form->StopItem().trigger();
+    QTest::keyClick(form.get(), Qt::Key_F10);
     EXPECT_FALSE(form->Conn().IsOpen());
 }
 
