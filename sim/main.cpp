@@ -58,7 +58,7 @@ int main(int argc, char** argv)
     CLI::App app{"vx4sim - VX-4 device simulator"};
     app.footer(kFooter);
     std::string tcp, device, profile, faultText;
-    bool pty = false, dump = false;
+    bool pty = false, dump = false, verbose = false;
     unsigned baud = 0, seed = 1;
     app.add_option("--tcp", tcp, "listen on HOST:PORT (port 0 picks a free port)");
     app.add_flag("--pty", pty, "serve a pseudo-terminal; its slave is the serial port to open");
@@ -68,6 +68,7 @@ int main(int argc, char** argv)
     app.add_option("--profile", profile, "large:N generates an N-item configuration");
     app.add_option("--faults", faultText, "random faults, see below");
     app.add_option("--seed", seed, "seed of the fault generator (default 1)");
+    app.add_flag("-v,--verbose", verbose, "print every request and answer in hexadecimal to standard error");
     app.add_flag("--dump-device", dump, "print the device description as JSON and exit");
     try {
         app.parse(argc, argv);
@@ -126,6 +127,8 @@ int main(int argc, char** argv)
     faults.seed = seed;
     sim->SetFaults(faults);
     sim->SetBaud(baud);
+    if (verbose)
+        sim->SetLog([](const std::string& line) { std::fprintf(stderr, "%s\n", line.c_str()); });
 
     // Signals are taken by sigwait below; the server threads inherit the blocked mask.
     sigset_t set;

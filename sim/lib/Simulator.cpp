@@ -19,6 +19,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
@@ -117,6 +118,7 @@ struct Simulator::Impl {
     Faults faults;
     std::mt19937 rng{1};
     std::function<HookResult(const Bytes&)> hook;
+    std::function<void(const std::string&)> log;
     std::vector<Bytes> requests;
     std::size_t connections = 0;
 
@@ -131,6 +133,7 @@ struct Simulator::Impl {
     std::string ptyPath;
     std::string host;
     std::uint16_t port = 0;
+    Clock::time_point lineFree{};  // when the last paced answer has left the line
 
     ~Impl() { StopTransport(); }
 
@@ -197,9 +200,28 @@ struct Simulator::Impl {
 
     // Sends an answer under the line model: it starts one request line time after the
     // request arrived and each byte takes 10 bit times.
+    void Log(const char* what, const Bytes& bytes)
+    {
+        std::function<void(const std::string&)> l;
+        {
+            std::lock_guard<std::mutex> g(m);
+            l = log;
+        }
+        if (!l)
+            return;
+        std::string line = what;
+        char hex[4];
+        for (std::uint8_t b : bytes) {
+            std::snprintf(hex, sizeof hex, " %02X", b);
+            line += hex;
+        }
+        l(line);
+    }
+
     bool Send(int fd, const Bytes& answer, std::size_t requestSize, Clock::time_point arrived,
               unsigned extraDelayMs, bool socket)
     {
+        Log("<-", answer);
         unsigned b;
         {
             std::lock_guard<std::mutex> g(m);
@@ -215,7 +237,11 @@ struct Simulator::Impl {
         auto at = [&](std::size_t bytes) {
             return start + std::chrono::nanoseconds(std::int64_t(byteNs * double(bytes)));
         };
+        // The line carries one thing at a time: a request that came in while an earlier
+        // answer was still going out is taken as arriving after that answer.
+        start = std::max(start, lineFree);
         start = at(requestSize);
+        lineFree = at(answer.size());
         // Bytes are handed over in slices of about a millisecond, each when its last byte
         // would have left the line.
         const std::size_t slice = std::max<std::size_t>(1, b / 10 / 1000);
@@ -239,6 +265,7 @@ struct Simulator::Impl {
             requests.push_back(frame);
             h = hook;
         }
+        Log("->", frame);
         if (h) {
             HookResult r = h(frame);
             if (r.kind == HookResult::Silent)
@@ -531,6 +558,12 @@ void Simulator::SetFaults(const Faults& f)
     std::lock_guard<std::mutex> g(impl_->m);
     impl_->faults = f;
     impl_->rng.seed(f.seed);
+}
+
+void Simulator::SetLog(std::function<void(const std::string& line)> log)
+{
+    std::lock_guard<std::mutex> g(impl_->m);
+    impl_->log = std::move(log);
 }
 
 void Simulator::SetHook(std::function<HookResult(const std::vector<std::uint8_t>& request)> hook)

@@ -15,10 +15,12 @@
 
 namespace vx4sim {
 
-// Per-answer fault probabilities (0..1). Each answer draws once, in this order: no answer,
-// busy (251), wrong command code, truncated answer, wrong check byte; independently an
-// extra delay of delayMs with probability `delay`, and a configuration checksum change
-// (as another program writing to the device would cause) with probability checksumChange.
+// Per-answer fault probabilities (0..1), each drawn independently for every request the
+// device would answer: busy answers 251 without carrying the command out; otherwise the
+// command runs and its answer may be lost (noAnswer), get a wrong command code, be cut
+// short (truncated) or else get a wrong sum byte (badCheck), and may leave delayMs late.
+// checksumChange alters the configuration checksum, as another program writing to the
+// device would. The same seed gives the same sequence of faults.
 struct Faults {
     double noAnswer = 0, badCheck = 0, truncated = 0, wrongCommand = 0, busy = 0, delay = 0;
     unsigned delayMs = 0;
@@ -91,6 +93,8 @@ public:
     void SetBaud(unsigned baud);  // 0 = answer at once
     void SetFaults(const Faults& f);
     void SetHook(std::function<HookResult(const std::vector<std::uint8_t>& request)> hook);
+    // Called from the server thread with a line of text for every request and answer.
+    void SetLog(std::function<void(const std::string& line)> log);
 
     std::vector<std::vector<std::uint8_t>> Requests() const;  // every request frame received, in order
     void ClearRequests();

@@ -225,3 +225,19 @@ TEST(LineModel, PacesAnswersAtTheBaudRate)
     EXPECT_EQ(ReadAnswer(s.fd).size(), req.size());
     EXPECT_LT(Clock::now() - t1, ms(150));
 }
+
+// Two requests written together: the second answer waits for the first to leave the line.
+TEST(LineModel, AnswersOneAfterAnotherOnABusyLine)
+{
+    Served s(false);
+    s.sim.SetBaud(9600);
+    Bytes both = Request(s.sim.Serial(), 0x08, Bytes(50, 0x11));
+    const Bytes second = Request(s.sim.Serial(), 0x08, Bytes(50, 0x22));
+    both.insert(both.end(), second.begin(), second.end());
+    const auto t0 = Clock::now();
+    ASSERT_TRUE(WriteAll(s.fd, both));
+    const Bytes a = ReadSome(s.fd, both.size(), 3000);
+    ASSERT_EQ(a, both);
+    // 4 frames of 59 bytes, about 246 ms.
+    EXPECT_GE(Clock::now() - t0, std::chrono::milliseconds(220));
+}
