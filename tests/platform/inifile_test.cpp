@@ -7,6 +7,7 @@
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <sys/stat.h>
 #include <unistd.h>
 
 using namespace vx4;
@@ -151,4 +152,22 @@ TEST_F(IniFileTest, WriteKeepsCrLfAndAMissingLastLineEnd)
 TEST_F(IniFileTest, WriteFailsWhereNoFileCanBe)
 {
     EXPECT_FALSE(WritePrivateProfileString("A", "k", "v", (dir_ / "no" / "such" / "dir.ini").string()));
+}
+
+TEST_F(IniFileTest, WriteKeepsModeAndWritesThroughALink)
+{
+    Put("[A]\nk=1\n");
+    ASSERT_EQ(::chmod(path_.c_str(), 0640), 0);
+    ASSERT_TRUE(WritePrivateProfileString("A", "k", "2", path_));
+    EXPECT_EQ(std::filesystem::status(path_).permissions() & std::filesystem::perms::all,
+              std::filesystem::perms::owner_read | std::filesystem::perms::owner_write |
+                  std::filesystem::perms::group_read);
+
+    const std::string link = (dir_ / "link.ini").string();
+    std::filesystem::create_symlink(path_, link);
+    ASSERT_TRUE(WritePrivateProfileString("A", "k", "3", link));
+    EXPECT_TRUE(std::filesystem::is_symlink(link));
+    EXPECT_EQ(Content(), "[A]\nk=3\n");
+    // No temporary files are left behind.
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir_), std::filesystem::directory_iterator()), 2);
 }
