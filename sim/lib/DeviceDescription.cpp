@@ -283,9 +283,21 @@ public:
         return false;
     }
 
-    bool Object(const json& j, const std::string& where)
+    // An object whose keys all appear in `keys` (any keys when the list is empty).
+    bool Object(const json& j, const std::string& where, std::initializer_list<const char*> keys = {})
     {
-        return j.is_object() || Fail(where, "must be an object");
+        if (!j.is_object())
+            return Fail(where, "must be an object");
+        if (keys.size() == 0)
+            return true;
+        for (auto it = j.begin(); it != j.end(); ++it) {
+            bool known = false;
+            for (const char* k : keys)
+                known = known || it.key() == k;
+            if (!known)
+                return Fail(where + "." + it.key(), "unknown key");
+        }
+        return true;
     }
 
     // Optional unsigned number within [min, max].
@@ -423,7 +435,9 @@ bool ParseTime(const std::string& s, std::array<std::uint8_t, 6>* out)
 bool ReadItem(JsonReader& r, const json& j, const std::string& where, std::size_t systems,
               ItemDesc* it)
 {
-    if (!r.Object(j, where))
+    if (!r.Object(j, where, {"type", "system", "name", "value", "format", "decimals", "width", "min", "max",
+                             "id", "group", "base", "amplitude", "periodS", "ratePerHour", "statusBits",
+                             "mask", "code"}))
         return false;
     std::string type = "empty";
     if (!r.Text(j, "type", where, &type, 0))
@@ -466,6 +480,10 @@ bool ReadItem(JsonReader& r, const json& j, const std::string& where, std::size_
             return r.Fail(where, "min is above max");
         if (it->value < it->min || it->value > it->max)
             return r.Fail(where + ".value", "outside min..max");
+        if (it->integer && it->value != std::floor(it->value))
+            return r.Fail(where + ".value", "must be a whole number for an \"int\" constant");
+        if (std::fabs(it->value) > 3.4e38)
+            return r.Fail(where + ".value", "does not fit a single-precision number");
     } else if (it->type == ItemDesc::Calc) {
         if (!r.UInt(j, "id", where, &it->id, 1, 65535) || !r.UInt(j, "group", where, &it->group, 0, 65535) ||
             !r.Double(j, "base", where, &it->base) || !r.Double(j, "amplitude", where, &it->amplitude) ||
@@ -487,7 +505,7 @@ bool ReadItem(JsonReader& r, const json& j, const std::string& where, std::size_
 
 bool ReadFileEntry(JsonReader& r, const json& j, const std::string& where, FileDesc* f)
 {
-    if (!r.Object(j, where))
+    if (!r.Object(j, where, {"name", "text", "hex", "archive"}))
         return false;
     if (!j.contains("name"))
         return r.Fail(where, "has no name");
@@ -515,7 +533,7 @@ bool ReadFileEntry(JsonReader& r, const json& j, const std::string& where, FileD
         ++sources;
         const json& a = j["archive"];
         const std::string w = where + ".archive";
-        if (!r.Object(a, w))
+        if (!r.Object(a, w, {"records", "recordSize", "intervalS", "seed"}))
             return false;
         unsigned records = 100, size = 48, interval = 3600, seed = 1;
         if (!r.UInt(a, "records", w, &records, 0, 1 << 20) ||
@@ -565,7 +583,8 @@ bool DescriptionFromJson(const std::string& text, DeviceDescription* out, std::s
     if (root.contains("identification")) {
         const json& id = root["identification"];
         const std::string w = "identification";
-        if (!r.Object(id, w))
+        if (!r.Object(id, w, {"serial", "protocol", "software", "extension", "stackFillPct", "deviceType",
+                              "cpuType", "initState", "initTime", "swChecksum", "stateFlags"}))
             return false;
         unsigned proto[2] = {d.protoMajor, d.protoMinor};
         unsigned sw[3] = {d.swMajor, d.swMinor, d.swBuild};
@@ -617,7 +636,7 @@ bool DescriptionFromJson(const std::string& text, DeviceDescription* out, std::s
         for (std::size_t i = 0; i < a->size(); ++i) {
             const std::string w = "systems[" + std::to_string(i) + "]";
             SystemInfo s;
-            if (!r.Object((*a)[i], w) || !r.Text((*a)[i], "name", w, &s.name, 200) ||
+            if (!r.Object((*a)[i], w, {"name", "note"}) || !r.Text((*a)[i], "name", w, &s.name, 200) ||
                 !r.Text((*a)[i], "note", w, &s.note, 200))
                 return false;
             d.systems.push_back(s);
@@ -663,7 +682,8 @@ bool DescriptionFromJson(const std::string& text, DeviceDescription* out, std::s
         for (std::size_t i = 0; i < a->size(); ++i) {
             const std::string w = "archives[" + std::to_string(i) + "]";
             ArchiveDesc& x = d.archives[i];
-            if (!r.Object((*a)[i], w) || !r.UInt((*a)[i], "lastRecord", w, &x.lastRecord, 0, 65535) ||
+            if (!r.Object((*a)[i], w, {"lastRecord", "flags", "startAddress", "rowsMinusOne"}) ||
+                !r.UInt((*a)[i], "lastRecord", w, &x.lastRecord, 0, 65535) ||
                 !r.UInt((*a)[i], "flags", w, &x.flags, 0, 255) ||
                 !r.UInt((*a)[i], "startAddress", w, &x.startAddress, 0, 4294967295.0) ||
                 !r.UInt((*a)[i], "rowsMinusOne", w, &x.rowsMinusOne, 0, 65535))
@@ -677,7 +697,7 @@ bool DescriptionFromJson(const std::string& text, DeviceDescription* out, std::s
             const std::string w = "systemEvents[" + std::to_string(i) + "]";
             SystemEvent e;
             const json& x = (*a)[i];
-            if (!r.Object(x, w) || !r.UInt(x, "taskId", w, &e.taskId, 1, 4294967295.0) ||
+            if (!r.Object(x, w, {"taskId", "code", "time", "count", "text"}) || !r.UInt(x, "taskId", w, &e.taskId, 1, 4294967295.0) ||
                 !r.UInt(x, "code", w, &e.evCode, 0, 4294967295.0) ||
                 !r.UInt(x, "time", w, &e.tStamp, 0, 4294967295.0) ||
                 !r.UInt(x, "count", w, &e.evCnt, 0, 4294967295.0) || !r.Text(x, "text", w, &e.text, 31))
@@ -694,7 +714,7 @@ bool DescriptionFromJson(const std::string& text, DeviceDescription* out, std::s
             const std::string w = "transducers[" + std::to_string(i) + "]";
             const json& x = (*a)[i];
             Transducer t;
-            if (!r.Object(x, w) || !r.UInt(x, "serial", w, &t.serial, 1, 4294967295.0) ||
+            if (!r.Object(x, w, {"serial", "absent", "busyCount", "pairs"}) || !r.UInt(x, "serial", w, &t.serial, 1, 4294967295.0) ||
                 !r.Bool(x, "absent", w, &t.absent) || !r.UInt(x, "busyCount", w, &t.busyCount, 0, 1e6))
                 return false;
             if (!x.contains("serial"))

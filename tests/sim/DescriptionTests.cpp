@@ -86,6 +86,9 @@ TEST(Description, InvalidInputIsRefusedWithItsPlace)
         {R"({"identification": {"initTime": "32.01.26 00:00:00"}})", "initTime"},
         {R"({"transducers": [{"serial": 5, "pairs": [[1]]}]})", "transducers[0].pairs[0]"},
         {R"({"systemEvents": [{"code": 1}]})", "taskId"},
+        {R"({"identification": {"serail": 5}})", "identification.serail"},
+        {R"({"items": [{"type": "const", "name": "K", "vlaue": 1}]})", "items[0].vlaue"},
+        {R"({"items": [{"type": "const", "name": "K", "format": "int", "value": 1.5}]})", "whole number"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.json);
