@@ -83,7 +83,7 @@ int CTCPIPLink::Open(bool reopen)
         const int fd = ::socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a->ai_protocol);
         if (fd < 0)
             break;
-        if (ConnectWithin(fd, a, ConnectTimeoutMs)) {
+        if (ConnectWithin(fd, a, connectTimeoutMs_)) {
             fd_ = fd;
             code = OK;
             break;

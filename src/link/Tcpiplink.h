@@ -28,12 +28,16 @@ public:
     // false for flags without 8.
     bool Purge(std::uint32_t flags) override;
 
+    // The connect time-out of each address (ConnectTimeoutMs unless changed).
+    void SetConnectTimeout(int ms) { connectTimeoutMs_ = ms; }
+
 private:
     void CloseSocket();
 
     std::string host_;
     std::string service_;
     int fd_ = -1;
+    int connectTimeoutMs_ = ConnectTimeoutMs;
 };
 
 } // namespace vx4

@@ -57,6 +57,44 @@ TEST(TcpLink, OpenFailures)
     }
 }
 
+TEST(TcpLink, ConnectGivesUpAfterItsTimeout)
+{
+    // A listener whose accept queue is full drops further connection requests unanswered,
+    // like a host that does not respond.
+    const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(listener, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    ASSERT_EQ(::listen(listener, 0), 0);
+    ASSERT_EQ(::getsockname(listener, reinterpret_cast<sockaddr*>(&a), &len), 0);
+    std::vector<int> fillers;
+    for (int i = 0; i < 4; ++i) {
+        const int c = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        (void)::connect(c, reinterpret_cast<sockaddr*>(&a), sizeof a);
+        fillers.push_back(c);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+
+    EXPECT_EQ(CTCPIPLink::ConnectTimeoutMs, 5000);
+    CTCPIPLink link("127.0.0.1", std::to_string(ntohs(a.sin_port)));
+    link.SetConnectTimeout(300);
+    const auto start = Clock::now();
+    const int code = link.Open(true);
+    const auto ms = ElapsedMs(start);
+    for (int c : fillers)
+        ::close(c);
+    ::close(listener);
+    if (code == OK)
+        GTEST_SKIP() << "this system accepts past a full queue";
+    EXPECT_EQ(code, LINK_NOT_OPEN);
+    EXPECT_FALSE(link.IsOpen());
+    EXPECT_GE(ms, 250);
+    EXPECT_LE(ms, 2000);
+}
+
 class TcpLinkPeer : public ::testing::Test {
 protected:
     void SetUp() override
