@@ -25,7 +25,7 @@ std::string CtlPath() { return std::string(VX4_BINARY_DIR) + "/tools/vx4ctl"; }
 std::string SimPath() { return std::string(VX4_BINARY_DIR) + "/sim/vx4sim"; }
 
 RunResult RunProgram(const std::string& program, const std::vector<std::string>& args, const std::string& cwd,
-              bool stderrTty)
+                     bool stderrTty, const std::vector<std::string>& env)
 {
     TempDir capture;
     const std::string outPath = capture.File("out"), errPath = capture.File("err");
@@ -35,6 +35,13 @@ RunResult RunProgram(const std::string& program, const std::vector<std::string>&
     for (auto& a : argStore)
         argv.push_back(a.data());
     argv.push_back(nullptr);
+    std::vector<std::string> envStore = env;
+    std::vector<char*> envp;
+    for (auto& e : envStore)
+        envp.push_back(e.data());
+    for (char** e = environ; *e; ++e)
+        envp.push_back(*e);
+    envp.push_back(nullptr);
 
     int master = -1, slave = -1;
     if (stderrTty && ::openpty(&master, &slave, nullptr, nullptr, nullptr) != 0)
@@ -58,7 +65,7 @@ RunResult RunProgram(const std::string& program, const std::vector<std::string>&
     if (!cwd.empty())
         posix_spawn_file_actions_addchdir_np(&fa, cwd.c_str());
     pid_t pid = -1;
-    const int rc = posix_spawn(&pid, program.c_str(), &fa, nullptr, argv.data(), environ);
+    const int rc = posix_spawn(&pid, program.c_str(), &fa, nullptr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&fa);
 
     RunResult result;

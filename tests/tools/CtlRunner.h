@@ -22,8 +22,9 @@ std::string SimPath();
 
 // Runs program with args in cwd (empty: the current directory); standard input is
 // /dev/null. With stderrTty the program's standard error is a pseudo-terminal.
+// env: "NAME=value" entries put in front of the inherited environment.
 RunResult RunProgram(const std::string& program, const std::vector<std::string>& args, const std::string& cwd = {},
-              bool stderrTty = false);
+                     bool stderrTty = false, const std::vector<std::string>& env = {});
 RunResult RunCtl(const std::vector<std::string>& args, const std::string& cwd = {});
 // Several vx4ctl runs at the same time (each usually against its own simulator).
 std::vector<RunResult> RunCtlAll(const std::vector<std::vector<std::string>>& argLists);

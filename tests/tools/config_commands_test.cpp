@@ -9,6 +9,11 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
 #include <charconv>
 #include <ctime>
 #include <memory>
@@ -207,6 +212,31 @@ TEST(CtlConfig, SetSendsNothingForTheCurrentValueOrATextThatIsNoNumber)
     EXPECT_FALSE(SentItemWrite(dev.sim));
     EXPECT_EQ(dev.sim.ItemText(12), "12.345");
     EXPECT_EQ(dev.sim.ItemText(7), "005");
+}
+
+TEST(CtlConfig, AConsolesGatewaySocketForTheSameDeviceIsLeftAlone)
+{
+    // A console for the same device listens on its gateway socket in the runtime
+    // directory; the tool's own device object must neither replace nor remove it.
+    SimDevice dev;
+    TempDir runtime;
+    const std::string path =
+        runtime.File("VX-4_" + std::to_string(dev.sim.Serial()) + "_5B647F26-45E3-4d4a-BAC9-061E17C66550");
+    const int fd = ::socket(AF_UNIX, SOCK_SEQPACKET, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path.c_str());
+    ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    ASSERT_EQ(::listen(fd, 1), 0);
+    struct stat before{};
+    ASSERT_EQ(::stat(path.c_str(), &before), 0);
+
+    const RunResult r = RunProgram(CtlPath(), dev.Args({"values", "15"}), {}, false, {"XDG_RUNTIME_DIR=" + runtime.Path()});
+    EXPECT_EQ(r.status, 0) << r.err;
+    struct stat after{};
+    EXPECT_EQ(::stat(path.c_str(), &after), 0);
+    EXPECT_EQ(after.st_ino, before.st_ino);
+    ::close(fd);
 }
 
 } // namespace
