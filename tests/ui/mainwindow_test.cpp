@@ -39,6 +39,12 @@ TEST_F(MainWindow, StartsStoppedWithSettingsFromTheFile) {
     form->Polling().Timer1Timer();
     EXPECT_EQ(form->StatusPanels().PanelText(2), QStringLiteral("Стоп"));
     EXPECT_EQ(form->StatusPanels().PanelText(1), QStringLiteral("00.00.00 00:00:00"));
+
+    form->show();
+    QTest::qWait(20);
+    EXPECT_EQ(form->Tree().width(), 260);
+    EXPECT_EQ(form->StatusPanels().PanelWidth(0), 200);
+    EXPECT_GE(form->StatusPanels().PanelWidth(1), 120);
 }
 
 TEST_F(MainWindow, CloseWritesWindowAndConnectionKeys) {
