@@ -55,8 +55,7 @@ void SetData(QTreeWidgetItem* node, const NodeData& data)
 
 } // namespace
 
-// Draws the custom colours: constants addressing a transducer ("dev...") on aqua,
-// calculated values with a non-zero status word in white on red.
+// Lets the tree colour each node as it is drawn.
 class ConfigTreeDelegate : public QStyledItemDelegate {
 public:
     explicit ConfigTreeDelegate(ConfigTree* tree) : QStyledItemDelegate(tree), tree_(tree) {}
@@ -65,19 +64,7 @@ protected:
     void initStyleOption(QStyleOptionViewItem* option, const QModelIndex& index) const override
     {
         QStyledItemDelegate::initStyleOption(option, index);
-        const QVariant kind = index.data(KindRole);
-        if (!kind.isValid())
-            return;
-        if (kind.toInt() == nkConst && option->text.startsWith(QLatin1String("dev"))) {
-            option->backgroundBrush = QColor(0, 255, 255);
-        } else if (kind.toInt() == nkCalc) {
-            const auto id = std::uint16_t(index.data(IdRole).toInt());
-            if (tree_->device_.GetItemValue(id).status != 0) {
-                option->backgroundBrush = QColor(255, 0, 0);
-                option->palette.setColor(QPalette::Text, Qt::white);
-                option->palette.setColor(QPalette::HighlightedText, Qt::white);
-            }
-        }
+        tree_->TreeView1CustomDrawItem(option, index);
     }
 
 private:
@@ -404,6 +391,23 @@ void ConfigTree::TreeView1Collapsed(QTreeWidgetItem* node)
     lastNode_ = node;
     setCurrentItem(node);
     ShowNode(node);
+}
+
+void ConfigTree::TreeView1CustomDrawItem(QStyleOptionViewItem* option, const QModelIndex& index) const
+{
+    const QVariant kind = index.data(KindRole);
+    if (!kind.isValid())
+        return;
+    if (kind.toInt() == nkConst && option->text.startsWith(QLatin1String("dev"))) {
+        option->backgroundBrush = QColor(0, 255, 255);
+    } else if (kind.toInt() == nkCalc) {
+        const auto id = std::uint16_t(index.data(IdRole).toInt());
+        if (device_.GetItemValue(id).status != 0) {
+            option->backgroundBrush = QColor(255, 0, 0);
+            option->palette.setColor(QPalette::Text, Qt::white);
+            option->palette.setColor(QPalette::HighlightedText, Qt::white);
+        }
+    }
 }
 
 void ConfigTree::MarkPolled(std::uint16_t id, bool on)

@@ -20,6 +20,7 @@
 #include <unordered_map>
 
 class QMimeData;
+class QStyleOptionViewItem;
 
 namespace vx4 {
 
@@ -131,6 +132,9 @@ public:
     void TreeView1Change(QTreeWidgetItem* node);
     void TreeView1Expanded(QTreeWidgetItem* node);
     void TreeView1Collapsed(QTreeWidgetItem* node);
+    // Colours of a node as it is drawn: a "dev..." constant on aqua, a calculated value with
+    // a non-zero status word in white on red, every other node as the style draws it.
+    void TreeView1CustomDrawItem(QStyleOptionViewItem* option, const QModelIndex& index) const;
 
 signals:
     // BuildTree is about to delete every node: the chart list, the chart and the table must

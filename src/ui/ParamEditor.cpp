@@ -161,29 +161,7 @@ public:
 
     void paint(QPainter* painter, const QStyleOptionViewItem& option, const QModelIndex& index) const override
     {
-        // The row's colour follows its value text, whichever column is drawn.
-        const QString valueText = index.siblingAtColumn(1).data(Qt::DisplayRole).toString();
-        QColor background;
-        QColor foreground = option.palette.color(QPalette::Text);
-        if (valueText.contains(QLatin1String("F:"))) {
-            background = QColor(255, 0, 0);
-            foreground = Qt::white;
-        } else if (option.state & QStyle::State_Selected) {
-            background = QColor(0, 127, 127);
-            foreground = Qt::white;
-        } else if ((index.row() + 1) % 2 == 1) { // odd grid rows (row 0 is the title row)
-            background = QColor(0, 255, 255);
-        } else {
-            background = option.palette.color(QPalette::Base);
-        }
-        painter->save();
-        painter->setClipRect(option.rect);
-        painter->fillRect(option.rect, background);
-        painter->setPen(foreground);
-        painter->setFont(option.font);
-        painter->drawText(option.rect.adjusted(2, 2, 0, 0), Qt::AlignLeft | Qt::AlignTop | Qt::TextSingleLine,
-                          index.data(Qt::DisplayRole).toString());
-        painter->restore();
+        grid_->ValueListEditor1DrawCell(painter, option, index);
     }
 
 protected:
@@ -198,6 +176,10 @@ protected:
         auto* key = static_cast<QKeyEvent*>(event);
         const int vk = VirtualKey(key->key());
         auto* widget = qobject_cast<QWidget*>(object);
+        if (combo != nullptr && key->key() == Qt::Key_Down && (key->modifiers() & Qt::AltModifier)) {
+            combo->showPopup();
+            return true;
+        }
         if (IsNavigationKey(vk)) {
             // Page and arrow keys move through the grid, also out of a drop-down.
             QKeyEvent copy(QEvent::KeyPress, key->key(), key->modifiers(), key->text());
@@ -207,8 +189,7 @@ protected:
         }
         if (combo != nullptr) {
             // A pick-list row changes only by picking: typing and Enter do nothing.
-            const bool opens = key->key() == Qt::Key_F4 || key->key() == Qt::Key_Space ||
-                               (key->key() == Qt::Key_Down && (key->modifiers() & Qt::AltModifier));
+            const bool opens = key->key() == Qt::Key_F4 || key->key() == Qt::Key_Space;
             if (opens) {
                 combo->showPopup();
                 return true;
@@ -356,6 +337,34 @@ void ParamEditor::WidenKeyColumn(const QString& key)
     const int needed = fontMetrics().horizontalAdvance(key) + 5;
     if (needed > columnWidth(0))
         setColumnWidth(0, needed);
+}
+
+void ParamEditor::ValueListEditor1DrawCell(QPainter* painter, const QStyleOptionViewItem& option,
+                                           const QModelIndex& index) const
+{
+    // The row's colour follows its value text, whichever column is drawn.
+    const QString valueText = index.siblingAtColumn(1).data(Qt::DisplayRole).toString();
+    QColor background;
+    QColor foreground = option.palette.color(QPalette::Text);
+    if (valueText.contains(QLatin1String("F:"))) {
+        background = QColor(255, 0, 0);
+        foreground = Qt::white;
+    } else if (option.state & QStyle::State_Selected) {
+        background = QColor(0, 127, 127);
+        foreground = Qt::white;
+    } else if ((index.row() + 1) % 2 == 1) { // odd grid rows (row 0 is the title row)
+        background = QColor(0, 255, 255);
+    } else {
+        background = option.palette.color(QPalette::Base);
+    }
+    painter->save();
+    painter->setClipRect(option.rect);
+    painter->fillRect(option.rect, background);
+    painter->setPen(foreground);
+    painter->setFont(option.font);
+    painter->drawText(option.rect.adjusted(2, 2, 0, 0), Qt::AlignLeft | Qt::AlignTop | Qt::TextSingleLine,
+                      index.data(Qt::DisplayRole).toString());
+    painter->restore();
 }
 
 int ParamEditor::TakeWriteError()
@@ -596,6 +605,13 @@ void ParamEditor::ValueListEditor1GetEditText(int gridRow, const QString& text)
     editRow_ = gridRow;
 }
 
+bool ParamEditor::ValueListEditor1KeyPress(int key)
+{
+    (void)key;
+    const int row = currentRow();
+    return row >= 0 && IsPickListRow(row); // typing never changes a pick-list row
+}
+
 bool ParamEditor::ValueListEditor1KeyDown(int key)
 {
     if (IsNavigationKey(key))
@@ -657,7 +673,8 @@ void ParamEditor::CellCommitted(int row, const QString& text, bool byEnter)
 void ParamEditor::keyPressEvent(QKeyEvent* event)
 {
     const int vk = VirtualKey(event->key());
-    if (ValueListEditor1KeyDown(vk != 0 ? vk : -1)) {
+    if (ValueListEditor1KeyDown(vk != 0 ? vk : -1) ||
+        (!event->text().isEmpty() && ValueListEditor1KeyPress(event->text().front().unicode()))) {
         event->accept();
         return;
     }

@@ -19,6 +19,8 @@
 
 #include <cstdint>
 
+class QPainter;
+class QStyleOptionViewItem;
 class QTreeWidgetItem;
 
 namespace vx4 {
@@ -91,7 +93,13 @@ public:
     void ValueListEditor1GetEditText(int gridRow, const QString& text);
     // True when the key is swallowed.
     bool ValueListEditor1KeyDown(int key);
+    // The second stage for keys that carry a character; true when swallowed.
+    bool ValueListEditor1KeyPress(int key);
     void ValueListEditor1Validate(int column, int gridRow, const QString& key, const QString& value);
+    // Draws one cell: the row's colour follows its value text (red with white text when it
+    // holds "F:"), the selected cell teal, odd grid rows aqua; text 2 pixels in.
+    void ValueListEditor1DrawCell(QPainter* painter, const QStyleOptionViewItem& option,
+                                  const QModelIndex& index) const;
     void ValueListEditor1StringsChange();
 
 signals:
