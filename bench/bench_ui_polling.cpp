@@ -4,10 +4,7 @@
 // with every system and calculated-values group expanded. The process CPU time (user and
 // system) over the measured wall time. Goal: under 1 %.
 // Options: --seconds N (60), --sim PATH (vx4sim beside this program's build folder).
-//
-// Needs the console library (vx4_ui with Qt); without it the program only says so.
 
-#if __has_include(<QApplication>)
 
 #include "bench_ui_common.h"
 
@@ -123,13 +120,3 @@ int main(int argc, char** argv) {
     return 0;
 }
 
-#else
-
-#include <cstdio>
-
-int main() {
-    std::printf("bench_ui_polling: built without the console library (Qt); nothing to measure\n");
-    return 0;
-}
-
-#endif

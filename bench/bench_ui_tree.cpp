@@ -3,10 +3,7 @@
 // device needs at 115200 baud (every request and answer byte of the read, 10 bits a byte;
 // the real read takes longer, so the ratio is an upper bound). Goal: 0.05 or less.
 // Options: --items N, --baud N, --rounds N.
-//
-// Needs the console library (vx4_ui with Qt); without it the program only says so.
 
-#if __has_include(<QApplication>)
 
 #include "bench_ui_common.h"
 
@@ -86,13 +83,3 @@ int main(int argc, char** argv) {
     return 0;
 }
 
-#else
-
-#include <cstdio>
-
-int main() {
-    std::printf("bench_ui_tree: built without the console library (Qt); nothing to measure\n");
-    return 0;
-}
-
-#endif
