@@ -106,7 +106,24 @@ int CTCPIPLink::Read(std::uint8_t* buf, std::size_t n, std::size_t* received, st
     const std::uint64_t wait64 = std::uint64_t(timeoutMs) + 1000;
     const int wait = wait64 > 0x7FFFFFFF ? 0x7FFFFFFF : int(wait64);
     int code = OK;
+    // Take what is already there first; wait for the socket only when it has nothing.
     while (total < n) {
+        const ssize_t k = ::recv(fd_, buf + total, n - total, MSG_DONTWAIT);
+        if (k > 0) {
+            total += std::size_t(k);
+            continue;
+        }
+        if (k == 0) {
+            // The peer closed the connection: nothing more will come.
+            code = LINK_READ_FAILED;
+            break;
+        }
+        if (errno == EINTR)
+            continue;
+        if (errno != EAGAIN && errno != EWOULDBLOCK) {
+            code = LINK_READ_FAILED;
+            break;
+        }
         short revents = 0;
         const int r = WaitSocket(fd_, POLLIN, wait, &revents);
         if (r == 0) {
@@ -117,16 +134,6 @@ int CTCPIPLink::Read(std::uint8_t* buf, std::size_t n, std::size_t* received, st
             code = LINK_READ_FAILED;
             break;
         }
-        const ssize_t k = ::recv(fd_, buf + total, n - total, MSG_DONTWAIT);
-        if (k > 0) {
-            total += std::size_t(k);
-            continue;
-        }
-        if (k < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
-            continue;
-        // 0: the peer closed the connection, nothing more will come.
-        code = LINK_READ_FAILED;
-        break;
     }
     if (received)
         *received = total;
@@ -143,7 +150,19 @@ int CTCPIPLink::Write(const std::uint8_t* buf, std::size_t n, std::size_t* sent)
     if (fd_ < 0)
         return LINK_NOT_OPEN;
     int code = OK;
+    // Send at once; wait for room only when the socket's buffer is full.
     while (total < n) {
+        const ssize_t k = ::send(fd_, buf + total, n - total, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (k > 0) {
+            total += std::size_t(k);
+            continue;
+        }
+        if (k < 0 && errno == EINTR)
+            continue;
+        if (k == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) {
+            code = LINK_WRITE_FAILED;
+            break;
+        }
         short revents = 0;
         const int r = WaitSocket(fd_, POLLOUT, 1000, &revents);
         if (r == 0) {
@@ -156,15 +175,6 @@ int CTCPIPLink::Write(const std::uint8_t* buf, std::size_t n, std::size_t* sent)
             code = LINK_WRITE_FAILED;
             break;
         }
-        const ssize_t k = ::send(fd_, buf + total, n - total, MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (k > 0) {
-            total += std::size_t(k);
-            continue;
-        }
-        if (k < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
-            continue;
-        code = LINK_WRITE_FAILED;
-        break;
     }
     if (sent)
         *sent = total;
@@ -178,21 +188,15 @@ bool CTCPIPLink::Purge(std::uint32_t flags)
     const std::uint32_t start = MsClock();
     std::uint8_t sink[512];
     while (MsClock() - start < 1000) {
-        // A 10 us look: nothing pending means the input is clear.
-        timespec ts{0, 10000};
-        pollfd p{fd_, POLLIN, 0};
-        const int r = ::ppoll(&p, 1, &ts, nullptr);
-        if (r < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        if (r == 0)
-            return true;
+        // Nothing pending right now means the input is clear.
         const ssize_t k = ::recv(fd_, sink, sizeof sink, MSG_DONTWAIT);
+        if (k > 0)
+            continue;
         if (k == 0)
             return true; // the peer closed: nothing more can be pending
-        if (k < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
+        if (errno == EAGAIN || errno == EWOULDBLOCK)
+            return true;
+        if (errno != EINTR)
             return false;
     }
     return false;
