@@ -146,6 +146,7 @@ TEST(CtlDevice, InfoShowsSummarySystemsArchivesAndClock)
 TEST(CtlDevice, GetPrintsTheDevicesTextOrItsRefusal)
 {
     SimDevice dev;
+    dev.sim.SetCalcValue(15, 4.25f, 0); // calculated values move unless pinned
     for (std::uint16_t id : {7, 12, 15}) {
         const RunResult r = RunCtl(dev.Args({"get", std::to_string(id)}));
         EXPECT_EQ(r.status, 0) << r.err;
