@@ -158,6 +158,10 @@ int Run(int argc, char** argv)
         const int rc = app.exit(e);
         return rc == 0 ? ExitOk : ExitUsage;
     }
+    if (!unknownCommand.empty()) { // a word the command takes no argument for
+        std::cerr << "unexpected argument '" << unknownCommand << "'\nRun with --help for more information.\n";
+        return ExitUsage;
+    }
 
     if (!t.port.empty()) {
         PortSpec p;

@@ -38,6 +38,8 @@ TEST(CtlUsage, BadInputIsRefusedWithExitTwoBeforeTheDeviceIsAsked)
         {{"frobnicate"}, "unknown command 'frobnicate'"},
         {{}, "subcommand is required"},
         {{"identify", "--frob"}, "--frob"},
+        {{"identify", "extra"}, "unexpected argument 'extra'"},
+        {{"get", "1", "2"}, "'2'"},
         {{"--frob", "identify"}, "--frob"},
         {{"get", "65536"}, "out of range 0..65535"},
         {{"get", "-1"}, "-1"},
