@@ -3,7 +3,9 @@
 #include "link/ResultCodes.h"
 #include "platform/MsClock.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
@@ -61,6 +63,7 @@ void CTCPIPLink::CloseSocket()
         ::close(fd_);
         fd_ = -1;
     }
+    rxBegin_ = rxEnd_ = 0;
 }
 
 int CTCPIPLink::Open(bool reopen)
@@ -106,23 +109,15 @@ int CTCPIPLink::Read(std::uint8_t* buf, std::size_t n, std::size_t* received, st
     const std::uint64_t wait64 = std::uint64_t(timeoutMs) + 1000;
     const int wait = wait64 > 0x7FFFFFFF ? 0x7FFFFFFF : int(wait64);
     int code = OK;
-    // Take what is already there first; wait for the socket only when it has nothing.
+    // Bytes left over from an earlier receive come first; otherwise wait until the socket is
+    // readable and take as much as it holds.
     while (total < n) {
-        const ssize_t k = ::recv(fd_, buf + total, n - total, MSG_DONTWAIT);
-        if (k > 0) {
-            total += std::size_t(k);
+        if (rxBegin_ < rxEnd_) {
+            const std::size_t take = std::min(n - total, rxEnd_ - rxBegin_);
+            std::memcpy(buf + total, rx_.data() + rxBegin_, take);
+            rxBegin_ += take;
+            total += take;
             continue;
-        }
-        if (k == 0) {
-            // The peer closed the connection: nothing more will come.
-            code = LINK_READ_FAILED;
-            break;
-        }
-        if (errno == EINTR)
-            continue;
-        if (errno != EAGAIN && errno != EWOULDBLOCK) {
-            code = LINK_READ_FAILED;
-            break;
         }
         short revents = 0;
         const int r = WaitSocket(fd_, POLLIN, wait, &revents);
@@ -134,6 +129,24 @@ int CTCPIPLink::Read(std::uint8_t* buf, std::size_t n, std::size_t* received, st
             code = LINK_READ_FAILED;
             break;
         }
+        // A large remainder goes straight into the caller's buffer, a small one through ours.
+        const bool direct = n - total >= rx_.size();
+        const ssize_t k = direct ? ::recv(fd_, buf + total, n - total, MSG_DONTWAIT)
+                                 : ::recv(fd_, rx_.data(), rx_.size(), MSG_DONTWAIT);
+        if (k > 0) {
+            if (direct) {
+                total += std::size_t(k);
+            } else {
+                rxBegin_ = 0;
+                rxEnd_ = std::size_t(k);
+            }
+            continue;
+        }
+        if (k < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK))
+            continue;
+        // 0: the peer closed the connection, nothing more will come.
+        code = LINK_READ_FAILED;
+        break;
     }
     if (received)
         *received = total;
@@ -185,6 +198,7 @@ bool CTCPIPLink::Purge(std::uint32_t flags)
 {
     if (!(flags & PURGE_RXCLEAR) || fd_ < 0)
         return false;
+    rxBegin_ = rxEnd_ = 0;
     const std::uint32_t start = MsClock();
     std::uint8_t sink[512];
     while (MsClock() - start < 1000) {

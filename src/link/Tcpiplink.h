@@ -7,6 +7,7 @@
 #include "link/Link.h"
 
 #include <cstdint>
+#include <array>
 #include <string>
 
 namespace vx4 {
@@ -38,6 +39,11 @@ private:
     std::string service_;
     int fd_ = -1;
     int connectTimeoutMs_ = ConnectTimeoutMs;
+    // Bytes received from the socket but not yet handed to a Read: one receive takes a
+    // whole answer, whose header and rest the connection then reads in two calls.
+    std::array<std::uint8_t, 2048> rx_{};
+    std::size_t rxBegin_ = 0;
+    std::size_t rxEnd_ = 0;
 };
 
 } // namespace vx4

@@ -153,6 +153,23 @@ TEST_F(TcpLinkPeer, BytesInTwoBursts)
     EXPECT_EQ(std::vector<std::uint8_t>(buf, buf + 7), (std::vector<std::uint8_t>{1, 2, 3, 4, 5, 6, 7}));
 }
 
+TEST_F(TcpLinkPeer, BytesBeyondARead)
+{
+    // One arrival carries more than a read asks for: the rest serves the next read, and a
+    // purge drops it like any other pending input.
+    peer_.Send({1, 2, 3, 4, 5, 6});
+    std::uint8_t buf[4] = {};
+    std::size_t got = 0;
+    ASSERT_EQ(link_->Read(buf, 2, &got, 100), OK);
+    ASSERT_EQ(link_->Read(buf, 2, &got, 100), OK);
+    EXPECT_EQ(buf[0], 3);
+    EXPECT_EQ(buf[1], 4);
+    EXPECT_TRUE(link_->Purge(11));
+    peer_.Send({9});
+    ASSERT_EQ(link_->Read(buf, 1, &got, 100), OK);
+    EXPECT_EQ(buf[0], 9);
+}
+
 TEST_F(TcpLinkPeer, PeerClosingEndsTheReadAtOnce)
 {
     peer_.Send({7, 8});
