@@ -98,8 +98,11 @@ ConfigTree::ConfigTree(QWidget* parent, CVX4Obj& device, connection& conn, COpti
 
 ConfigTree::~ConfigTree()
 {
-    // Deleting the nodes must not reach the editor (it may be gone already).
+    // Deleting the nodes must not reach the editor; an editor that outlives the tree must
+    // not reach it either.
     blockSignals(true);
+    if (editor_ != nullptr)
+        editor_->TreeDestroyed();
 }
 
 std::optional<NodeData> ConfigTree::DataOf(const QTreeWidgetItem* node)

@@ -248,7 +248,8 @@ ParamEditor::ParamEditor(QWidget* parent, CVX4Obj& device, connection& conn, COp
 
 ParamEditor::~ParamEditor()
 {
-    if (tree_.Editor() == this)
+    handlersAttached_ = false; // a commit while the widgets go away starts nothing
+    if (treeAlive_ && tree_.Editor() == this)
         tree_.SetEditor(nullptr);
 }
 
@@ -592,6 +593,8 @@ void ParamEditor::WriteConst(std::uint16_t id, const QString& text, const QStrin
 
 void ParamEditor::StartWriteByEnter(int row, const QString& text)
 {
+    if (!treeAlive_)
+        return;
     const int id = ConstIdOfRow(tree_.SelectedNode(), row);
     if (id < 0)
         return;
@@ -658,7 +661,7 @@ void ParamEditor::ValueListEditor1StringsChange()
 
 void ParamEditor::CellCommitted(int row, const QString& text, bool byEnter)
 {
-    if (!handlersAttached_)
+    if (!handlersAttached_ || !treeAlive_)
         return;
     if (IsPickListRow(row)) {
         changedRow_ = row;

@@ -69,6 +69,9 @@ public:
     void SetEditing(bool on);
     bool Editing() const { return editing_; }
 
+    // Called by the tree as it is destroyed: the editor no longer reaches it.
+    void TreeDestroyed() { treeAlive_ = false; }
+
     // A cell editor (line edit or drop-down) is open.
     bool IsCellEditorOpen() const { return state() == QAbstractItemView::EditingState; }
 
@@ -143,6 +146,7 @@ private:
     int writeError_ = 0;
     QString editSavedText_;
     int editRow_ = 0;
+    bool treeAlive_ = true; // the tree may be destroyed first (sibling widgets)
     ParamEditorDelegate* delegate_ = nullptr;
     int changedRow_ = -1;        // the pick-list row whose text was just picked
     QHash<QString, int> rowOfKey_; // rows are only appended or all removed

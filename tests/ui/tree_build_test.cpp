@@ -244,15 +244,24 @@ TEST_F(TreeBuild, OnlyCalculatedValuesAreDragged)
     EXPECT_FALSE(ItemNode(kEv1)->flags() & Qt::ItemIsDragEnabled);
     EXPECT_FALSE(tree->Root()->flags() & Qt::ItemIsDragEnabled);
 
-    struct Probe : ConfigTree {
-        using ConfigTree::mimeData;
+    // The model asks the tree for the drag data, as a drag does.
+    const auto indexOf = [this](QTreeWidgetItem* node) {
+        QList<int> rows;
+        for (QTreeWidgetItem* n = node; n->parent() != nullptr; n = n->parent())
+            rows.prepend(n->parent()->indexOfChild(n));
+        QModelIndex index = tree->model()->index(0, 0);
+        for (int row : rows)
+            index = tree->model()->index(row, 0, index);
+        return index;
     };
-    const auto* probe = static_cast<const Probe*>(tree);
-    std::unique_ptr<QMimeData> mime(probe->mimeData({t1}));
+    const auto mimeOf = [&](QTreeWidgetItem* node) {
+        return std::unique_ptr<QMimeData>(tree->model()->mimeData({indexOf(node)}));
+    };
+    std::unique_ptr<QMimeData> mime = mimeOf(t1);
     ASSERT_TRUE(mime);
     const QString payload = QString::fromUtf8(mime->data(ConfigTree::CalcMimeType));
     EXPECT_EQ(payload, QString::number(device->GetNodeInfo(kT1).id) + "\n2T1");
-    EXPECT_EQ(std::unique_ptr<QMimeData>(probe->mimeData({ItemNode(kP1)})), nullptr);
+    EXPECT_EQ(mimeOf(ItemNode(kP1)), nullptr);
 }
 
 } // namespace
