@@ -179,6 +179,34 @@ TEST_F(EditorTest, PickListRowShowsLabelsAndWritesTheOptionValue)
     EXPECT_EQ(ItemNode(kSW)->text(0), QStringLiteral("SW     = Выкл"));
 }
 
+TEST_F(EditorTest, ArrowKeysLeaveADropDownAndEscapeDropsAnEdit)
+{
+    QTreeWidgetItem* sys2 = NodeAt({"Система №2 Котельная"});
+    sys2->setExpanded(true);
+    QTreeWidgetItem* group = NodeAt({"Система №2 Котельная", "Const"});
+    group->setExpanded(true);
+    ASSERT_EQ(editor->rowCount(), 2);  // SW (pick list), K
+    sim->ClearRequests();
+
+    QComboBox* combo = OpenComboEditor(0);
+    ASSERT_NE(combo, nullptr);
+    QTest::keyClick(combo, Qt::Key_Down);  // moves to the next row, does not pick
+    QCoreApplication::processEvents();
+    EXPECT_EQ(editor->currentRow(), 1);
+    EXPECT_EQ(editor->ValueAt(0), QStringLiteral("Вкл"));
+    QTest::keyClick(editor, Qt::Key_Up);
+    EXPECT_EQ(editor->currentRow(), 0);
+
+    QLineEdit* line = OpenLineEditor(1);
+    ASSERT_NE(line, nullptr);
+    line->selectAll();
+    QTest::keyClicks(line, "77");
+    QTest::keyClick(line, Qt::Key_Escape);
+    QCoreApplication::processEvents();
+    EXPECT_EQ(editor->ValueAt(1), "12");
+    EXPECT_TRUE(Writes().empty());
+}
+
 TEST_F(EditorTest, ConstantsGroupShowsRowsOnlyWhenExpanded)
 {
     QTreeWidgetItem* group = NodeAt({"Const"});
