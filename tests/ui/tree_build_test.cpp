@@ -162,7 +162,7 @@ TEST_F(TreeBuild, ExpandingShowsCalculatedValuesToThePollAndCollapsingHidesThem)
 
     // Collapsing the system hides the values although their group stays expanded.
     system->setExpanded(false);
-    QTest::qWait(250);  // a poll already under way may still ask
+    QTest::qWait(500);  // a poll already under way may still ask
     sim->ClearRequests();
     QTest::qWait(400);
     EXPECT_TRUE(PolledIds().empty());
