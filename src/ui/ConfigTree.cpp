@@ -2,6 +2,7 @@
 
 #include "common/FormatForDevice.h"
 #include "device/Vx4obj.h"
+#include "link/Frames.h"
 #include "options/Optlist.h"
 #include "ui/ParamEditor.h"
 #include "ui/TreeIcons.h"
@@ -21,25 +22,6 @@ namespace {
 constexpr int KindRole = Qt::UserRole + 1;
 constexpr int IdRole = Qt::UserRole + 2;
 constexpr int IconRole = Qt::UserRole + 3;
-
-std::uint16_t U16At(const std::array<std::uint8_t, NodeDataSize>& d, std::size_t at)
-{
-    return std::uint16_t(d[at] | (d[at + 1] << 8));
-}
-
-std::uint32_t U32At(const std::array<std::uint8_t, NodeDataSize>& d, std::size_t at)
-{
-    return std::uint32_t(d[at]) | (std::uint32_t(d[at + 1]) << 8) | (std::uint32_t(d[at + 2]) << 16) |
-           (std::uint32_t(d[at + 3]) << 24);
-}
-
-float F32At(const std::array<std::uint8_t, NodeDataSize>& d, std::size_t at)
-{
-    const std::uint32_t bits = U32At(d, at);
-    float f;
-    std::memcpy(&f, &bits, sizeof f);
-    return f;
-}
 
 // The item name padded with spaces on the right to 7 characters.
 QString PaddedName(const QString& name)
@@ -204,7 +186,7 @@ int ConfigTree::BuildTree()
         } else if (item.kind == ITEM_EVENT) {
             data.kind = nkEvent;
             path = QStringLiteral("Event");
-            const std::uint16_t geid = U16At(item.data, 6);
+            const std::uint16_t geid = GetU16(item.data.data() + 6);
             if (geid > 1)
                 path += QStringLiteral("/GEID ") + QString::number(geid);
             icon = iconEvent;
@@ -326,11 +308,11 @@ void ConfigTree::SetNodeTextFrom(QTreeWidgetItem* node, const SNodeInfo& info)
     switch (data->kind) {
     case nkEvent:
         node->setText(0, PaddedName(name) + QStringLiteral(": Mask: 0x") +
-                             QStringLiteral("%1").arg(U32At(info.data, 8), 8, 16, QLatin1Char('0')).toUpper() +
-                             QStringLiteral(", Code: ") + QString::number(U32At(info.data, 12)));
+                             QStringLiteral("%1").arg(GetU32(info.data.data() + 8), 8, 16, QLatin1Char('0')).toUpper() +
+                             QStringLiteral(", Code: ") + QString::number(GetU32(info.data.data() + 12)));
         break;
     case nkConst: {
-        const float value = F32At(info.data, 7);
+        const float value = GetF32(info.data.data() + 7);
         std::string label = OptionLabel(constBank_, info.name, value);
         if (label.empty())
             label = FormatValue6(double(value));

@@ -2,6 +2,7 @@
 
 #include "common/FormatForDevice.h"
 #include "device/Vx4obj.h"
+#include "link/Frames.h"
 #include "options/Optlist.h"
 #include "ui/ConfigTree.h"
 
@@ -54,25 +55,6 @@ int VirtualKey(int qtKey)
 bool IsNavigationKey(int vk)
 {
     return vk == vkPrior || vk == vkNext || vk == vkUp || vk == vkDown;
-}
-
-std::uint16_t U16At(const std::array<std::uint8_t, NodeDataSize>& d, std::size_t at)
-{
-    return std::uint16_t(d[at] | (d[at + 1] << 8));
-}
-
-std::uint32_t U32At(const std::array<std::uint8_t, NodeDataSize>& d, std::size_t at)
-{
-    return std::uint32_t(d[at]) | (std::uint32_t(d[at + 1]) << 8) | (std::uint32_t(d[at + 2]) << 16) |
-           (std::uint32_t(d[at + 3]) << 24);
-}
-
-float F32At(const std::array<std::uint8_t, NodeDataSize>& d, std::size_t at)
-{
-    const std::uint32_t bits = U32At(d, at);
-    float f;
-    std::memcpy(&f, &bits, sizeof f);
-    return f;
 }
 
 QString Hex8(std::uint32_t v)
@@ -441,17 +423,17 @@ void ParamEditor::ShowNode(QTreeWidgetItem* node)
 void ParamEditor::ShowEventPanel(std::uint16_t id)
 {
     const SNodeInfo info = device_.GetNodeInfo(id);
-    SetRow(QStringLiteral("GroupEventID"), QString::number(U16At(info.data, 6)));
+    SetRow(QStringLiteral("GroupEventID"), QString::number(GetU16(info.data.data() + 6)));
     SetRow(QStringLiteral("Имя"), Q(info.name));
-    SetRow(QStringLiteral("Маска"), Hex8(U32At(info.data, 8)));
-    SetRow(QStringLiteral("Код"), QString::number(U32At(info.data, 12)));
+    SetRow(QStringLiteral("Маска"), Hex8(GetU32(info.data.data() + 8)));
+    SetRow(QStringLiteral("Код"), QString::number(GetU32(info.data.data() + 12)));
 }
 
 void ParamEditor::AddConstRow(std::uint16_t id)
 {
     const SNodeInfo info = device_.GetNodeInfo(id);
     const SOptions opts = FindOptions(constBank_, info.name);
-    const float value = F32At(info.data, 7);
+    const float value = GetF32(info.data.data() + 7);
     std::string valueText = OptionLabel(constBank_, info.name, value);
     if (valueText.empty())
         valueText = FormatValue6(double(value));
@@ -513,7 +495,7 @@ void ParamEditor::ShowCalcPanel(std::uint16_t id)
 {
     const SNodeInfo info = device_.GetNodeInfo(id);
     SetRow(QStringLiteral("ID"), QString::number(id));
-    SetRow(QStringLiteral("GroupEventID"), QString::number(U16At(info.data, 9)));
+    SetRow(QStringLiteral("GroupEventID"), QString::number(GetU16(info.data.data() + 9)));
     SetRow(QStringLiteral("Имя"), Q(info.name));
     const SNodeValue v = device_.GetItemValue(id);
     CheckVanished(id, v.value, v.status);
