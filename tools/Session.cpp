@@ -8,7 +8,6 @@
 
 #include <chrono>
 #include <cstdlib>
-#include <filesystem>
 #include <thread>
 
 namespace vx4ctl {
@@ -31,10 +30,6 @@ Session::~Session()
     device_.reset();
     if (opened_)
         conn_.Close();
-    if (!gatewayDir_.empty()) {
-        std::error_code ec;
-        std::filesystem::remove_all(gatewayDir_, ec);
-    }
 }
 
 int Session::Open()
@@ -62,17 +57,11 @@ int Session::Open()
 vx4::CVX4Obj& Session::Device()
 {
     if (!device_) {
-        // After each configuration read the device object opens the local gateway socket
-        // that lets other programs reach the device. Nobody reaches the device through a
-        // short tool run, and a console running for the same device keeps its socket under
-        // the same name: the tool's socket goes into a directory of its own, removed at the
-        // end. (No thread runs yet, so changing the environment here is safe.)
-        std::string dir = (std::filesystem::temp_directory_path() / "vx4ctl-XXXXXX").string();
-        if (::mkdtemp(dir.data())) {
-            gatewayDir_ = dir;
-            ::setenv("XDG_RUNTIME_DIR", dir.c_str(), 1);
-        }
-        device_ = std::make_unique<vx4::CVX4Obj>(conn_);
+        // Nobody reaches the device through a short tool run: no local gateway, so a
+        // console serving the same device keeps its socket.
+        vx4::CVX4Obj::Timing timing;
+        timing.runGateway = false;
+        device_ = std::make_unique<vx4::CVX4Obj>(conn_, timing);
     }
     return *device_;
 }

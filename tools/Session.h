@@ -40,7 +40,6 @@ private:
     vx4::connection conn_;
     bool opened_ = false;
     std::unique_ptr<vx4::CVX4Obj> device_;
-    std::string gatewayDir_; // where the device object's gateway socket goes
 };
 
 // Directory of the running program (from /proc/self/exe), with a trailing "/".

@@ -72,11 +72,12 @@ public:
         std::uint32_t cycleMs = 1000;          // worker cycle
         std::uint32_t stabilityPauseMs = 3000; // between the two summaries of a stability round
         std::uint32_t writeWaitMs = 5000;      // longest wait for the summary after a write
-        // Between relay attempts. The command layer's Relay keeps its own fixed 500 ms
-        // pause; the field documents the figure and is not applied here.
-        std::uint32_t relayPauseMs = 500;
         std::uint32_t gatewayWaitMs = 100;     // longest time the idle gateway takes to notice a stop
         std::uint32_t stabilityRounds = 10;    // rounds of the stability wait before reading anyway
+        // The local gateway after each configuration read. A short-lived front (the
+        // command-line tool) runs without it, so it never takes the socket name of a console
+        // serving the same device.
+        bool runGateway = true;
     };
 
     // Progress of DownloadFile: fraction 0..1 of the file transferred so far.

@@ -105,6 +105,8 @@ std::size_t CVX4Obj::RelayRequest(const std::uint8_t* request, std::size_t n, st
 
 void CVX4Obj::StartGateway()
 {
+    if (!timing_.runGateway)
+        return;
     gateway_.Start(
         deviceNo_,
         [this](const std::uint8_t* request, std::size_t n, std::uint8_t* reply, std::size_t capacity) {
