@@ -24,55 +24,6 @@ std::vector<std::uint8_t> TextBytes(const std::string& utf8)
     return std::vector<std::uint8_t>(cp.begin(), cp.end());
 }
 
-ItemDesc Const(unsigned system, const char* name, double value, unsigned decimals)
-{
-    ItemDesc d;
-    d.type = ItemDesc::Const;
-    d.system = system;
-    d.name = name;
-    d.value = value;
-    d.decimals = decimals;
-    return d;
-}
-
-ItemDesc IntConst(unsigned system, const char* name, double value, unsigned width, double min,
-                  double max)
-{
-    ItemDesc d = Const(system, name, value, 0);
-    d.integer = true;
-    d.width = width;
-    d.min = min;
-    d.max = max;
-    return d;
-}
-
-ItemDesc Calc(unsigned system, const char* name, double base, double amplitude, double periodS,
-              std::uint32_t statusBits, double ratePerHour = 0)
-{
-    ItemDesc d;
-    d.type = ItemDesc::Calc;
-    d.system = system;
-    d.name = name;
-    d.group = std::uint16_t(system);
-    d.base = base;
-    d.amplitude = amplitude;
-    d.periodS = periodS;
-    d.statusBits = statusBits;
-    d.ratePerHour = ratePerHour;
-    return d;
-}
-
-ItemDesc Event(const char* name, std::uint16_t group, std::uint32_t mask, std::uint32_t code)
-{
-    ItemDesc d;
-    d.type = ItemDesc::Event;
-    d.name = name;
-    d.group = group;
-    d.mask = mask;
-    d.code = code;
-    return d;
-}
-
 // Calculated values without an explicit identifier take their item number.
 void AssignCalcIds(DeviceDescription& d)
 {
@@ -116,6 +67,58 @@ std::vector<std::uint8_t> MainXmc(const DeviceDescription& d)
 }
 
 } // namespace
+
+ItemDesc MakeConst(unsigned system, const std::string& name, double value, unsigned decimals,
+                   double min, double max)
+{
+    ItemDesc d;
+    d.type = ItemDesc::Const;
+    d.system = system;
+    d.name = name;
+    d.value = value;
+    d.decimals = decimals;
+    d.min = min;
+    d.max = max;
+    return d;
+}
+
+ItemDesc MakeIntConst(unsigned system, const std::string& name, double value, unsigned width,
+                      double min, double max)
+{
+    ItemDesc d = MakeConst(system, name, value, 0, min, max);
+    d.integer = true;
+    d.width = width;
+    return d;
+}
+
+ItemDesc MakeCalc(unsigned system, const std::string& name, std::uint16_t id, std::uint16_t group,
+                  double base, double amplitude, double periodS, std::uint32_t statusBits,
+                  double ratePerHour)
+{
+    ItemDesc d;
+    d.type = ItemDesc::Calc;
+    d.system = system;
+    d.name = name;
+    d.id = id;
+    d.group = group;
+    d.base = base;
+    d.amplitude = amplitude;
+    d.periodS = periodS;
+    d.statusBits = statusBits;
+    d.ratePerHour = ratePerHour;
+    return d;
+}
+
+ItemDesc MakeEvent(const std::string& name, std::uint16_t group, std::uint32_t mask, std::uint32_t code)
+{
+    ItemDesc d;
+    d.type = ItemDesc::Event;
+    d.name = name;
+    d.group = group;
+    d.mask = mask;
+    d.code = code;
+    return d;
+}
 
 std::vector<std::uint8_t> MakeArchiveFile(unsigned records, unsigned recordSize, unsigned intervalS,
                                           std::uint32_t seed)
@@ -165,44 +168,44 @@ DeviceDescription DemoDescription()
 
     auto& it = d.items;
     // Device-wide constants: the transducers on the line, then general settings.
-    it.push_back(IntConst(0, "dev1", 1203045, 7, 0, 16777215));
-    it.push_back(IntConst(0, "dev2", 1203046, 7, 0, 16777215));
-    it.push_back(IntConst(0, "dev3", 1207001, 7, 0, 16777215));
-    it.push_back(IntConst(0, "ЛетВр", 1, 1, 0, 1));  // summer time: 0 off, 1 on
-    it.push_back(IntConst(0, "Отчет", 25, 2, 1, 31));
-    it.push_back(IntConst(0, "РасчЧ", 0, 2, 0, 23));
-    it.push_back(IntConst(0, "Адрес", 5, 3, 1, 247));
+    it.push_back(MakeIntConst(0, "dev1", 1203045, 7, 0, 16777215));
+    it.push_back(MakeIntConst(0, "dev2", 1203046, 7, 0, 16777215));
+    it.push_back(MakeIntConst(0, "dev3", 1207001, 7, 0, 16777215));
+    it.push_back(MakeIntConst(0, "ЛетВр", 1, 1, 0, 1));  // summer time: 0 off, 1 on
+    it.push_back(MakeIntConst(0, "Отчет", 25, 2, 1, 31));
+    it.push_back(MakeIntConst(0, "РасчЧ", 0, 2, 0, 23));
+    it.push_back(MakeIntConst(0, "Адрес", 5, 3, 1, 247));
     it.push_back(ItemDesc{});  // an unused slot
     for (unsigned s = 1; s <= 3; ++s) {
         const double k = 1.0 + 0.37 * (s - 1);
-        it.push_back(Const(s, "Tхв", 5.0 + s, 3));
-        it.push_back(Const(s, "Pхв", 0.25, 3));
-        it.push_back(Const(s, "Gmin", 0.12 * k, 3));
-        it.push_back(Const(s, "Gmax", 12.345 * k, 3));
-        it.push_back(IntConst(s, "Ду", s == 3 ? 25 : 50, 3, 10, 999));
-        it.push_back(IntConst(s, "Реж", 1, 1, 0, 1));  // metering: 0 off, 1 on
-        it.push_back(Calc(s, "G1", 4.5 * k, 0.8, 90, 0x03));
+        it.push_back(MakeConst(s, "Tхв", 5.0 + s, 3));
+        it.push_back(MakeConst(s, "Pхв", 0.25, 3));
+        it.push_back(MakeConst(s, "Gmin", 0.12 * k, 3));
+        it.push_back(MakeConst(s, "Gmax", 12.345 * k, 3));
+        it.push_back(MakeIntConst(s, "Ду", s == 3 ? 25 : 50, 3, 10, 999));
+        it.push_back(MakeIntConst(s, "Реж", 1, 1, 0, 1));  // metering: 0 off, 1 on
+        it.push_back(MakeCalc(s, "G1", 0, s, 4.5 * k, 0.8, 90, 0x03));
         if (s != 3)
-            it.push_back(Calc(s, "G2", 4.3 * k, 0.7, 110, 0x03));
-        it.push_back(Calc(s, "T1", s == 3 ? 8 : 72, 3, 300, 0));
+            it.push_back(MakeCalc(s, "G2", 0, s, 4.3 * k, 0.7, 110, 0x03));
+        it.push_back(MakeCalc(s, "T1", 0, s, s == 3 ? 8 : 72, 3, 300, 0));
         if (s != 3) {
-            it.push_back(Calc(s, "T2", 48, 2, 240, 0x08));
-            it.push_back(Calc(s, "dT", 24, 1.5, 200, 0x08));
+            it.push_back(MakeCalc(s, "T2", 0, s, 48, 2, 240, 0x08));
+            it.push_back(MakeCalc(s, "dT", 0, s, 24, 1.5, 200, 0x08));
         }
-        it.push_back(Calc(s, "P1", 0.62, 0.03, 45, 0x04));
+        it.push_back(MakeCalc(s, "P1", 0, s, 0.62, 0.03, 45, 0x04));
         if (s != 3)
-            it.push_back(Calc(s, "Q", 0.11 * k, 0.02, 120, 0));
-        it.push_back(Calc(s, "W", 1523.7 * k, 0, 60, 0, 0.11 * k));
-        it.push_back(Calc(s, "M1", 88412.0 * k, 0, 60, 0, 4.5 * k));
-        it.push_back(Calc(s, "Tраб", 8450, 0, 60, 0x10, 1.0));
+            it.push_back(MakeCalc(s, "Q", 0, s, 0.11 * k, 0.02, 120, 0));
+        it.push_back(MakeCalc(s, "W", 0, s, 1523.7 * k, 0, 60, 0, 0.11 * k));
+        it.push_back(MakeCalc(s, "M1", 0, s, 88412.0 * k, 0, 60, 0, 4.5 * k));
+        it.push_back(MakeCalc(s, "Tраб", 0, s, 8450, 0, 60, 0x10, 1.0));
     }
-    it.push_back(Event("Питан", 0, 0x10, 1));
-    it.push_back(Event("Gmin", 0, 0x01, 2));
-    it.push_back(Event("Gmax", 0, 0x02, 3));
-    it.push_back(Event("dT<", 1, 0x08, 4));
-    it.push_back(Event("Обрыв", 2, 0x04, 5));
-    it.push_back(Event("T2>T1", 2, 0x08, 6));
-    it.push_back(Event("Pмин", 3, 0x04, 7));
+    it.push_back(MakeEvent("Питан", 0, 0x10, 1));
+    it.push_back(MakeEvent("Gmin", 0, 0x01, 2));
+    it.push_back(MakeEvent("Gmax", 0, 0x02, 3));
+    it.push_back(MakeEvent("dT<", 1, 0x08, 4));
+    it.push_back(MakeEvent("Обрыв", 2, 0x04, 5));
+    it.push_back(MakeEvent("T2>T1", 2, 0x08, 6));
+    it.push_back(MakeEvent("Pмин", 3, 0x04, 7));
     AssignCalcIds(d);
 
     d.transducers = {MakeTransducer(1203045, 12, 30.0, 1), MakeTransducer(1203046, 8, 30.0, 2),
@@ -252,13 +255,13 @@ DeviceDescription LargeDescription(unsigned items)
         const std::string n = std::to_string(i % 100000);
         switch (i % 10) {
         case 0: case 1: case 2:
-            d.items.push_back(Const(sys, ("K" + n).c_str(), 1.5 * (i % 97), 3));
+            d.items.push_back(MakeConst(sys, "K" + n, 1.5 * (i % 97), 3));
             break;
         case 9:
-            d.items.push_back(Event(("E" + n).c_str(), std::uint16_t(sys), 1u << (i % 8), i));
+            d.items.push_back(MakeEvent("E" + n, std::uint16_t(sys), 1u << (i % 8), i));
             break;
         default:
-            d.items.push_back(Calc(sys, ("V" + n).c_str(), 10.0 + i % 50, 1.0, 60 + i % 50, 0x03));
+            d.items.push_back(MakeCalc(sys, "V" + n, 0, sys, 10.0 + i % 50, 1.0, 60 + i % 50, 0x03));
         }
     }
     AssignCalcIds(d);
@@ -417,7 +420,8 @@ bool ParseHex(const std::string& s, std::vector<std::uint8_t>* out)
     return hi < 0;
 }
 
-// "DD.MM.YY hh:mm:ss" into 6 BCD bytes.
+// "DD.MM.YY hh:mm:ss" into 6 BCD bytes. All zeros is a time never set (what a device
+// that was never initialised reports, and what DescriptionToJson writes for it).
 bool ParseTime(const std::string& s, std::array<std::uint8_t, 6>* out)
 {
     unsigned v[6];
@@ -425,6 +429,10 @@ bool ParseTime(const std::string& s, std::array<std::uint8_t, 6>* out)
     if (std::sscanf(s.c_str(), "%2u.%2u.%2u %2u:%2u:%2u%c", &v[0], &v[1], &v[2], &v[3], &v[4], &v[5],
                     &tail) != 6)
         return false;
+    if (v[0] == 0 && v[1] == 0 && v[2] == 0 && v[3] == 0 && v[4] == 0 && v[5] == 0) {
+        out->fill(0);
+        return true;
+    }
     if (v[0] < 1 || v[0] > 31 || v[1] < 1 || v[1] > 12 || v[3] > 23 || v[4] > 59 || v[5] > 59)
         return false;
     for (int i = 0; i < 6; ++i)
@@ -485,7 +493,8 @@ bool ReadItem(JsonReader& r, const json& j, const std::string& where, std::size_
         if (std::fabs(it->value) > 3.4e38)
             return r.Fail(where + ".value", "does not fit a single-precision number");
     } else if (it->type == ItemDesc::Calc) {
-        if (!r.UInt(j, "id", where, &it->id, 1, 65535) || !r.UInt(j, "group", where, &it->group, 0, 65535) ||
+        // An id of 0, like a missing one, means the item's number.
+        if (!r.UInt(j, "id", where, &it->id, 0, 65535) || !r.UInt(j, "group", where, &it->group, 0, 65535) ||
             !r.Double(j, "base", where, &it->base) || !r.Double(j, "amplitude", where, &it->amplitude) ||
             !r.Double(j, "periodS", where, &it->periodS) ||
             !r.Double(j, "ratePerHour", where, &it->ratePerHour) ||

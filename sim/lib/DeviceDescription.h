@@ -41,6 +41,20 @@ struct ItemDesc {
     std::uint32_t mask = 0, code = 0;
 };
 
+// Item builders for descriptions made in code (the demo, the large profile, test devices).
+// Each sets only what its parameters name; everything else keeps the ItemDesc default.
+// A float constant printed with `decimals` digits, accepting min..max on a write.
+ItemDesc MakeConst(unsigned system, const std::string& name, double value, unsigned decimals = 3,
+                   double min = -1e30, double max = 1e30);
+// An integer constant printed zero-padded to `width` digits.
+ItemDesc MakeIntConst(unsigned system, const std::string& name, double value, unsigned width = 1,
+                      double min = -1e30, double max = 1e30);
+// A calculated value (id 0 = the item's number) moving as described at ItemDesc.
+ItemDesc MakeCalc(unsigned system, const std::string& name, std::uint16_t id, std::uint16_t group,
+                  double base, double amplitude = 0, double periodS = 60, std::uint32_t statusBits = 0,
+                  double ratePerHour = 0);
+ItemDesc MakeEvent(const std::string& name, std::uint16_t group, std::uint32_t mask, std::uint32_t code = 1);
+
 // How a generated archive file was made, so a description can be written back compactly.
 struct ArchiveGen {
     unsigned records = 0, recordSize = 0, intervalS = 0;

@@ -28,6 +28,9 @@ namespace vx4test {
 using Bytes = std::vector<std::uint8_t>;
 using vx4sim::HookResult;
 using vx4sim::ItemDesc;
+using vx4sim::MakeCalc;
+using vx4sim::MakeConst;
+using vx4sim::MakeEvent;
 
 inline Bytes Vx3cFrame(std::uint32_t address, std::uint8_t command, const Bytes& data)
 {
@@ -47,44 +50,6 @@ inline Bytes RequestData(const Bytes& r)
         return {};
     return Bytes(r.begin() + 7, r.end() - 2);
 }
-
-inline ItemDesc ConstItem(unsigned system, const char* name, double value)
-{
-    ItemDesc d;
-    d.type = ItemDesc::Const;
-    d.system = system;
-    d.name = name;
-    d.value = value;
-    d.decimals = 3;
-    d.min = 0;
-    d.max = 100;
-    return d;
-}
-
-inline ItemDesc CalcItem(unsigned system, const char* name, std::uint16_t id = 0, std::uint16_t group = 0)
-{
-    ItemDesc d;
-    d.type = ItemDesc::Calc;
-    d.system = system;
-    d.name = name;
-    d.id = id;
-    d.group = group;
-    d.base = 1;
-    return d;
-}
-
-inline ItemDesc EventItem(const char* name, std::uint16_t group, std::uint32_t mask, std::uint32_t code = 1)
-{
-    ItemDesc d;
-    d.type = ItemDesc::Event;
-    d.name = name;
-    d.group = group;
-    d.mask = mask;
-    d.code = code;
-    return d;
-}
-
-inline ItemDesc EmptyItem() { return ItemDesc{}; }
 
 // A description with no files or transducers and the given systems and items.
 inline vx4sim::DeviceDescription Describe(std::vector<vx4sim::SystemInfo> systems, std::vector<ItemDesc> items)

@@ -27,15 +27,15 @@ protected:
     {
         std::vector<ItemDesc> items;
         for (int i = 0; i < 130; ++i)
-            items.push_back(CalcItem(1, "V", 0, 7));
+            items.push_back(MakeCalc(1, "V", 0, 7, 1));
         for (int i = 0; i < 3; ++i)
-            items.push_back(CalcItem(2, "W"));
+            items.push_back(MakeCalc(2, "W", 0, 0, 1));
         for (int i = 0; i < 2; ++i)
-            items.push_back(CalcItem(3, "X"));
-        items.push_back(EventItem("A", 0, 1));
-        items.push_back(EventItem("B", 7, 4));
-        items.push_back(EventItem("C", 3, 4));
-        items.push_back(ConstItem(1, "K", 5));
+            items.push_back(MakeCalc(3, "X", 0, 0, 1));
+        items.push_back(MakeEvent("A", 0, 1));
+        items.push_back(MakeEvent("B", 7, 4));
+        items.push_back(MakeEvent("C", 3, 4));
+        items.push_back(MakeConst(1, "K", 5, 3, 0, 100));
         auto d = Describe({{"S1", ""}, {"S2", ""}, {"S3", ""}}, items);
         StartSim(&d);
         MakeObject();
@@ -168,7 +168,8 @@ protected:
     {
         // Item 3 belongs to system 2, which the summary leaves out: the store drops it.
         auto d = Describe({{"S1", ""}, {"S2", ""}},
-                          {ConstItem(0, "K", 5), CalcItem(1, "V"), ConstItem(2, "Lost", 1), ConstItem(1, "M", 2)});
+                          {MakeConst(0, "K", 5, 3, 0, 100), MakeCalc(1, "V", 0, 0, 1),
+                           MakeConst(2, "Lost", 1, 3, 0, 100), MakeConst(1, "M", 2, 3, 0, 100)});
         StartSim(&d);
         sim->SetHook([this](const Bytes& r) -> HookResult {
             if (RequestCommand(r) != vx4::CMD_CONFIG_SUMMARY)

@@ -36,8 +36,10 @@ class BlockReadTest : public DeviceTest {
 protected:
     void SetUp() override
     {
-        auto d = Describe({}, {ConstItem(0, "A", 1), ConstItem(0, "B", 2), ConstItem(0, "C", 3),
-                               ConstItem(0, "D", 4), ConstItem(0, "E", 5), ConstItem(0, "F", 6)});
+        std::vector<ItemDesc> items;
+        for (const char* name : {"A", "B", "C", "D", "E", "F"})
+            items.push_back(MakeConst(0, name, double(items.size() + 1), 3, 0, 100));
+        auto d = Describe({}, items);
         StartSim(&d);
     }
     // Answers configuration block requests with blocks[mode 0 -> first, 1 -> next, 2 -> same].
@@ -161,7 +163,7 @@ TEST_F(DeviceTest, ItemByItemReadWhenTheDeviceRefusesBlocks)
 
 TEST_F(DeviceTest, OneItemConfigurationByBothProcedures)
 {
-    auto d = Describe({{"S1", "n"}}, {CalcItem(1, "G")});
+    auto d = Describe({{"S1", "n"}}, {MakeCalc(1, "G", 0, 0, 1)});
     StartSim(&d);
     for (bool blocks : {true, false}) {
         SCOPED_TRACE(blocks ? "blocks" : "items");

@@ -84,6 +84,7 @@ TEST(Description, InvalidInputIsRefusedWithItsPlace)
         {R"({"identification": {"serial": 0}})", "identification.serial"},
         {R"({"identification": {"protocol": "1"}})", "identification.protocol"},
         {R"({"identification": {"initTime": "32.01.26 00:00:00"}})", "initTime"},
+        {R"({"identification": {"initTime": "00.01.26 00:00:00"}})", "initTime"},
         {R"({"transducers": [{"serial": 5, "pairs": [[1]]}]})", "transducers[0].pairs[0]"},
         {R"({"systemEvents": [{"code": 1}]})", "taskId"},
         {R"({"identification": {"serail": 5}})", "identification.serail"},
@@ -127,6 +128,60 @@ TEST(Description, DemoDumpAndShippedFileMatchTheBuiltInDemo)
         EXPECT_EQ(s->FileContents("hour.dat"), demo.FileContents("hour.dat"));
         EXPECT_EQ(s->IdentRecord(), demo.IdentRecord());
         EXPECT_EQ(s->Transducers().size(), demo.Transducers().size());
+    }
+}
+
+// What DescriptionToJson writes, DescriptionFromJson reads back: the same description, a
+// calculated value written with id 0 taking its item number.
+TEST(Description, JsonRoundTrip)
+{
+    using vx4sim::DeviceDescription;
+    auto small = [](std::array<std::uint8_t, 6> initTime, std::vector<vx4sim::ItemDesc> items) {
+        DeviceDescription d;
+        d.initTime = initTime;
+        d.systems = {{"Котельная", "тест"}};
+        d.items = std::move(items);
+        return d;
+    };
+    const std::array<std::uint8_t, 6> set = {0x02, 0x03, 0x26, 0x04, 0x05, 0x06};
+    struct Case {
+        const char* what;
+        DeviceDescription written;
+        std::vector<std::uint16_t> calcIdsRead;
+    } cases[] = {
+        {"init time never set", small({}, {vx4sim::MakeConst(1, "K", 2.5)}), {}},
+        {"calc ids 0 and explicit",
+         small(set, {vx4sim::MakeConst(0, "K", 1), vx4sim::MakeCalc(1, "G", 0, 1, 3),
+                     vx4sim::MakeCalc(1, "H", 40, 0, 4), vx4sim::MakeEvent("E", 1, 2),
+                     vx4sim::MakeCalc(1, "Q", 0, 0, 5)}),
+         {2, 40, 5}},
+        {"both at once", small({}, {vx4sim::MakeCalc(1, "G", 0, 1, 3)}), {1}},
+        {"demo device", vx4sim::DemoDescription(), {}},
+    };
+    // The demo's ids are assigned already and must come back as they are.
+    for (const vx4sim::ItemDesc& it : cases[3].written.items)
+        if (it.type == vx4sim::ItemDesc::Calc)
+            cases[3].calcIdsRead.push_back(it.id);
+    for (Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::string error;
+        DeviceDescription read;
+        const bool ok = vx4sim::DescriptionFromJson(vx4sim::DescriptionToJson(c.written), &read, &error);
+        EXPECT_TRUE(ok) << error;
+        if (!ok)
+            continue;
+        EXPECT_EQ(read.initTime, c.written.initTime);
+        std::vector<std::uint16_t> ids;
+        for (const vx4sim::ItemDesc& it : read.items)
+            if (it.type == vx4sim::ItemDesc::Calc)
+                ids.push_back(it.id);
+        EXPECT_EQ(ids, c.calcIdsRead);
+        // Apart from the resolved ids, everything the writer knows comes back unchanged.
+        std::size_t k = 0;
+        for (vx4sim::ItemDesc& it : c.written.items)
+            if (it.type == vx4sim::ItemDesc::Calc && k < c.calcIdsRead.size())
+                it.id = c.calcIdsRead[k++];
+        EXPECT_EQ(vx4sim::DescriptionToJson(read), vx4sim::DescriptionToJson(c.written));
     }
 }
 

@@ -60,60 +60,27 @@ enum : std::uint16_t {
 
 inline vx4sim::DeviceDescription TestDescription()
 {
-    using vx4sim::ItemDesc;
+    using vx4sim::MakeCalc;
+    using vx4sim::MakeConst;
+    using vx4sim::MakeEvent;
+    using vx4sim::MakeIntConst;
     vx4sim::DeviceDescription d;
     d.serial = 4321;
     d.initTime = {0x01, 0x12, 0x26, 0x08, 0x00, 0x00};
     d.systems = {{"ЦТП", "первая"}, {"Котельная", "вторая"}};
-    auto constant = [](unsigned system, const char* name, double value, bool integer, unsigned decimals,
-                       unsigned width) {
-        ItemDesc it;
-        it.type = ItemDesc::Const;
-        it.system = system;
-        it.name = name;
-        it.value = value;
-        it.integer = integer;
-        it.decimals = decimals;
-        it.width = width;
-        return it;
-    };
-    auto calc = [](unsigned system, const char* name, std::uint16_t id, std::uint16_t group, double base) {
-        ItemDesc it;
-        it.id = id;
-        it.type = ItemDesc::Calc;
-        it.system = system;
-        it.name = name;
-        it.group = group;
-        it.base = base;
-        it.amplitude = 0;
-        it.statusBits = 0;
-        return it;
-    };
-    auto event = [](const char* name, std::uint16_t group, std::uint32_t mask, std::uint32_t code) {
-        ItemDesc it;
-        it.type = ItemDesc::Event;
-        it.name = name;
-        it.group = group;
-        it.mask = mask;
-        it.code = code;
-        return it;
-    };
-    ItemDesc p1 = constant(0, "P1", 12.345, false, 3, 1);
-    p1.min = -100;
-    p1.max = 100;
-    d.items = {p1,
-               constant(0, "N1", 5, true, 0, 3),
-               constant(0, "dev3", 3, true, 0, 1),
-               constant(2, "SW", 1, true, 0, 1),
-               calc(2, "T1", kT1, 7, 12.5),
-               calc(2, "T2", kT2, 7, 3.25),
-               event("Авария", 0, 4, 17),
-               event("Ev2", 5, 8, 3),
-               event("Ev3", 1, 16, 4),
-               constant(2, "K", 12, true, 0, 1),
-               calc(1, "Q1", kQ1, 0, 1),
-               constant(1, "D", 1, true, 0, 1),
-               constant(1, "D", 2, true, 0, 1)};
+    d.items = {MakeConst(0, "P1", 12.345, 3, -100, 100),
+               MakeIntConst(0, "N1", 5, 3),
+               MakeIntConst(0, "dev3", 3),
+               MakeIntConst(2, "SW", 1),
+               MakeCalc(2, "T1", kT1, 7, 12.5),
+               MakeCalc(2, "T2", kT2, 7, 3.25),
+               MakeEvent("Авария", 0, 4, 17),
+               MakeEvent("Ev2", 5, 8, 3),
+               MakeEvent("Ev3", 1, 16, 4),
+               MakeIntConst(2, "K", 12),
+               MakeCalc(1, "Q1", kQ1, 0, 1),
+               MakeIntConst(1, "D", 1),
+               MakeIntConst(1, "D", 2)};
     return d;
 }
 
