@@ -148,15 +148,15 @@ TEST(Hook, ReplacesOrSilencesAnswers)
 TEST(Faults, EachKindShowsOnTheLine)
 {
     struct Case {
-        const char* spec;
+        const char* faults;
         int expect;  // 0 silent, 1 refusal 251, 2 wrong command, 3 bad check, 4 truncated
     } cases[] = {{"noanswer=1", 0}, {"busy=1", 1}, {"wrongcmd=1", 2}, {"badcheck=1", 3}, {"truncated=1", 4}};
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.spec);
+        SCOPED_TRACE(c.faults);
         Served s(false);
         vx4sim::Faults f;
         std::string error;
-        ASSERT_TRUE(vx4sim::ParseFaults(c.spec, &f, &error)) << error;
+        ASSERT_TRUE(vx4sim::ParseFaults(c.faults, &f, &error)) << error;
         s.sim.SetFaults(f);
         const Bytes req = Request(s.sim.Serial(), 0x08, {1, 2, 3, 4});
         ASSERT_TRUE(WriteAll(s.fd, req));
