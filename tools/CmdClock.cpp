@@ -26,10 +26,8 @@ int CmdClock(const GlobalOptions& g, const CommandArgs& a)
         }
     }
     Session session(g);
-    if (session.Open() != 0)
-        return ExitFailed;
     std::uint32_t address = 0;
-    if (session.Address(&address) != 0)
+    if (session.Connect(&address) != 0)
         return ExitFailed;
     if (a.setClock) {
         // The device's answer is not awaited: the result is that of the send.
@@ -48,10 +46,8 @@ int CmdClock(const GlobalOptions& g, const CommandArgs& a)
 int CmdTestClock(const GlobalOptions& g, const CommandArgs&)
 {
     Session session(g);
-    if (session.Open() != 0)
-        return ExitFailed;
     std::uint32_t address = 0;
-    if (session.Address(&address) != 0)
+    if (session.Connect(&address) != 0)
         return ExitFailed;
     const int rc = vx4::TestClock(session.Conn(), address);
     if (rc > 0) {

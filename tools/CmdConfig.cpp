@@ -176,10 +176,8 @@ int CmdValues(const GlobalOptions& g, const CommandArgs& a)
 int CmdGet(const GlobalOptions& g, const CommandArgs& a)
 {
     Session session(g);
-    if (session.Open() != 0)
-        return ExitFailed;
     std::uint32_t address = 0;
-    if (session.Address(&address) != 0)
+    if (session.Connect(&address) != 0)
         return ExitFailed;
     std::string text;
     if (int rc = vx4::GetItemText(session.Conn(), address, a.id, &text); rc != 0) {
@@ -193,10 +191,8 @@ int CmdGet(const GlobalOptions& g, const CommandArgs& a)
 int CmdSet(const GlobalOptions& g, const CommandArgs& a)
 {
     Session session(g);
-    if (session.Open() != 0)
-        return ExitFailed;
     std::uint32_t address = 0;
-    if (session.Address(&address) != 0)
+    if (session.Connect(&address) != 0)
         return ExitFailed;
     // The reference: the constant's current value as the device prints it.
     std::string reference;

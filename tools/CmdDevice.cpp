@@ -13,10 +13,8 @@ namespace vx4ctl {
 int CmdIdentify(const GlobalOptions& g, const CommandArgs&)
 {
     Session session(g);
-    if (session.Open() != 0)
-        return ExitFailed;
     std::uint32_t address = 0;
-    if (session.Address(&address) != 0)
+    if (session.Connect(&address) != 0)
         return ExitFailed;
     vx4::SDevIdent ident;
     if (int rc = vx4::Identify(session.Conn(), address, &ident); rc != 0) {
@@ -39,10 +37,8 @@ const char* const ArchiveNames[vx4::SArchiveInfo::Count] = {"hourly", "daily", "
 int CmdInfo(const GlobalOptions& g, const CommandArgs&)
 {
     Session session(g);
-    if (session.Open() != 0)
-        return ExitFailed;
     std::uint32_t address = 0;
-    if (session.Address(&address) != 0)
+    if (session.Connect(&address) != 0)
         return ExitFailed;
     vx4::connection& conn = session.Conn();
 

@@ -115,10 +115,8 @@ int CmdDownload(const GlobalOptions& g, const CommandArgs& a)
         return ExitFailed;
     }
     Session session(g);
-    if (session.Open() != 0)
-        return ExitFailed;
     std::uint32_t address = 0;
-    if (session.Address(&address) != 0)
+    if (session.Connect(&address) != 0)
         return ExitFailed;
     vx4::CVX4Obj& device = session.Device();
     const bool polling = device.EnablePolling(false);
@@ -145,10 +143,8 @@ int CmdDownload(const GlobalOptions& g, const CommandArgs& a)
 int CmdEvents(const GlobalOptions& g, const CommandArgs& a)
 {
     Session session(g);
-    if (session.Open() != 0)
-        return ExitFailed;
     std::uint32_t address = 0;
-    if (session.Address(&address) != 0)
+    if (session.Connect(&address) != 0)
         return ExitFailed;
     std::vector<vx4::SSysEvent> events;
     const int rc = vx4::SystemEventsText::Read(session.Conn(), address, &events);
@@ -170,10 +166,8 @@ int CmdEvents(const GlobalOptions& g, const CommandArgs& a)
 int CmdGraduation(const GlobalOptions& g, const CommandArgs& a)
 {
     Session session(g);
-    if (session.Open() != 0)
-        return ExitFailed;
     std::uint32_t address = 0;
-    if (session.Address(&address) != 0)
+    if (session.Connect(&address) != 0)
         return ExitFailed;
     vx4::CGiGeArray table;
     if (int rc = session.Device().ReadGraduation(a.address, table); rc != 0) {

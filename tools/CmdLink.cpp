@@ -45,10 +45,8 @@ const char* const ClassCaptions[6] = {
 int CmdEcho(const GlobalOptions& g, const CommandArgs& a)
 {
     Session session(g);
-    if (session.Open() != 0)
-        return ExitFailed;
     std::uint32_t address = 0;
-    if (session.Address(&address) != 0)
+    if (session.Connect(&address) != 0)
         return ExitFailed;
     std::uint32_t errors = 0;
     std::uint32_t classes[6] = {};
@@ -79,10 +77,8 @@ int CmdEcho(const GlobalOptions& g, const CommandArgs& a)
 int CmdRelay(const GlobalOptions& g, const CommandArgs& a)
 {
     Session session(g);
-    if (session.Open() != 0)
-        return ExitFailed;
     std::uint32_t address = 0;
-    if (session.Address(&address) != 0)
+    if (session.Connect(&address) != 0)
         return ExitFailed;
     std::uint8_t answer[vx4::MaxRelayPayload];
     std::size_t length = 0;

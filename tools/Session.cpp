@@ -66,6 +66,13 @@ vx4::CVX4Obj& Session::Device()
     return *device_;
 }
 
+int Session::Connect(std::uint32_t* address)
+{
+    if (int rc = Open(); rc != 0)
+        return rc;
+    return Address(address);
+}
+
 int Session::Address(std::uint32_t* address)
 {
     if (conn_.DeviceNumber() == 0) {

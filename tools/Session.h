@@ -26,6 +26,8 @@ public:
     // any-device address and its serial number becomes the address. 0 or an error code
     // (reported on standard error).
     int Address(std::uint32_t* address);
+    // Open, then Address: what every command that talks to the device starts with.
+    int Connect(std::uint32_t* address);
 
     vx4::connection& Conn() { return conn_; }
     // The device object, created on first use over the opened connection.
