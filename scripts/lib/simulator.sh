@@ -6,7 +6,10 @@
 
 build_console() {
   "$root/scripts/install-deps"
-  [ -f "$build/build.ninja" ] || cmake -S "$root" -B "$build" -G Ninja >/dev/null
+  # A folder configured earlier without the console is configured again with it.
+  local gen=(-G Ninja)
+  [ -f "$build/CMakeCache.txt" ] && gen=()
+  cmake -S "$root" -B "$build" "${gen[@]}" -DVX4_BUILD_UI=ON >/dev/null
   cmake --build "$build" --target vx4sim vx4pult -- -j"$(nproc)"
   sim="$build/sim/vx4sim"
   console="$build/src/app/vx4pult"
