@@ -3,6 +3,7 @@
 #include "Output.h"
 
 #include "link/Vx4prot.h"
+#include "platform/FileLocations.h"
 
 #include <unistd.h>
 
@@ -11,17 +12,6 @@
 #include <thread>
 
 namespace vx4ctl {
-
-std::string ProgramDirectory()
-{
-    char buf[4096];
-    const ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
-    if (n <= 0)
-        return "./";
-    std::string path(buf, std::size_t(n));
-    const auto slash = path.rfind('/');
-    return slash == std::string::npos ? "./" : path.substr(0, slash + 1);
-}
 
 Session::Session(const GlobalOptions& options) : options_(options) {}
 
@@ -34,7 +24,7 @@ Session::~Session()
 
 int Session::Open()
 {
-    conn_.LoadSettings(ProgramDirectory() + "vx4pult.ini");
+    conn_.LoadSettings(vx4::SettingsFilePath());
     const PortSpec port = options_.port.value_or(PortSpec{});
     // The extra delay always replaces the loaded one, so pass the loaded value when the
     // command line gives none.

@@ -1,6 +1,6 @@
 #pragma once
 // The connection to the device for one vx4ctl run: the console's connection with the
-// CONNECTION settings of vx4pult.ini beside the program, the command line's overrides on
+// CONNECTION settings of vx4pult.ini (platform/FileLocations.h), the command line's overrides on
 // top, and (when a command needs it) the console's device object bound to it.
 
 #include "Ctl.h"
@@ -43,8 +43,5 @@ private:
     bool opened_ = false;
     std::unique_ptr<vx4::CVX4Obj> device_;
 };
-
-// Directory of the running program (from /proc/self/exe), with a trailing "/".
-std::string ProgramDirectory();
 
 } // namespace vx4ctl

@@ -47,7 +47,8 @@ int Run(int argc, char** argv)
 {
     CLI::App app{"vx4ctl: the VX-4 console's core from the command line", "vx4ctl"};
     app.require_subcommand(1);
-    app.footer("Connection defaults come from the CONNECTION section of vx4pult.ini beside the program;\n"
+    app.footer("Connection defaults come from the CONNECTION section of vx4pult.ini beside the program\n"
+               "(in $XDG_CONFIG_HOME/vx4pult, default ~/.config/vx4pult, when that folder is not writable);\n"
                "the options override them. Exit status: 0 success, 1 device or link failure, 2 bad usage.");
 
     GlobalOptions g;

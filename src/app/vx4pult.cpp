@@ -5,6 +5,7 @@
 #include "ui/CommandLine.h"
 #include "ui/MessageBoxes.h"
 #include "ui/ScreenshotDriver.h"
+#include "ui/StartCheck.h"
 #include "ui/Vx4pult_main.h"
 
 #include <QApplication>
@@ -50,6 +51,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     TApplication app(argc, argv);
+    int status = 0;
     try {
         vx4::ParseCommandLine(vx4::JoinArguments(argc, argv), vx4::ProcessCommandLine());
         QApplication::setApplicationName(QStringLiteral("VX-4 Pult"));
@@ -60,13 +62,15 @@ int main(int argc, char** argv) {
 
         // Screenshot runs drive the window by themselves when VX4PULT_SCREENSHOTS names a folder.
         vx4::StartScreenshotDriverFromEnvironment(mainForm);
+        // Package checks start the console, read back the files it found and quit.
+        vx4::StartStartCheckFromEnvironment(mainForm);
 
         mainForm.show();
-        app.exec();
+        status = app.exec();
     } catch (const std::exception& e) {
         QMessageBox::critical(nullptr, QApplication::applicationName(), QString::fromUtf8(e.what()));
     } catch (...) {
         QMessageBox::critical(nullptr, QApplication::applicationName(), QString());
     }
-    return 0;
+    return status;
 }

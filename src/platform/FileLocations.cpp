@@ -2,9 +2,13 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#ifndef VX4_INSTALL_BINDIR
+#define VX4_INSTALL_BINDIR "/usr/bin"
+#endif
 #ifndef VX4_INSTALL_DATADIR
 #define VX4_INSTALL_DATADIR "/usr/share/vx4pult"
 #endif
@@ -25,33 +29,59 @@ bool IsFile(const std::string& path)
     return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
-bool WritableDir(const std::string& dir)
+bool SameFolder(const std::string& a, const std::string& b)
 {
-    return !dir.empty() && ::access(dir.c_str(), W_OK | X_OK) == 0;
+    struct stat sa{}, sb{};
+    return ::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
+           sa.st_ino == sb.st_ino;
 }
 
-// Creates dir and its parents (mode 0700 for new folders); true when it exists afterwards.
-bool MakeDirs(const std::string& dir)
+// A folder the program may keep its files in: writable for this user and not the folder
+// the installed programs live in (root may write there, but must not).
+bool WritableProgramDir(const std::string& dir)
 {
-    std::string path;
+    return !dir.empty() && ::access(dir.c_str(), W_OK | X_OK) == 0 && !SameFolder(dir, InstalledProgramDir());
+}
+
+// Creates dir and its parents (new folders get mode, less the umask); true when it is a
+// folder afterwards.
+bool MakeDirs(const std::string& dir, mode_t mode)
+{
     std::size_t pos = 0;
     while (pos != std::string::npos) {
         pos = dir.find('/', pos + 1);
-        path = dir.substr(0, pos);
-        if (path.empty()) continue;
-        if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) return false;
+        const std::string path = dir.substr(0, pos);
+        if (path.empty() || path == "/") continue;
+        if (::mkdir(path.c_str(), mode) != 0 && errno != EEXIST) return false;
     }
     struct stat st{};
     return ::stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-std::string XdgDir(const char* variable, const char* fallbackUnderHome)
+std::string HomeDir()
+{
+    const char* home = std::getenv("HOME");
+    if (home && home[0] == '/') return WithSlash(home);
+    if (const passwd* pw = ::getpwuid(::getuid()); pw && pw->pw_dir && pw->pw_dir[0] == '/')
+        return WithSlash(pw->pw_dir);
+    return "/tmp/";
+}
+
+// $variable/vx4pult/ when the variable holds an absolute path (relative ones are ignored,
+// as the XDG base directories ask), else ~/fallbackUnderHome/vx4pult/.
+std::string XdgAppDir(const char* variable, const char* fallbackUnderHome)
 {
     const char* value = std::getenv(variable);
-    if (value && value[0] == '/') return WithSlash(value);
-    const char* home = std::getenv("HOME");
-    if (!home || !*home) home = "/tmp";
-    return WithSlash(home) + fallbackUnderHome;
+    const std::string base = value && value[0] == '/' ? WithSlash(value) : HomeDir() + fallbackUnderHome;
+    return base + "vx4pult/";
+}
+
+std::string ParentDir(const std::string& dir)
+{
+    std::string path = dir;
+    while (path.size() > 1 && path.back() == '/') path.pop_back();
+    const auto slash = path.rfind('/');
+    return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
 }
 
 } // namespace
@@ -66,35 +96,57 @@ std::string ProgramDir()
     return slash == std::string::npos ? std::string("./") : path.substr(0, slash + 1);
 }
 
-std::string SettingsFilePath()
+std::string InstalledProgramDir() { return WithSlash(VX4_INSTALL_BINDIR); }
+
+std::string InstalledDataDir() { return WithSlash(VX4_INSTALL_DATADIR); }
+
+std::string SettingsFilePathFor(const std::string& programDir)
 {
-    const std::string beside = ProgramDir();
-    if (WritableDir(beside)) return beside + "vx4pult.ini";
-    const std::string dir = XdgDir("XDG_CONFIG_HOME", ".config/") + "vx4pult/";
-    MakeDirs(dir);
+    const std::string beside = WithSlash(programDir);
+    if (WritableProgramDir(beside)) return beside + "vx4pult.ini";
+    const std::string dir = XdgAppDir("XDG_CONFIG_HOME", ".config/");
+    MakeDirs(dir, 0700);
     return dir + "vx4pult.ini";
 }
 
-std::string FindDataFile(const std::string& relName)
+std::string SettingsFilePath() { return SettingsFilePathFor(ProgramDir()); }
+
+std::vector<std::string> DataFolders(const std::string& programDir)
 {
-    if (!relName.empty() && relName[0] == '/') return relName;
-    const std::string folders[] = {
-        "",
-        ProgramDir(),
-        XdgDir("XDG_DATA_HOME", ".local/share/") + "vx4pult/",
-        WithSlash(VX4_INSTALL_DATADIR),
-    };
+    const std::string beside = WithSlash(programDir);
+    std::vector<std::string> folders = {"", beside, XdgAppDir("XDG_DATA_HOME", ".local/share/"), InstalledDataDir()};
+    // A relocated install (unpacked under another root, or a prefix other than the one
+    // built for) keeps its data at the same place relative to its programs.
+    const std::string parent = ParentDir(beside);
+    if (!parent.empty()) {
+        const std::string relocated = parent + "share/vx4pult/";
+        if (relocated != folders.back()) folders.push_back(relocated);
+    }
+    return folders;
+}
+
+std::string FindDataFileIn(const std::vector<std::string>& folders, const std::string& relName)
+{
+    if (relName.empty() || relName[0] == '/') return relName;
     for (const auto& folder : folders)
         if (IsFile(folder + relName)) return folder + relName;
     return relName;
 }
 
-std::string UserFilesDir(const std::string& sub)
+std::string FindDataFile(const std::string& relName) { return FindDataFileIn(DataFolders(ProgramDir()), relName); }
+
+std::string UserFilesDirFor(const std::string& programDir, const std::string& sub)
 {
-    std::string base = ProgramDir();
-    if (!WritableDir(base)) base = XdgDir("XDG_DATA_HOME", ".local/share/") + "vx4pult/";
-    std::string dir = WithSlash(base + sub);
-    return MakeDirs(dir.substr(0, dir.size() - 1)) ? dir : std::string();
+    std::string base = WithSlash(programDir);
+    mode_t mode = 0777;
+    if (!WritableProgramDir(base)) {
+        base = XdgAppDir("XDG_DATA_HOME", ".local/share/");
+        mode = 0700;
+    }
+    const std::string dir = WithSlash(base + sub);
+    return MakeDirs(dir.substr(0, dir.size() - 1), mode) ? dir : std::string();
 }
+
+std::string UserFilesDir(const std::string& sub) { return UserFilesDirFor(ProgramDir(), sub); }
 
 } // namespace vx4

@@ -1,5 +1,6 @@
 #include "ui/Vx4pult_main.h"
 
+#include "platform/FileLocations.h"
 #include "ui/About.h"
 #include "ui/CommandLine.h"
 #include "ui/ConfigTree.h"
@@ -20,6 +21,8 @@
 #include <QSplitter>
 #include <QTimer>
 #include <QVBoxLayout>
+
+#include <vector>
 
 namespace vx4 {
 
@@ -138,9 +141,7 @@ void Tvx4pult_MainForm::CreateMenus() {
 }
 
 std::string Tvx4pult_MainForm::IniPath() const {
-    std::string dir = options_.programDir;
-    if (dir.empty()) dir = QCoreApplication::applicationDirPath().toStdString();
-    return IniPathFor(dir);
+    return SettingsFilePathFor(options_.programDir.empty() ? ProgramDir() : options_.programDir);
 }
 
 void Tvx4pult_MainForm::FormCreate() {
@@ -176,8 +177,10 @@ void Tvx4pult_MainForm::FormActivate() {
 void Tvx4pult_MainForm::OpenBanks() {
     const std::pair<COptionBank*, const char*> banks[] = {{&CalcOptBank, "calcbank.xml"},
                                                           {&ConstOptBank, "constbank.xml"}};
+    const std::vector<std::string> folders =
+        DataFolders(options_.programDir.empty() ? ProgramDir() : options_.programDir);
     for (const auto& [bank, file] : banks) {
-        if (bank->Open(file)) continue;
+        if (bank->Open(FindDataFileIn(folders, file))) continue;
         // The window stays open; items are then shown without the bank's labels.
         ShowErrorBox(this, QString::fromStdString(bank->ErrorText()));
     }

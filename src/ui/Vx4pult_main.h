@@ -32,7 +32,8 @@ class TPollingCycle;
 class TStatusBar;
 
 struct MainFormOptions {
-    // Folder of vx4pult.ini; empty: the program's own folder.
+    // The program's folder, for vx4pult.ini and the option banks (platform/FileLocations.h);
+    // empty: the folder of the running program.
     std::string programDir;
     // Pauses of the device object (tests shorten them).
     CVX4Obj::Timing timing;

@@ -1,0 +1,252 @@
+// Where the settings, the data files and the files written for the user are kept: beside a
+// writable program folder, else in the XDG folders; data looked for in a fixed order.
+
+#include "platform/FileLocations.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <grp.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+using namespace vx4;
+namespace fs = std::filesystem;
+
+namespace {
+
+// Runs fn as an unprivileged user and returns its result. Root may write into any folder,
+// so an unwritable program folder can only be seen as another user: as root, fn runs in a
+// child process that has become "nobody" first.
+std::string AsUnprivileged(const std::function<std::string()>& fn)
+{
+    if (::geteuid() != 0) return fn();
+    int fds[2];
+    if (::pipe(fds) != 0) return "pipe failed";
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::close(fds[0]);
+        std::string result = "cannot become nobody";
+        if (::setgroups(0, nullptr) == 0 && ::setgid(65534) == 0 && ::setuid(65534) == 0) result = fn();
+        const char* p = result.data();
+        std::size_t left = result.size();
+        while (left > 0) {
+            const ssize_t n = ::write(fds[1], p, left);
+            if (n <= 0) break;
+            p += n;
+            left -= static_cast<std::size_t>(n);
+        }
+        ::_exit(0);
+    }
+    ::close(fds[1]);
+    std::string out;
+    char buffer[512];
+    for (ssize_t n; (n = ::read(fds[0], buffer, sizeof buffer)) > 0;) out.append(buffer, static_cast<std::size_t>(n));
+    ::close(fds[0]);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    return out;
+}
+
+// A scratch folder open to every user (the unprivileged runs work in it), with HOME and the
+// XDG variables pointed into it and restored afterwards.
+class FileLocationsTest : public ::testing::Test {
+protected:
+    fs::path root;
+    fs::path savedCwd;
+    std::vector<std::pair<std::string, std::optional<std::string>>> savedEnv;
+
+    void SetUp() override
+    {
+        root = fs::temp_directory_path() / ("vx4_loc_" + std::to_string(::getpid()) + "_" +
+                                            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(root);
+        fs::create_directories(root);
+        fs::permissions(root, fs::perms::all);
+        savedCwd = fs::current_path();
+        for (const char* name : {"HOME", "XDG_CONFIG_HOME", "XDG_DATA_HOME"}) {
+            const char* value = std::getenv(name);
+            savedEnv.emplace_back(name, value ? std::optional<std::string>(value) : std::nullopt);
+        }
+        SetEnv("HOME", Path("home"));
+        SetEnv("XDG_CONFIG_HOME", {});
+        SetEnv("XDG_DATA_HOME", {});
+    }
+
+    void TearDown() override
+    {
+        fs::current_path(savedCwd);
+        for (const auto& [name, value] : savedEnv) SetEnv(name, value);
+        std::error_code ec;
+        fs::permissions(root / "prog", fs::perms::all, ec); // read-only in some cases
+        fs::remove_all(root);
+    }
+
+    static void SetEnv(const std::string& name, const std::optional<std::string>& value)
+    {
+        if (value) ::setenv(name.c_str(), value->c_str(), 1);
+        else ::unsetenv(name.c_str());
+    }
+
+    std::string Path(const std::string& rel) const { return (root / rel).string(); }
+
+    // A folder under the scratch root, open to every user (or read-only: 0555).
+    std::string Folder(const std::string& rel, fs::perms perms = fs::perms::all)
+    {
+        fs::create_directories(root / rel);
+        for (fs::path p = root / rel; p != root; p = p.parent_path()) fs::permissions(p, fs::perms::all);
+        fs::permissions(root / rel, perms);
+        return (root / rel).string() + "/";
+    }
+
+    void Touch(const std::string& rel)
+    {
+        fs::create_directories((root / rel).parent_path());
+        std::ofstream(root / rel) << "x";
+    }
+};
+
+const fs::perms ReadOnly = fs::perms::owner_read | fs::perms::owner_exec | fs::perms::group_read |
+                           fs::perms::group_exec | fs::perms::others_read | fs::perms::others_exec;
+
+TEST_F(FileLocationsTest, SettingsBesideAWritableProgramElseInTheXdgConfigFolder)
+{
+    struct Case {
+        const char* name;
+        bool writable;                  // the program folder
+        std::optional<std::string> xdg; // XDG_CONFIG_HOME, relative to the scratch root when not absolute
+        std::string expected;           // relative to the scratch root
+    };
+    const Case cases[] = {
+        {"portable copy", true, std::nullopt, "prog/vx4pult.ini"},
+        {"portable copy, XDG set", true, "cfg", "prog/vx4pult.ini"},
+        {"read-only folder, XDG set", false, "cfg", "cfg/vx4pult/vx4pult.ini"},
+        {"read-only folder, XDG unset", false, std::nullopt, "home/.config/vx4pult/vx4pult.ini"},
+        {"read-only folder, XDG relative", false, "relative", "home/.config/vx4pult/vx4pult.ini"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove_all(root / "home");
+        fs::remove_all(root / "cfg");
+        Folder("home");
+        const std::string prog = Folder("prog", c.writable ? fs::perms::all : ReadOnly);
+        std::optional<std::string> xdg = c.xdg;
+        if (xdg && *xdg != "relative") xdg = Path(*xdg);
+        SetEnv("XDG_CONFIG_HOME", xdg);
+        const std::string path = AsUnprivileged([&] { return SettingsFilePathFor(prog); });
+        EXPECT_EQ(path, Path(c.expected));
+        // The settings' folder exists, so that the file can be written at close.
+        EXPECT_TRUE(fs::is_directory(fs::path(path).parent_path()));
+        EXPECT_FALSE(fs::exists(root / "relative"));
+    }
+}
+
+// The folder the package installs the programs into is never written, even by root.
+TEST_F(FileLocationsTest, TheInstalledProgramFolderKeepsNoSettings)
+{
+    SetEnv("XDG_CONFIG_HOME", Path("cfg"));
+    EXPECT_EQ(SettingsFilePathFor(InstalledProgramDir()), Path("cfg/vx4pult/vx4pult.ini"));
+    EXPECT_EQ(UserFilesDirFor(InstalledProgramDir(), "Log"), Path("home/.local/share/vx4pult/Log/"));
+}
+
+TEST_F(FileLocationsTest, DataFoldersInSearchOrder)
+{
+    SetEnv("XDG_DATA_HOME", "/xdg/data");
+    EXPECT_EQ(DataFolders("/opt/vx4/bin"),
+              (std::vector<std::string>{"", "/opt/vx4/bin/", "/xdg/data/vx4pult/", InstalledDataDir(),
+                                        "/opt/vx4/share/vx4pult/"}));
+    SetEnv("XDG_DATA_HOME", {});
+    EXPECT_EQ(DataFolders("/opt/vx4/bin/")[2], Path("home/.local/share/vx4pult/"));
+    // Installed where it was built for: the data folder relative to the program is the
+    // installed one and is looked in once.
+    const std::vector<std::string> installed = DataFolders(InstalledProgramDir());
+    EXPECT_EQ(std::count(installed.begin(), installed.end(), InstalledDataDir()), 1);
+}
+
+TEST_F(FileLocationsTest, DataFileIsTakenFromTheFirstFolderThatHasIt)
+{
+    const std::string cwd = Folder("cwd");
+    const std::string prog = Folder("inst/bin");
+    SetEnv("XDG_DATA_HOME", Path("data"));
+    fs::current_path(cwd);
+    const std::vector<std::string> folders = DataFolders(prog);
+    struct Case {
+        std::vector<std::string> holders; // where the file is (relative to the scratch root)
+        std::string expected;             // "" when the name itself is expected back
+    };
+    const Case cases[] = {
+        {{"cwd", "inst/bin", "data/vx4pult", "inst/share/vx4pult"}, ""},
+        {{"inst/bin", "data/vx4pult", "inst/share/vx4pult"}, "inst/bin"},
+        {{"data/vx4pult", "inst/share/vx4pult"}, "data/vx4pult"},
+        {{"inst/share/vx4pult"}, "inst/share/vx4pult"},
+        {{}, ""},
+    };
+    for (const std::string name : {"constbank.xml", "Matrix/GIGE_шаблон.dotx"}) {
+        for (const Case& c : cases) {
+            SCOPED_TRACE(name + " in " + std::to_string(c.holders.size()) + " folders");
+            for (const char* f : {"cwd", "inst/bin", "data/vx4pult", "inst/share/vx4pult"}) fs::remove_all(root / f / name);
+            for (const std::string& f : c.holders) Touch(f + "/" + name);
+            EXPECT_EQ(FindDataFileIn(folders, name), c.expected.empty() ? name : Path(c.expected + "/" + name));
+        }
+    }
+    // A folder of that name is not the file; an absolute name is taken as it is.
+    fs::create_directories(root / "cwd" / "calcbank.xml");
+    Touch("inst/bin/calcbank.xml");
+    EXPECT_EQ(FindDataFileIn(folders, "calcbank.xml"), Path("inst/bin/calcbank.xml"));
+    EXPECT_EQ(FindDataFileIn(folders, "/etc/nothing.xml"), "/etc/nothing.xml");
+}
+
+TEST_F(FileLocationsTest, UserFilesBesideAWritableProgramElseInTheXdgDataFolderCreatedWhenMissing)
+{
+    struct Case {
+        const char* name;
+        bool writable;
+        std::optional<std::string> xdg; // XDG_DATA_HOME under the scratch root
+        std::string sub;
+        std::string expected; // relative to the scratch root; "-" for none
+    };
+    const Case cases[] = {
+        {"portable copy", true, std::nullopt, "Log", "prog/Log/"},
+        {"portable copy, nested", true, std::nullopt, "Reports/2024", "prog/Reports/2024/"},
+        {"portable copy, no sub-folder", true, std::nullopt, "", "prog/"},
+        {"read-only folder, XDG set", false, "a/b/data", "Log", "a/b/data/vx4pult/Log/"},
+        {"read-only folder, XDG unset", false, std::nullopt, "Log", "home/.local/share/vx4pult/Log/"},
+        {"read-only folder, XDG under a file", false, "file/data", "Log", "-"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove_all(root / "home");
+        fs::remove_all(root / "a");
+        Folder("home");
+        Touch("file");
+        fs::permissions(root / "file", fs::perms::all);
+        const std::string prog = Folder("prog", c.writable ? fs::perms::all : ReadOnly);
+        SetEnv("XDG_DATA_HOME", c.xdg ? std::optional<std::string>(Path(*c.xdg)) : std::nullopt);
+        const std::string dir = AsUnprivileged([&] { return UserFilesDirFor(prog, c.sub); });
+        if (c.expected == "-") {
+            EXPECT_EQ(dir, "");
+            continue;
+        }
+        EXPECT_EQ(dir, Path(c.expected));
+        EXPECT_TRUE(fs::is_directory(dir));
+    }
+}
+
+TEST(FileLocations, ProgramDirIsTheFolderOfTheRunningProgram)
+{
+    const std::string dir = ProgramDir();
+    ASSERT_FALSE(dir.empty());
+    EXPECT_EQ(dir.back(), '/');
+    EXPECT_TRUE(fs::is_regular_file(dir + "platform_tests"));
+}
+
+} // namespace
