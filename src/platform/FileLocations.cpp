@@ -114,14 +114,14 @@ std::string SettingsFilePath() { return SettingsFilePathFor(ProgramDir()); }
 std::vector<std::string> DataFolders(const std::string& programDir)
 {
     const std::string beside = WithSlash(programDir);
-    std::vector<std::string> folders = {"", beside, XdgAppDir("XDG_DATA_HOME", ".local/share/"), InstalledDataDir()};
+    std::vector<std::string> folders = {"", beside, XdgAppDir("XDG_DATA_HOME", ".local/share/")};
     // A relocated install (unpacked under another root, or a prefix other than the one
-    // built for) keeps its data at the same place relative to its programs.
+    // built for) keeps its data at the same place relative to its programs; its own data
+    // comes before that of a copy installed on the system.
     const std::string parent = ParentDir(beside);
-    if (!parent.empty()) {
-        const std::string relocated = parent + "share/vx4pult/";
-        if (relocated != folders.back()) folders.push_back(relocated);
-    }
+    const std::string relocated = parent.empty() ? std::string() : parent + "share/vx4pult/";
+    if (!relocated.empty() && relocated != InstalledDataDir()) folders.push_back(relocated);
+    folders.push_back(InstalledDataDir());
     return folders;
 }
 

@@ -7,8 +7,8 @@
 //                               else $XDG_CONFIG_HOME/vx4pult (default ~/.config/vx4pult)
 //   data read (option banks,    the current folder, then beside the program, then
 //   report templates)           $XDG_DATA_HOME/vx4pult (default ~/.local/share/vx4pult),
-//                               then the installed data folder <prefix>/share/vx4pult,
-//                               then <program folder>/../share/vx4pult (a relocated install)
+//                               then <program folder>/../share/vx4pult (a relocated
+//                               install), then the installed data folder <prefix>/share/vx4pult
 //   files written for the user  beside the program when writable, else
 //   (Log/, exports, reports)    $XDG_DATA_HOME/vx4pult; folders are created when missing
 //

@@ -162,8 +162,8 @@ TEST_F(FileLocationsTest, DataFoldersInSearchOrder)
 {
     SetEnv("XDG_DATA_HOME", "/xdg/data");
     EXPECT_EQ(DataFolders("/opt/vx4/bin"),
-              (std::vector<std::string>{"", "/opt/vx4/bin/", "/xdg/data/vx4pult/", InstalledDataDir(),
-                                        "/opt/vx4/share/vx4pult/"}));
+              (std::vector<std::string>{"", "/opt/vx4/bin/", "/xdg/data/vx4pult/", "/opt/vx4/share/vx4pult/",
+                                        InstalledDataDir()}));
     SetEnv("XDG_DATA_HOME", {});
     EXPECT_EQ(DataFolders("/opt/vx4/bin/")[2], Path("home/.local/share/vx4pult/"));
     // Installed where it was built for: the data folder relative to the program is the

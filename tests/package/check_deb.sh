@@ -1,0 +1,79 @@
+#!/usr/bin/env bash
+# Checks the Debian package: usage: check_deb.sh PACKAGE_DIR VERSION BUILT_CONSOLE.
+# Unpacks vx4pult_VERSION_<arch>.deb into a temporary root (dpkg -x) and checks its contents
+# and control fields, then that the root's console, started with its menu entry's command
+# line from an empty folder, finds its option banks in the root's data folder; that vx4ctl
+# --help runs; and that the root's vx4sim answers the root's vx4ctl identify.
+set -uo pipefail
+pkgdir=$1 version=$2 built=$3
+arch=$(dpkg --print-architecture)
+deb="$pkgdir/vx4pult_${version}_${arch}.deb"
+fail() { echo "package check: $*" >&2; exit 1; }
+
+[ -f "$deb" ] || fail "$deb is missing: run scripts/package"
+[ "$deb" -nt "$built" ] || fail "$deb is older than $built: run scripts/package"
+
+work=$(mktemp -d)
+simpid=""
+cleanup() {
+  [ -n "$simpid" ] && kill "$simpid" 2>/dev/null && wait "$simpid" 2>/dev/null
+  rm -rf "$work"
+}
+trap cleanup EXIT
+root="$work/root"
+dpkg -x "$deb" "$root" || fail "dpkg -x $deb failed"
+
+desktop=usr/share/applications/vx4pult.desktop
+for f in usr/bin/vx4pult usr/bin/vx4ctl usr/bin/vx4sim \
+         usr/share/vx4pult/constbank.xml usr/share/vx4pult/calcbank.xml \
+         "$desktop" usr/share/icons/hicolor/scalable/apps/vx4pult.svg; do
+  [ -e "$root/$f" ] || fail "the package has no /$f"
+done
+for p in usr/bin/vx4pult usr/bin/vx4ctl usr/bin/vx4sim; do
+  [ -x "$root/$p" ] || fail "/$p is not executable"
+done
+
+# Control fields: the library packages come from dpkg-shlibdeps.
+[ "$(dpkg-deb -f "$deb" Package)" = vx4pult ] || fail "package name is not vx4pult"
+[ "$(dpkg-deb -f "$deb" Version)" = "$version" ] || fail "version is not $version"
+depends=$(dpkg-deb -f "$deb" Depends)
+for lib in libqt6widgets6 libxml2 libstdc++6 libc6; do
+  grep -q "\b$lib\b" <<<"$depends" || fail "Depends lacks $lib: $depends"
+done
+desktop-file-validate "$root/$desktop" || fail "the menu entry is not valid"
+
+# The console, by the menu entry's command line (field codes dropped), from an empty folder
+# with an empty home: it must find both banks in the root's data folder.
+cmd=$(sed -n 's/^Exec=//p' "$root/$desktop" | sed -E 's/ %[a-zA-Z]//g')
+[ -n "$cmd" ] || fail "the menu entry has no Exec line"
+mkdir -p "$work/cwd" "$work/home"
+clean_env=(env -i PATH="$root/usr/bin:/usr/bin:/bin" HOME="$work/home" LANG=C.UTF-8)
+out=$(cd "$work/cwd" && "${clean_env[@]}" QT_QPA_PLATFORM=offscreen VX4PULT_CHECK_START=1 \
+      timeout 120 $cmd 2>"$work/console.err")
+rc=$?
+[ $rc -eq 0 ] || fail "the console ($cmd) exited with $rc: $out $(cat "$work/console.err")"
+for bank in calcbank.xml constbank.xml; do
+  grep -qx "$bank: $root/usr/share/vx4pult/$bank" <<<"$out" ||
+    fail "the console did not read $bank from the package's data folder: $out"
+done
+
+# vx4ctl
+help=$("${clean_env[@]}" "$root/usr/bin/vx4ctl" --help) || fail "vx4ctl --help failed"
+grep -q "identify" <<<"$help" || fail "vx4ctl --help lists no commands: $help"
+
+# vx4sim answers vx4ctl identify.
+"${clean_env[@]}" "$root/usr/bin/vx4sim" --tcp 127.0.0.1:0 >"$work/sim.log" 2>&1 &
+simpid=$!
+port=""
+for _ in $(seq 1 200); do
+  line=$(head -n1 "$work/sim.log" 2>/dev/null)
+  if [[ "$line" =~ ^listening\ tcp\ 127\.0\.0\.1:([0-9]+) ]]; then port=${BASH_REMATCH[1]}; break; fi
+  kill -0 "$simpid" 2>/dev/null || break
+  sleep 0.1
+done
+[ -n "$port" ] || fail "vx4sim did not start: $(cat "$work/sim.log")"
+id=$(cd "$work/cwd" && "${clean_env[@]}" timeout 60 "$root/usr/bin/vx4ctl" --port "127.0.0.1:$port" --dev 0 --json identify) ||
+  fail "vx4ctl identify failed: $id"
+grep -q '"serial"' <<<"$id" || fail "identify printed no serial number: $id"
+
+echo "package check: $deb passed"
