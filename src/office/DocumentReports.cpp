@@ -240,10 +240,16 @@ std::string GeneralNumberText(float value)
         std::snprintf(buffer, sizeof buffer, "%g", double(value));
         return buffer;
     }
-    for (int precision = 1; precision <= 15; ++precision) {
+    int precision = 1;
+    for (; precision < 15; ++precision) {
         std::snprintf(buffer, sizeof buffer, "%.*g", precision, double(value));
         if (std::strtof(buffer, nullptr) == value) break;
     }
+    // Whole digits are written out rather than as an exponent while they fit in 15.
+    const double magnitude = std::fabs(double(value));
+    if (magnitude >= 1.0 && magnitude < 1e15)
+        precision = std::max(precision, int(std::floor(std::log10(magnitude))) + 1);
+    std::snprintf(buffer, sizeof buffer, "%.*g", precision, double(value));
     return buffer;
 }
 

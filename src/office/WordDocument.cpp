@@ -99,13 +99,33 @@ xmlNs* WordNamespace(xmlNode* anyNode)
     return xmlSearchNsByHref(anyNode->doc, anyNode, X(WNs));
 }
 
+// A detached deep copy of src whose names use the namespace declarations in scope at
+// context (xmlDocCopyNode would declare them again on every copy).
+xmlNode* CloneAt(const xmlNode* src, xmlNode* context)
+{
+    if (src->type == XML_TEXT_NODE) return xmlNewDocTextLen(context->doc, src->content, xmlStrlen(src->content));
+    if (src->type != XML_ELEMENT_NODE) return xmlDocCopyNode(const_cast<xmlNode*>(src), context->doc, 1);
+    xmlNs* ns = src->ns ? xmlSearchNsByHref(context->doc, context, src->ns->href) : nullptr;
+    if (src->ns && !ns) return xmlDocCopyNode(const_cast<xmlNode*>(src), context->doc, 1);
+    xmlNode* copy = xmlNewDocNode(context->doc, ns, src->name, nullptr);
+    for (const xmlAttr* a = src->properties; a; a = a->next) {
+        xmlChar* value = xmlNodeListGetString(src->doc, a->children, 1);
+        xmlNs* attrNs = a->ns ? xmlSearchNsByHref(context->doc, context, a->ns->href) : nullptr;
+        if (a->ns && !attrNs) attrNs = xmlNewNs(copy, a->ns->href, a->ns->prefix);
+        xmlSetNsProp(copy, attrNs, a->name, value);
+        xmlFree(value);
+    }
+    for (const xmlNode* c = src->children; c; c = c->next) xmlAddChild(copy, CloneAt(c, context));
+    return copy;
+}
+
 // A run holding text, with a copy of rPr (may be null) as its properties.
 xmlNode* MakeRun(xmlNode* context, const xmlNode* rPr, const std::string& text)
 {
     xmlDoc* doc = context->doc;
     xmlNs* w = WordNamespace(context);
     xmlNode* run = xmlNewDocNode(doc, w, X("r"), nullptr);
-    if (rPr) xmlAddChild(run, xmlDocCopyNode(const_cast<xmlNode*>(rPr), doc, 1));
+    if (rPr) xmlAddChild(run, CloneAt(rPr, context));
     const std::string safe = XmlSafe(text);
     std::size_t start = 0;
     auto flush = [&](std::size_t end) {
@@ -138,7 +158,7 @@ const xmlNode* RunPropertiesOf(xmlNode* paragraph)
 xmlNode* EmptyParagraph(xmlNode* paragraph)
 {
     const xmlNode* rPr = RunPropertiesOf(paragraph);
-    xmlNode* kept = rPr ? xmlDocCopyNode(const_cast<xmlNode*>(rPr), paragraph->doc, 1) : nullptr;
+    xmlNode* kept = rPr ? CloneAt(rPr, paragraph) : nullptr;
     for (xmlNode* c = paragraph->children; c;) {
         xmlNode* next = c->next;
         if (!IsW(c, "pPr")) Remove(c);
@@ -227,7 +247,8 @@ xmlDoc* CWordDocument::Parsed(const std::string& partName, int* rc)
         return nullptr;
     }
     if (!e->doc) {
-        e->doc = xmlReadMemory(e->bytes.data(), int(e->bytes.size()), partName.c_str(), nullptr, XML_PARSE_NONET);
+        e->doc = xmlReadMemory(e->bytes.data(), int(e->bytes.size()), partName.c_str(), nullptr,
+                               XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING);
         if (!e->doc || !xmlDocGetRootElement(e->doc)) {
             *rc = Fail(TemplateUnreadable, "Шаблон " + templatePath_ + " повреждён: часть " + partName + " не читается");
             return nullptr;
@@ -283,18 +304,23 @@ int CWordDocument::AddDocumentFromTemplate(const std::string& templatePath)
     // The main part, as the package relationships name it.
     int rc = 0;
     xmlDoc* rels = Parsed("_rels/.rels", &rc);
-    if (!rels) return rc;
+    if (!rels) {
+        Reset();
+        return rc;
+    }
     for (xmlNode* r = xmlDocGetRootElement(rels)->children; r; r = r->next) {
         const std::string type = Attr(r, "Type", nullptr);
         if (Named(r, "Relationship", PkgRelNs) && type.size() >= 15 &&
             type.compare(type.size() - 15, 15, "/officeDocument") == 0)
             mainPart_ = ResolveTarget("", Attr(r, "Target", nullptr));
     }
-    if (mainPart_.empty()) return Fail(PartMissing, "В шаблоне " + templatePath + " нет основной части документа");
-    xmlDoc* doc = Parsed(mainPart_, &rc);
-    if (!doc) return rc;
-    if (!FirstChild(xmlDocGetRootElement(doc), "body"))
-        return Fail(PartMissing, "В шаблоне " + templatePath + " нет тела документа");
+    xmlDoc* doc = mainPart_.empty() ? nullptr : Parsed(mainPart_, &rc);
+    if (doc && !FirstChild(xmlDocGetRootElement(doc), "body")) doc = nullptr;
+    if (!doc) {
+        if (rc == 0) rc = Fail(PartMissing, "В шаблоне " + templatePath + " нет основной части документа");
+        Reset(); // nothing of a broken template is kept
+        return rc;
+    }
     return Ok;
 }
 
@@ -435,7 +461,7 @@ int CWordDocument::AddTableRow(int table)
     if (t->rows.empty())
         return Fail(CellMissing, "В таблице " + std::to_string(table) + " шаблона " + templatePath_ + " нет строк");
     xmlNode* last = t->rows.back();
-    xmlNode* row = xmlDocCopyNode(last, last->doc, 1);
+    xmlNode* row = CloneAt(last, last);
     for (xmlNode* c = row->children; c; c = c->next) {
         if (IsW(c, "trPr")) {
             if (xmlNode* h = FirstChild(c, "tblHeader")) Remove(h); // a new row is not a heading
