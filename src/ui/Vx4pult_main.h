@@ -30,6 +30,8 @@ class TAboutBox;
 class TDeviceInfoPanel;
 class TPollingCycle;
 class TStatusBar;
+class ManualOperation;
+class TParameterMapReport;
 
 struct MainFormOptions {
     // Folder of vx4pult.ini; empty: the program's own folder.
@@ -78,6 +80,7 @@ public:
     bool PollingPaused() const { return pollingPaused; }
     int PollStateValue() const { return pollState; }
     std::uint32_t DevNo() const { return devNo; }
+    TParameterMapReport& ParameterMap() { return *parameterMap_; }
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -117,6 +120,8 @@ private:
     std::unique_ptr<TDeviceInfoPanel> deviceInfo_;
     TPollingCycle* polling_ = nullptr;
     TAboutBox* about_ = nullptr;
+    ManualOperation* reportFrame_ = nullptr;     // the frame the report runs in
+    TParameterMapReport* parameterMap_ = nullptr; // File: "Печать карты настр. парам."
 
     int pendingTreeWidth_ = -1; // applied when the splitter first has its real width
     bool activated_ = false;
