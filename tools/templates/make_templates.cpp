@@ -140,8 +140,11 @@ std::string Footer()
 
 std::string Styles()
 {
+    // Styles named like Word's own (Title, header, footer) are not marked as custom ones.
     auto para = [](const char* id, const char* name, const std::string& pPr, const std::string& rPr) {
-        return std::string("<w:style w:type=\"paragraph\" w:customStyle=\"1\" w:styleId=\"") + id +
+        const bool builtIn = std::string(id) == "Title" || std::string(id) == "Header" || std::string(id) == "Footer";
+        return std::string("<w:style w:type=\"paragraph\"") + (builtIn ? "" : " w:customStyle=\"1\"") +
+               " w:styleId=\"" + id +
                "\"><w:name w:val=\"" + name + "\"/><w:basedOn w:val=\"Normal\"/><w:qFormat/>" +
                (pPr.empty() ? "" : "<w:pPr>" + pPr + "</w:pPr>") + (rPr.empty() ? "" : "<w:rPr>" + rPr + "</w:rPr>") +
                "</w:style>";
