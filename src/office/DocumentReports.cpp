@@ -72,8 +72,9 @@ int WriteNewFile(const std::string& dir, const std::string& name, const std::str
 // Runs the report's steps and keeps the first failure.
 class ReportRun {
 public:
-    ReportRun(ReportSource& source, const COptionBank& bank, const ReportFiles& files, const ReportProgress& progress)
-        : source_(source), bank_(bank), files_(files), progress_(progress)
+    ReportRun(ReportSource& source, const COptionBank& bank, const ReportFiles& files, const ReportProgress& progress,
+              const ReportCancelled& cancelled)
+        : source_(source), bank_(bank), files_(files), progress_(progress), cancelled_(cancelled)
     {
     }
 
@@ -170,7 +171,7 @@ private:
         const std::uint32_t serial = source_.GetDeviceInfo().ident.serial;
         for (std::size_t j = 0; j < transducers.size(); ++j) {
             const std::uint32_t a = transducers[j];
-            if (a == 0) break;
+            if (a == 0 || (cancelled_ && cancelled_())) break;
             Progress(0.5f + 0.5f * float(j) / float(transducers.size()), Format("ЗФЛ № %u", a));
             CGiGeArray table;
             if (source_.ReadGraduation(a, table) != 0) continue; // passed over without a word
@@ -200,6 +201,7 @@ private:
     const COptionBank& bank_;
     const ReportFiles& files_;
     const ReportProgress& progress_;
+    const ReportCancelled& cancelled_;
     ReportOutcome outcome_;
 };
 
@@ -211,7 +213,7 @@ ReportFiles DefaultReportFiles()
 }
 
 ReportOutcome PrintParameterMap(ReportSource& source, const COptionBank& constBank, const ReportFiles& files,
-                                const ReportProgress& progress)
+                                const ReportProgress& progress, const ReportCancelled& cancelled)
 {
     if (files.outDir.empty()) {
         ReportOutcome none;
@@ -221,7 +223,7 @@ ReportOutcome PrintParameterMap(ReportSource& source, const COptionBank& constBa
     }
     ReportFiles f = files;
     if (f.outDir.back() != '/') f.outDir += '/';
-    return ReportRun(source, constBank, f, progress).Run();
+    return ReportRun(source, constBank, f, progress, cancelled).Run();
 }
 
 std::string ReportDateTime(std::time_t when)

@@ -57,9 +57,11 @@ struct ReportOutcome {
 
 // Progress: fraction 0..1 of the work and what is being done.
 using ReportProgress = std::function<void(float fraction, const std::string& text)>;
+// Asked before each transducer is read: true stops the report there (what was written stays).
+using ReportCancelled = std::function<bool()>;
 
 ReportOutcome PrintParameterMap(ReportSource& source, const COptionBank& constBank, const ReportFiles& files,
-                                const ReportProgress& progress = {});
+                                const ReportProgress& progress = {}, const ReportCancelled& cancelled = {});
 
 // ---- text forms (the current C locale) ----
 // The date in the locale's short form and the time in its long form ("%x %X").

@@ -51,11 +51,15 @@ void TParameterMapReport::N4Click()
     options.caption = QString::fromUtf8(Caption);
     options.kind = FrameKind::Light; // the report reads beside the polling, which waits for each read
     options.progressBar = true;
+    options.cancellable = true; // between transducers; the documents written so far stay
     const int rc = frame_.Run(options, [&](OperationContext& context) {
-        outcome_ = PrintParameterMap(source, bank_, files, [&context](float fraction, const std::string& text) {
-            context.SetProgress(fraction);
-            context.SetText(text);
-        });
+        outcome_ = PrintParameterMap(
+            source, bank_, files,
+            [&context](float fraction, const std::string& text) {
+                context.SetProgress(fraction);
+                context.SetText(text);
+            },
+            [&context] { return context.Cancelled(); });
         return 0;
     });
     if (rc != 0) { // the link could not be opened: nothing was done

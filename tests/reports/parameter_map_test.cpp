@@ -4,6 +4,7 @@
 
 #include "options/Optlist.h"
 
+#include <algorithm>
 #include <filesystem>
 
 namespace vx4test {
@@ -124,6 +125,21 @@ TEST_F(ParameterMapTest, GraduationTablesStopAtTheFirstZeroAndPassOverUnreadTran
         {"№", "Gi", "Ge"}, {"0", "1", "10"}, {"1", "2", "0.125"}, {"2", "3", "30.5"}, {"", "", ""}};
     EXPECT_EQ(tables[0], expected);
     EXPECT_NE(ReadPart(g.path, "word/settings.xml").find("<w:updateFields w:val=\"true\"/>"), std::string::npos);
+}
+
+TEST_F(ParameterMapTest, CancelStopsBeforeTheNextTransducer)
+{
+    source.transducers = {1001, 1002, 1003};
+    for (std::uint32_t a : source.transducers) source.pairs[a] = {{1.0f, 1.0f}};
+    std::vector<float> fractions;
+    const ReportOutcome out = vx4::PrintParameterMap(
+        source, bank, FilesIn(dir), [&](float f, const std::string&) { fractions.push_back(f); },
+        [this] { return source.graduationReads.size() == 2; });
+    EXPECT_EQ(out.error, 0);
+    EXPECT_EQ(out.documents.size(), 3u);
+    EXPECT_EQ(source.graduationReads, (std::vector<std::uint32_t>{1001, 1002}));
+    ASSERT_FALSE(fractions.empty());
+    EXPECT_TRUE(std::is_sorted(fractions.begin(), fractions.end()));
 }
 
 TEST_F(ParameterMapTest, SomethingMissingEndsTheReportAndKeepsWhatWasWritten)
