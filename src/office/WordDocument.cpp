@@ -391,6 +391,9 @@ int CWordDocument::FillNamedMark(const std::string& mark, const std::string& tex
             Remove(c);
             c = next;
         }
+        // A table may have gone with the paragraphs: the tables are listed again when next asked for.
+        tables_.clear();
+        tablesListed_ = false;
         for (xmlNode* c = last->children; c && c != end;) {
             xmlNode* next = c->next;
             Remove(c);

@@ -135,6 +135,28 @@ TEST(WordDocument, MarksOverTextAndOverSeveralParagraphs)
     EXPECT_NE(xml.find("kept"), std::string::npos);
 }
 
+TEST(WordDocument, TablesAreFoundAgainAfterAMarkTookOneAway)
+{
+    TempDir dir;
+    // The first system's mark ends in the second system's heading: table 1 lies inside it.
+    const std::string templ = dir.File("span.dotx");
+    RewritePackage(MapTemplate(), templ, [](const std::string& name, std::string text) {
+        if (name != "word/document.xml") return text;
+        const std::string end1 = "<w:bookmarkEnd w:id=\"4\"/>";
+        text = Replace(text, end1, "");
+        return Replace(text, "<w:bookmarkStart w:id=\"5\"", end1 + "<w:bookmarkStart w:id=\"5\"");
+    });
+    const std::string docx = Filled(dir, templ, [](CWordDocument& d) {
+        EXPECT_EQ(d.SetTableCellText(1, 2, 1, "x"), 0);
+        EXPECT_EQ(d.FillNamedMark("Краткое_описание_системы_1", "A"), 0) << d.ErrorText();
+        EXPECT_EQ(d.SetTableCellText(1, 2, 1, "y"), 0);
+        EXPECT_EQ(d.SetTableCellText(9, 2, 1, "z"), CWordDocument::TableMissing);
+    });
+    const auto tables = Tables(ReadPart(docx, "word/document.xml"));
+    ASSERT_EQ(tables.size(), 8u);
+    EXPECT_EQ(tables[0][1][0], "y");
+}
+
 TEST(WordDocument, UnreadableTemplatesAreNamed)
 {
     TempDir dir;
