@@ -215,13 +215,20 @@ CWordDocument::CWordDocument() = default;
 
 CWordDocument::~CWordDocument() { Reset(); }
 
+void CWordDocument::ClearTables()
+{
+    for (TableCache& t : tables_)
+        if (t.blankRow) xmlFreeNode(t.blankRow);
+    tables_.clear();
+    tablesListed_ = false;
+}
+
 void CWordDocument::Reset()
 {
+    ClearTables();
     for (Entry& e : entries_)
         if (e.doc) xmlFreeDoc(e.doc);
     entries_.clear();
-    tables_.clear();
-    tablesListed_ = false;
     mainPart_.clear();
 }
 
@@ -392,8 +399,7 @@ int CWordDocument::FillNamedMark(const std::string& mark, const std::string& tex
             c = next;
         }
         // A table may have gone with the paragraphs: the tables are listed again when next asked for.
-        tables_.clear();
-        tablesListed_ = false;
+        ClearTables();
         for (xmlNode* c = last->children; c && c != end;) {
             xmlNode* next = c->next;
             Remove(c);
@@ -464,26 +470,31 @@ int CWordDocument::AddTableRow(int table)
     if (t->rows.empty())
         return Fail(CellMissing, "В таблице " + std::to_string(table) + " шаблона " + templatePath_ + " нет строк");
     xmlNode* last = t->rows.back();
-    xmlNode* row = CloneAt(last, last);
-    for (xmlNode* c = row->children; c; c = c->next) {
-        if (IsW(c, "trPr")) {
-            if (xmlNode* h = FirstChild(c, "tblHeader")) Remove(h); // a new row is not a heading
-            continue;
+    if (!t->blankRow) {
+        // The last row with its cells emptied; every row added copies it.
+        xmlNode* blank = CloneAt(last, last);
+        for (xmlNode* c = blank->children; c; c = c->next) {
+            if (IsW(c, "trPr")) {
+                if (xmlNode* h = FirstChild(c, "tblHeader")) Remove(h); // a new row is not a heading
+                continue;
+            }
+            if (!IsW(c, "tc")) continue;
+            xmlNode* firstParagraph = nullptr;
+            for (xmlNode* k = c->children; k;) {
+                xmlNode* next = k->next;
+                if (IsW(k, "p") && !firstParagraph) firstParagraph = k;
+                else if (!IsW(k, "tcPr")) Remove(k);
+                k = next;
+            }
+            if (firstParagraph) {
+                if (xmlNode* rPr = EmptyParagraph(firstParagraph)) xmlFreeNode(rPr);
+            } else {
+                xmlAddChild(c, xmlNewDocNode(c->doc, WordNamespace(last), X("p"), nullptr));
+            }
         }
-        if (!IsW(c, "tc")) continue;
-        xmlNode* firstParagraph = nullptr;
-        for (xmlNode* k = c->children; k;) {
-            xmlNode* next = k->next;
-            if (IsW(k, "p") && !firstParagraph) firstParagraph = k;
-            else if (!IsW(k, "tcPr")) Remove(k);
-            k = next;
-        }
-        if (firstParagraph) {
-            if (xmlNode* rPr = EmptyParagraph(firstParagraph)) xmlFreeNode(rPr);
-        } else {
-            xmlAddChild(c, xmlNewDocNode(c->doc, WordNamespace(c), X("p"), nullptr));
-        }
+        t->blankRow = blank;
     }
+    xmlNode* row = CloneAt(t->blankRow, last);
     xmlAddNextSibling(last, row);
     t->rows.push_back(row);
     return Ok;
@@ -591,6 +602,8 @@ int CWordDocument::Save(std::string* bytes)
             zip_error_fini(&ze);
             return Fail(WriteFailed, "Не удалось собрать документ: " + why);
         }
+        // The fastest deflate: a large table's part shrinks nearly as well, in a fraction of the time.
+        zip_set_file_compression(z, zip_uint64_t(index), ZIP_CM_DEFLATE, 1);
     }
     if (zip_close(z) != 0) {
         const std::string why = zip_strerror(z);

@@ -67,9 +67,11 @@ private:
     struct TableCache {
         _xmlNode* table = nullptr;
         std::vector<_xmlNode*> rows;
+        _xmlNode* blankRow = nullptr; // detached: the last row as it was first added, emptied
     };
 
     void Reset();
+    void ClearTables();
     int Fail(int code, const std::string& text);
     Entry* FindEntry(const std::string& name);
     _xmlDoc* Parsed(const std::string& partName, int* rc);
