@@ -167,6 +167,21 @@ xmlNode* EmptyParagraph(xmlNode* paragraph)
     return kept;
 }
 
+// Leaves the cell with its properties and its first paragraph (made when it has none), which
+// it returns.
+xmlNode* FirstParagraphOnly(xmlNode* cell, xmlNode* context)
+{
+    xmlNode* paragraph = nullptr;
+    for (xmlNode* k = cell->children; k;) {
+        xmlNode* next = k->next;
+        if (IsW(k, "p") && !paragraph) paragraph = k;
+        else if (!IsW(k, "tcPr")) Remove(k);
+        k = next;
+    }
+    if (!paragraph) paragraph = xmlAddChild(cell, xmlNewDocNode(cell->doc, WordNamespace(context), X("p"), nullptr));
+    return paragraph;
+}
+
 std::string Directory(const std::string& part)
 {
     const auto slash = part.rfind('/');
@@ -479,18 +494,7 @@ int CWordDocument::AddTableRow(int table)
                 continue;
             }
             if (!IsW(c, "tc")) continue;
-            xmlNode* firstParagraph = nullptr;
-            for (xmlNode* k = c->children; k;) {
-                xmlNode* next = k->next;
-                if (IsW(k, "p") && !firstParagraph) firstParagraph = k;
-                else if (!IsW(k, "tcPr")) Remove(k);
-                k = next;
-            }
-            if (firstParagraph) {
-                if (xmlNode* rPr = EmptyParagraph(firstParagraph)) xmlFreeNode(rPr);
-            } else {
-                xmlAddChild(c, xmlNewDocNode(c->doc, WordNamespace(last), X("p"), nullptr));
-            }
+            if (xmlNode* rPr = EmptyParagraph(FirstParagraphOnly(c, last))) xmlFreeNode(rPr);
         }
         t->blankRow = blank;
     }
@@ -513,14 +517,7 @@ int CWordDocument::SetTableCellText(int table, int row, int column, const std::s
     if (!cell)
         return Fail(CellMissing, "В таблице " + std::to_string(table) + " шаблона " + templatePath_ + " нет ячейки (" +
                                      std::to_string(row) + ", " + std::to_string(column) + ")");
-    xmlNode* paragraph = nullptr;
-    for (xmlNode* k = cell->children; k;) {
-        xmlNode* next = k->next;
-        if (IsW(k, "p") && !paragraph) paragraph = k;
-        else if (!IsW(k, "tcPr")) Remove(k);
-        k = next;
-    }
-    if (!paragraph) paragraph = xmlAddChild(cell, xmlNewDocNode(cell->doc, WordNamespace(cell), X("p"), nullptr));
+    xmlNode* paragraph = FirstParagraphOnly(cell, cell);
     xmlNode* rPr = EmptyParagraph(paragraph);
     xmlAddChild(paragraph, MakeRun(paragraph, rPr, text));
     if (rPr) xmlFreeNode(rPr);
