@@ -41,7 +41,7 @@ struct CommandArgs {
     std::uint32_t count = 1;        // values --count, echo --count
     std::uint32_t size = 1015;      // echo --size
     std::string name;               // download: device file name
-    std::string outFile;            // -o FILE
+    std::string outFile;            // -o FILE (report: -o DIR)
     std::uint32_t address = 0;      // graduation
     std::vector<std::uint8_t> payload; // relay
 };
@@ -67,5 +67,6 @@ int CmdEvents(const GlobalOptions& g, const CommandArgs& a);
 int CmdGraduation(const GlobalOptions& g, const CommandArgs& a);
 int CmdEcho(const GlobalOptions& g, const CommandArgs& a);
 int CmdRelay(const GlobalOptions& g, const CommandArgs& a);
+int CmdReport(const GlobalOptions& g, const CommandArgs& a);
 
 } // namespace vx4ctl

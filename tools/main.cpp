@@ -145,6 +145,10 @@ int Run(int argc, char** argv)
             },
             ""));
 
+    CLI::App* report = sub("report", "the parameter map and the graduation tables as .docx documents; prints their paths",
+                           CmdReport);
+    report->add_option("-o", a.outFile, "folder for the documents (default: the user's Reports folder)")->type_name("DIR");
+
     // A word where the command belongs that names no command lands here.
     std::string unknownCommand;
     app.add_option("unknown", unknownCommand)->group("");

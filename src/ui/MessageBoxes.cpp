@@ -15,11 +15,15 @@ MessageBoxHook& Hook() {
 void SetMessageBoxHook(MessageBoxHook hook) { Hook() = std::move(hook); }
 
 void ShowErrorBox(QWidget* parent, const QString& text) {
+    ShowErrorBox(parent, text, QApplication::applicationDisplayName());
+}
+
+void ShowErrorBox(QWidget* parent, const QString& text, const QString& caption) {
     if (Hook()) {
         Hook()(text);
         return;
     }
-    QMessageBox box(QMessageBox::Critical, QApplication::applicationDisplayName(), text, QMessageBox::Ok, parent);
+    QMessageBox box(QMessageBox::Critical, caption, text, QMessageBox::Ok, parent);
     box.exec();
 }
 

@@ -5,6 +5,8 @@
 #include "ui/CommandLine.h"
 #include "ui/ConfigTree.h"
 #include "ui/DeviceInfoPanel.h"
+#include "ui/ManualOperation.h"
+#include "ui/ParameterMapReport.h"
 #include "ui/MessageBoxes.h"
 #include "ui/ParamEditor.h"
 #include "ui/PollingCycle.h"
@@ -76,6 +78,12 @@ Tvx4pult_MainForm::Tvx4pult_MainForm(const MainFormOptions& options, QWidget* pa
                                                       *deviceInfo_, *StatusBar, *progressBar, *Stop_polling,
                                                       *Start_polling, pollingPaused, pollState, devNo,
                                                       [this](float f) { SetProgress(f); }});
+
+    // File: "Печать карты настр. парам." before "Выход": the parameter map and the graduation
+    // tables, made through the operation frame.
+    reportFrame_ = new ManualOperation(this, *conn_, *device_, pollingPaused);
+    parameterMap_ = new TParameterMapReport(this, *device_, ConstOptBank, *reportFrame_);
+    menuBar()->findChild<QMenu*>("File")->insertAction(Exit, parameterMap_->MenuItem());
 
     // Wiring of the units.
     connect(Start_polling, &QAction::triggered, polling_, &TPollingCycle::Start_pollingClick);

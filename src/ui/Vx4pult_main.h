@@ -30,6 +30,8 @@ class TAboutBox;
 class TDeviceInfoPanel;
 class TPollingCycle;
 class TStatusBar;
+class ManualOperation;
+class TParameterMapReport;
 
 struct MainFormOptions {
     // The program's folder, for vx4pult.ini and the option banks (platform/FileLocations.h);
@@ -79,6 +81,7 @@ public:
     bool PollingPaused() const { return pollingPaused; }
     int PollStateValue() const { return pollState; }
     std::uint32_t DevNo() const { return devNo; }
+    TParameterMapReport& ParameterMap() { return *parameterMap_; }
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -118,6 +121,8 @@ private:
     std::unique_ptr<TDeviceInfoPanel> deviceInfo_;
     TPollingCycle* polling_ = nullptr;
     TAboutBox* about_ = nullptr;
+    ManualOperation* reportFrame_ = nullptr;     // the frame the report runs in
+    TParameterMapReport* parameterMap_ = nullptr; // File: "Печать карты настр. парам."
 
     int pendingTreeWidth_ = -1; // applied when the splitter first has its real width
     bool activated_ = false;

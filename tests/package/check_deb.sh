@@ -26,6 +26,7 @@ dpkg -x "$deb" "$root" || fail "dpkg -x $deb failed"
 desktop=usr/share/applications/vx4pult.desktop
 for f in usr/bin/vx4pult usr/bin/vx4ctl usr/bin/vx4sim \
          usr/share/vx4pult/constbank.xml usr/share/vx4pult/calcbank.xml \
+         "usr/share/vx4pult/Matrix/карта_параметров_шаблон.dotx" "usr/share/vx4pult/Matrix/GIGE_шаблон.dotx" \
          "$desktop" usr/share/icons/hicolor/scalable/apps/vx4pult.svg; do
   [ -e "$root/$f" ] || fail "the package has no /$f"
 done

@@ -1,0 +1,179 @@
+// The document filler on the generated templates: what it writes into the XML parts.
+
+#include "report_fixture.h"
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+namespace vx4test {
+namespace {
+
+using vx4::CWordDocument;
+
+std::string FileBytes(const std::string& path)
+{
+    std::ifstream f(path, std::ios::binary);
+    std::stringstream s;
+    s << f.rdbuf();
+    return s.str();
+}
+
+// Fills a document with fill and saves it into dir as out.docx; the path.
+std::string Filled(const TempDir& dir, const std::string& templ, const std::function<void(CWordDocument&)>& fill)
+{
+    CWordDocument doc;
+    EXPECT_EQ(doc.AddDocumentFromTemplate(templ), 0) << doc.ErrorText();
+    fill(doc);
+    std::string bytes;
+    EXPECT_EQ(doc.Save(&bytes), 0) << doc.ErrorText();
+    return dir.Write("out.docx", bytes);
+}
+
+TEST(WordDocument, TextsAreEscapedTabsBecomeTabElementsAndBadBytesAreReplaced)
+{
+    TempDir dir;
+    const std::string before = FileBytes(MapTemplate());
+    const std::string docx = Filled(dir, MapTemplate(), [](CWordDocument& d) {
+        EXPECT_EQ(d.FillNamedMark("Номер_VX_4", "a<b>&\"c\"\t d"), 0);
+        EXPECT_EQ(d.FillNamedMark("Версия_ПО", " ()"), 0);
+        EXPECT_EQ(d.FillNamedMark("КС_конфигурации", std::string("x\x01y\xFFz\r\nw")), 0);
+        EXPECT_EQ(d.WritePageHeader("left\tmiddle\tright"), 0);
+    });
+    const std::string xml = ReadPart(docx, "word/document.xml");
+    ASSERT_TRUE(ParseXml(xml)) << "the document part is well-formed XML";
+    EXPECT_NE(xml.find("a&lt;b&gt;&amp;"), std::string::npos);
+    EXPECT_EQ(MarkText(xml, "Номер_VX_4"), "a<b>&\"c\"\t d");
+    EXPECT_EQ(MarkText(xml, "Версия_ПО"), " ()");
+    EXPECT_NE(xml.find("xml:space=\"preserve\"> ()</w:t>"), std::string::npos) << "the leading blank is kept";
+    EXPECT_EQ(MarkText(xml, "КС_конфигурации"), "xy\xEF\xBF\xBDz\nw");
+    EXPECT_EQ(HeaderText(docx), "left\tmiddle\tright");
+    const std::string header = ReadPart(docx, "word/header1.xml");
+    EXPECT_NE(header.find("<w:tab/>"), std::string::npos);
+    EXPECT_NE(header.find("<w:tab w:val=\"right\""), std::string::npos) << "the header's tab stops stay";
+
+    const std::string types = ReadPart(docx, "[Content_Types].xml");
+    EXPECT_NE(types.find("wordprocessingml.document.main+xml"), std::string::npos);
+    EXPECT_EQ(types.find("template.main+xml"), std::string::npos);
+    EXPECT_EQ(FileBytes(MapTemplate()), before) << "the template itself is never changed";
+}
+
+TEST(WordDocument, RowsAddedAfterTheLastOneAreEmptyAndNoHeadingRows)
+{
+    TempDir dir;
+    const std::string docx = Filled(dir, GradTemplate(), [](CWordDocument& d) {
+        EXPECT_EQ(d.SetTableCellText(1, 2, 1, "0"), 0);
+        EXPECT_EQ(d.SetTableCellText(1, 2, 3, "1,5"), 0);
+        EXPECT_EQ(d.AddTableRow(1), 0);
+        EXPECT_EQ(d.SetTableCellText(1, 3, 2, "2"), 0);
+        EXPECT_EQ(d.AddTableRow(1), 0);
+        // Out of the table: the codes name what is missing.
+        EXPECT_EQ(d.SetTableCellText(1, 5, 1, "x"), CWordDocument::CellMissing);
+        EXPECT_NE(d.ErrorText().find("(5, 1)"), std::string::npos) << d.ErrorText();
+        EXPECT_EQ(d.SetTableCellText(1, 2, 4, "x"), CWordDocument::CellMissing);
+        EXPECT_EQ(d.SetTableCellText(2, 1, 1, "x"), CWordDocument::TableMissing);
+        EXPECT_NE(d.ErrorText().find("нет таблицы 2"), std::string::npos) << d.ErrorText();
+        EXPECT_EQ(d.AddTableRow(0), CWordDocument::TableMissing);
+    });
+    const std::string xml = ReadPart(docx, "word/document.xml");
+    const auto tables = Tables(xml);
+    ASSERT_EQ(tables.size(), 1u);
+    const TableTexts expected = {{"№", "Gi", "Ge"}, {"0", "", "1,5"}, {"", "2", ""}, {"", "", ""}};
+    EXPECT_EQ(tables[0], expected);
+    std::size_t headings = 0;
+    for (auto pos = xml.find("<w:tblHeader/>"); pos != std::string::npos; pos = xml.find("<w:tblHeader/>", pos + 1))
+        ++headings;
+    EXPECT_EQ(headings, 1u);
+    EXPECT_EQ(xml.find("xmlns:w=", xml.find("xmlns:w=") + 1), std::string::npos)
+        << "copied rows use the document's namespace declaration";
+}
+
+TEST(WordDocument, UpdateFieldsStandsWhereTheSettingsSequenceWantsIt)
+{
+    TempDir dir;
+    const std::string docx = Filled(dir, GradTemplate(), [](CWordDocument& d) {
+        EXPECT_EQ(d.UpdateFields(), 0);
+        EXPECT_EQ(d.UpdateFields(), 0); // twice: still one element
+    });
+    const std::string settings = ReadPart(docx, "word/settings.xml");
+    const auto flag = settings.find("<w:updateFields w:val=\"true\"/>");
+    ASSERT_NE(flag, std::string::npos) << settings;
+    EXPECT_EQ(settings.find("<w:updateFields", flag + 1), std::string::npos);
+    EXPECT_LT(flag, settings.find("<w:compat>"));
+    EXPECT_GT(flag, settings.find("<w:characterSpacingControl"));
+}
+
+TEST(WordDocument, MarksOverTextAndOverSeveralParagraphs)
+{
+    TempDir dir;
+    // Номер_ЗФЛ made to enclose placeholder text in bold; Дата_Протокола made to run from
+    // its line over the next one.
+    const std::string templ = dir.File("marks.dotx");
+    RewritePackage(GradTemplate(), templ, [](const std::string& name, std::string text) {
+        if (name != "word/document.xml") return text;
+        text = Replace(text, "w:name=\"Номер_ЗФЛ\"/>",
+                       "w:name=\"Номер_ЗФЛ\"/><w:r><w:rPr><w:b/></w:rPr><w:t>XXXX</w:t></w:r><w:r><w:t>YY</w:t></w:r>");
+        text = Replace(text, "<w:bookmarkEnd w:id=\"0\"/></w:p>", "<w:r><w:t>old</w:t></w:r></w:p>");
+        text = Replace(text, "<w:bookmarkStart w:id=\"1\"", "<w:r><w:t>gone</w:t></w:r><w:bookmarkEnd w:id=\"0\"/><w:r><w:t>kept</w:t></w:r><w:bookmarkStart w:id=\"1\"");
+        return text;
+    });
+    const std::string docx = Filled(dir, templ, [](CWordDocument& d) {
+        EXPECT_EQ(d.FillNamedMark("Номер_ЗФЛ", "1001"), 0) << d.ErrorText();
+        EXPECT_EQ(d.FillNamedMark("Дата_Протокола", "01.02.2026 10:00:00"), 0) << d.ErrorText();
+        EXPECT_EQ(d.FillNamedMark("Нет_такой", "x"), CWordDocument::MarkMissing);
+        EXPECT_NE(d.ErrorText().find("«Нет_такой»"), std::string::npos);
+    });
+    const std::string xml = ReadPart(docx, "word/document.xml");
+    ASSERT_TRUE(ParseXml(xml));
+    EXPECT_EQ(MarkText(xml, "Номер_ЗФЛ"), "1001");
+    EXPECT_NE(xml.find("<w:rPr><w:b/></w:rPr><w:t xml:space=\"preserve\">1001"), std::string::npos)
+        << "the new text takes the formatting of the text it replaces: " << xml.substr(xml.find("Номер_ЗФЛ"), 300);
+    EXPECT_EQ(MarkText(xml, "Дата_Протокола"), "01.02.2026 10:00:00");
+    EXPECT_EQ(xml.find("old"), std::string::npos);
+    EXPECT_EQ(xml.find("gone"), std::string::npos);
+    EXPECT_EQ(xml.find("Заводской номер ЗФЛ"), std::string::npos) << "the paragraphs became one";
+    EXPECT_NE(xml.find("kept"), std::string::npos);
+}
+
+TEST(WordDocument, TablesAreFoundAgainAfterAMarkTookOneAway)
+{
+    TempDir dir;
+    // The first system's mark ends in the second system's heading: table 1 lies inside it.
+    const std::string templ = dir.File("span.dotx");
+    RewritePackage(MapTemplate(), templ, [](const std::string& name, std::string text) {
+        if (name != "word/document.xml") return text;
+        const std::string end1 = "<w:bookmarkEnd w:id=\"4\"/>";
+        text = Replace(text, end1, "");
+        return Replace(text, "<w:bookmarkStart w:id=\"5\"", end1 + "<w:bookmarkStart w:id=\"5\"");
+    });
+    const std::string docx = Filled(dir, templ, [](CWordDocument& d) {
+        EXPECT_EQ(d.SetTableCellText(1, 2, 1, "x"), 0);
+        EXPECT_EQ(d.FillNamedMark("Краткое_описание_системы_1", "A"), 0) << d.ErrorText();
+        EXPECT_EQ(d.SetTableCellText(1, 2, 1, "y"), 0);
+        EXPECT_EQ(d.SetTableCellText(9, 2, 1, "z"), CWordDocument::TableMissing);
+    });
+    const auto tables = Tables(ReadPart(docx, "word/document.xml"));
+    ASSERT_EQ(tables.size(), 8u);
+    EXPECT_EQ(tables[0][1][0], "y");
+}
+
+TEST(WordDocument, UnreadableTemplatesAreNamed)
+{
+    TempDir dir;
+    CWordDocument doc;
+    EXPECT_EQ(doc.AddDocumentFromTemplate(dir.File("none.dotx")), CWordDocument::TemplateUnreadable);
+    EXPECT_NE(doc.ErrorText().find("none.dotx"), std::string::npos);
+    EXPECT_EQ(doc.AddDocumentFromTemplate(dir.Write("text.dotx", "not a package")), CWordDocument::TemplateUnreadable);
+    EXPECT_NE(doc.ErrorText().find("text.dotx"), std::string::npos);
+    const std::string broken = dir.File("broken.dotx");
+    RewritePackage(GradTemplate(), broken, [](const std::string& name, std::string text) {
+        return name == "word/document.xml" ? text.substr(0, text.size() / 2) : text;
+    });
+    EXPECT_EQ(doc.AddDocumentFromTemplate(broken), CWordDocument::TemplateUnreadable);
+    EXPECT_EQ(doc.FillNamedMark("Номер_ЗФЛ", "1"), CWordDocument::NotOpen);
+    std::string bytes;
+    EXPECT_EQ(doc.Save(&bytes), CWordDocument::NotOpen);
+}
+
+} // namespace
+} // namespace vx4test

@@ -1,0 +1,53 @@
+// Command: report. The parameter map and the graduation tables of the device as .docx
+// documents, written as the console writes them (the templates from Matrix/, the labels and
+// notes from constbank.xml), without a display.
+
+#include "Session.h"
+
+#include "office/DocumentReports.h"
+#include "options/OptionBank.h"
+#include "platform/FileLocations.h"
+
+#include <clocale>
+#include <filesystem>
+#include <iostream>
+
+namespace vx4ctl {
+
+int CmdReport(const GlobalOptions& g, const CommandArgs& a)
+{
+    // Dates and numbers in the documents follow the user's locale, as in the console.
+    std::setlocale(LC_ALL, "");
+    vx4::ReportFiles files{vx4::FindDataFile(vx4::ParameterMapTemplate), vx4::FindDataFile(vx4::GraduationTemplate), {}};
+    if (a.outFile.empty()) {
+        files.outDir = vx4::UserFilesDir("Reports");
+    } else {
+        std::error_code ec;
+        std::filesystem::create_directories(a.outFile, ec);
+        if (!std::filesystem::is_directory(a.outFile)) {
+            std::cerr << "-o: " << a.outFile << " is not a folder that can be written to\n";
+            return ExitUsage;
+        }
+        files.outDir = a.outFile;
+    }
+    vx4::COptionBank bank;
+    const std::string bankPath = vx4::FindDataFile("constbank.xml");
+    if (!bank.Open(bankPath))
+        std::cerr << "warning: " << bankPath << ": " << bank.ErrorText() << "; values are shown without labels\n";
+
+    Session session(g);
+    std::uint32_t address = 0;
+    if (session.Connect(&address) != 0 || session.ReadConfiguration() != 0)
+        return ExitFailed;
+    vx4::DeviceReportSource source(session.Device());
+    const vx4::ReportOutcome out = vx4::PrintParameterMap(source, bank, files);
+    for (const vx4::ReportDocument& d : out.documents)
+        std::cout << d.path << "\n";
+    if (out.error != 0) {
+        std::cerr << out.errorText << "\n";
+        return ExitFailed;
+    }
+    return ExitOk;
+}
+
+} // namespace vx4ctl
