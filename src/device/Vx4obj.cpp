@@ -54,7 +54,7 @@ DeviceClock CVX4Obj::GetDeviceClock()
 bool CVX4Obj::IsConfigReady()
 {
     DataGuard guard(dataLock_);
-    return !rereadRequested_;
+    return rereadsTakenUp_ == rereadsRequested_;
 }
 
 void CVX4Obj::GetProgress(float* progress, std::string* text)
@@ -108,7 +108,7 @@ SConfigSnapshot CVX4Obj::GetConfigSnapshot()
 void CVX4Obj::RequestReread()
 {
     DataGuard guard(dataLock_);
-    rereadRequested_ = true;
+    ++rereadsRequested_;
     pollingEnabled_ = true;
 }
 

@@ -97,7 +97,8 @@ public:
     SVX4_Info GetDeviceInfo();
     std::uint32_t GetConfigChecksum();
     DeviceClock GetDeviceClock();
-    // False from RequestReread (or a poll answered with 253) until the read has ended.
+    // False from RequestReread (or a poll answered with 253) until a read begun after the
+    // last such request has ended.
     bool IsConfigReady();
     // Progress of a configuration read in per cent (0..100) and what the worker is doing
     // ("Чтение конфигурации" while reading items, else empty); either may be null.
@@ -192,7 +193,11 @@ private:
     SVX4_Info info_;
     DeviceClock clock_;
     CConfigStore store_;
-    bool rereadRequested_ = false;
+    // Requests for a configuration read (RequestReread, a changed summary, a poll answered
+    // with 253) are counted; a read takes up every request made before it began, so one made
+    // while a read runs starts another read.
+    std::uint64_t rereadsRequested_ = 0;
+    std::uint64_t rereadsTakenUp_ = 0;
     bool pollingEnabled_ = true;
     float progress_ = 0.0f;
     std::string statusText_;

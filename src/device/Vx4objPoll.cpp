@@ -71,7 +71,7 @@ bool CVX4Obj::SendBatch(const std::vector<CCalc*>& batch)
     if (rc != 0 || stopRequested_) {
         if (rc == DEV_BAD_PARAMETER) { // the device no longer knows these items
             Guard data(dataLock_);
-            rereadRequested_ = true;
+            ++rereadsRequested_;
         }
         return false;
     }

@@ -24,12 +24,14 @@ void CVX4Obj::WorkerLoop()
         if (conn_.IsOpen()) {
             if (ConfigUnchanged() < 0) {
                 Guard data(dataLock_);
-                rereadRequested_ = true;
+                ++rereadsRequested_;
             }
             bool reread;
+            std::uint64_t takenUp;
             {
                 Guard data(dataLock_);
-                reread = rereadRequested_;
+                takenUp = rereadsRequested_;
+                reread = takenUp != rereadsTakenUp_;
             }
             if (reread && !stopRequested_) {
                 int rc = ReadConfigBlocks();
@@ -41,7 +43,7 @@ void CVX4Obj::WorkerLoop()
                     ClearStore();
                 {
                     Guard data(dataLock_);
-                    rereadRequested_ = false;
+                    rereadsTakenUp_ = takenUp;
                 }
                 if (stopRequested_)
                     break;
