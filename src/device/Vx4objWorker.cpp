@@ -83,16 +83,25 @@ void CVX4Obj::ClearStore()
 
 int CVX4Obj::ConfigUnchanged()
 {
-    Guard data(dataLock_);
-    if (info_.itemCount == 0 && info_.checksum == 0)
-        return 0;
-    Guard link(linkLock_);
+    {
+        Guard data(dataLock_);
+        if (info_.itemCount == 0 && info_.checksum == 0)
+            return 0;
+    }
+    // dataLock is not held across the exchange: the windows' getters never wait for the line.
     SConfigInfo now;
-    const int rc = ReadConfigSummary(conn_, deviceNo_, &now);
+    int rc;
+    {
+        Guard link(linkLock_);
+        rc = ReadConfigSummary(conn_, deviceNo_, &now);
+    }
     if (rc != 0)
         return rc;
     if (stopRequested_)
         return 0;
+    Guard data(dataLock_);
+    if (info_.itemCount == 0 && info_.checksum == 0)
+        return 0; // cleared meanwhile
     return now.itemCount == info_.itemCount && now.checksum == info_.checksum ? 0 : -1;
 }
 
