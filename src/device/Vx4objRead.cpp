@@ -141,6 +141,8 @@ int CVX4Obj::ReadHead()
         rc = ReadConfigSummary(conn_, dev, &summary);
         if (rc != 0 || stopRequested_)
             return rc;
+        if (summary.itemCount > SConfigInfo::MaxItemCount)
+            return FRAME_LENGTH_ERROR; // a configuration error, like a malformed block
         {
             Guard data(dataLock_);
             TakeSummary(summary);

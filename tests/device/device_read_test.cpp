@@ -343,5 +343,29 @@ TEST_F(DeviceTest, RereadRequestedDuringAReadStartsAnotherRead)
     ExpectStoreMatchesDevice();
 }
 
+TEST_F(DeviceTest, ItemCountBeyondSixteenBitIdentifiersIsAConfigurationError)
+{
+    StartSim();
+    MakeObject();
+    for (const std::uint32_t count : {0x10000u, 0xFFFFFFFFu}) {
+        SCOPED_TRACE(count);
+        sim->SetHook([this, count](const Bytes& r) -> HookResult {
+            if (RequestCommand(r) != vx4::CMD_CONFIG_SUMMARY)
+                return {};
+            Bytes data(8);
+            vx4::PutU32(data.data(), count);
+            vx4::PutU32(data.data() + 4, 77);
+            return Reply(Vx3cFrame(serial, vx4::CMD_CONFIG_SUMMARY, data));
+        });
+        sim->ClearRequests();
+        obj->RequestReread();
+        ASSERT_TRUE(WaitFor([&] { return obj->IsConfigReady(); }, 10000));
+        // Failed like any read: nothing loaded, no item asked for.
+        EXPECT_EQ(obj->GetDeviceInfo().itemCount, 0u);
+        EXPECT_TRUE(obj->GetConfigSnapshot().systems.empty());
+        EXPECT_EQ(CountOf(vx4::CMD_CONFIG_BLOCK) + CountOf(vx4::CMD_ITEM_DESCRIPTOR), 0u);
+    }
+}
+
 } // namespace
 } // namespace vx4test
