@@ -122,11 +122,14 @@ bool CVX4Obj::EnablePolling(bool on)
 
 // ---- device operations ----
 
-SDevIdent CVX4Obj::FindDevice()
+SDevIdent CVX4Obj::FindDevice(int* result)
 {
     DataGuard link(linkLock_);
     SDevIdent ident{};
-    if (Identify(conn_, AnyDeviceAddress, &ident) != 0)
+    const int rc = Identify(conn_, AnyDeviceAddress, &ident);
+    if (result)
+        *result = rc;
+    if (rc != 0)
         return SDevIdent{};
     // The caller gets the record's leading 41 bytes; the state flags are not part of it.
     ident.stateFlags = 0;

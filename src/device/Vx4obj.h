@@ -122,8 +122,9 @@ public:
 
     // ---- device operations (hold linkLock for their whole duration) ----
     // Identifies whichever device answers the any-device address; on success its serial
-    // becomes the device number here and in the connection. All zero when none answered.
-    SDevIdent FindDevice();
+    // becomes the device number here and in the connection. All zero when none answered;
+    // result (when given) receives the identify's result code.
+    SDevIdent FindDevice(int* result = nullptr);
     // Appends the bytes of the device file to out (opened for binary writing by the
     // caller, who deletes it on a non-zero result); progress after each block, called with
     // no lock of the object held.
