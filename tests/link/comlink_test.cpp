@@ -231,7 +231,13 @@ TEST_F(ComLinkPty, PurgeDropsPendingInput)
     pty_.Send({1, 2, 3, 4});
     std::this_thread::sleep_for(std::chrono::milliseconds(30));
     EXPECT_TRUE(link.Purge(PURGE_TXABORT | PURGE_RXABORT)); // nothing to abort: succeeds, drops nothing
-    EXPECT_TRUE(link.Purge(PURGE_TXABORT | PURGE_RXABORT | PURGE_RXCLEAR));
+    std::uint8_t kept[2] = {};
+    std::size_t keptCount = 0;
+    EXPECT_EQ(link.Read(kept, 2, &keptCount, 100), OK);
+    EXPECT_EQ(keptCount, 2u);
+    EXPECT_EQ(kept[0], 1);
+    EXPECT_EQ(kept[1], 2);
+    EXPECT_TRUE(link.Purge(PURGE_TXABORT | PURGE_RXABORT | PURGE_RXCLEAR)); // drops 3 and 4
     pty_.Send({42});
     std::uint8_t b = 0;
     std::size_t got = 0;
