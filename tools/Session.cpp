@@ -66,16 +66,14 @@ int Session::Connect(std::uint32_t* address)
 int Session::Address(std::uint32_t* address)
 {
     if (conn_.DeviceNumber() == 0) {
-        const vx4::ConnectionStatistics before = conn_.Statistics();
-        const vx4::SDevIdent found = Device().FindDevice();
+        int code = 0;
+        const vx4::SDevIdent found = Device().FindDevice(&code);
         if (found.serial == 0) {
-            const vx4::ConnectionStatistics after = conn_.Statistics();
-            const bool readFailed = after.packetsInFailed != before.packetsInFailed && after.lastError != 0;
-            const int code = readFailed ? int(after.lastError) : -1;
-            if (readFailed)
+            // The identify's own result: 1013 for wrong check bytes, 1016 for silence.
+            if (code != 0)
                 PrintError(code);
             else
-                PrintError(code, "no device answered at the any-device address");
+                PrintError(code = -1, "no device answered at the any-device address");
             return code;
         }
     }

@@ -5,6 +5,7 @@
 #include "link/Pipetools.h"
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -28,8 +29,23 @@ void Report(const char* format)
     std::fflush(stdout);
 }
 
-// Binds a fresh listening socket at path, replacing whatever file a crashed run left
-// there. The file gets mode 0600 before the socket listens. -1 on failure (errno set).
+// Whether a server listens at path: a connect that is refused (or finds nothing) means the
+// file, if any, is a crashed run's leftover. Anything else counts as served, so that a live
+// socket is never removed.
+bool Served(const sockaddr_un& addr)
+{
+    const int fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0)
+        return false;
+    const bool refused = ::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0 &&
+                         (errno == ECONNREFUSED || errno == ENOENT);
+    ::close(fd);
+    return !refused;
+}
+
+// Binds a fresh listening socket at path, replacing a file a crashed run left there. The
+// file gets mode 0600 before the socket listens. -1 on failure (errno set); errno
+// EADDRINUSE when another server listens at path.
 int Listen(const std::string& path)
 {
     sockaddr_un addr{};
@@ -42,6 +58,11 @@ int Listen(const std::string& path)
     const int fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd < 0)
         return -1;
+    if (Served(addr)) {
+        ::close(fd);
+        errno = EADDRINUSE;
+        return -1;
+    }
     ::unlink(path.c_str());
     if (::bind(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0 ||
         ::chmod(path.c_str(), 0600) != 0 || ::listen(fd, 1) != 0) {
@@ -60,6 +81,31 @@ bool WaitReadable(int fd, int wakeFd, std::uint32_t waitMs)
     pollfd fds[2] = {{fd, POLLIN, 0}, {wakeFd, POLLIN, 0}};
     const int r = ::poll(fds, 2, int(waitMs));
     return r > 0 && (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) != 0;
+}
+
+// Sends one reply message. A client that does not read its replies fills its socket: a
+// reply that cannot go out within waitMs (or before a stop) fails, and the client is dropped.
+bool SendReply(int client, const std::uint8_t* reply, std::size_t n, int wakeFd, std::uint32_t waitMs)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
+    for (;;) {
+        const ssize_t sent = ::send(client, reply, n, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (sent >= 0)
+            return std::size_t(sent) == n;
+        if (errno == EINTR)
+            continue;
+        if (errno != EAGAIN && errno != EWOULDBLOCK)
+            return false;
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0)
+            return false;
+        pollfd fds[2] = {{client, POLLOUT, 0}, {wakeFd, POLLIN, 0}};
+        if (::poll(fds, 2, int(left.count()) + 1) < 0 && errno != EINTR)
+            return false;
+        if (fds[1].revents != 0)
+            return false; // stopping
+    }
 }
 
 } // namespace
@@ -138,7 +184,10 @@ void CPipeServer::Serve(std::uint32_t deviceNo, Handler handler, std::uint32_t w
     const std::string path = SocketPath(deviceNo);
     int listener = path.empty() ? -1 : Listen(path);
     if (listener < 0) {
-        Report("CreateNamedPipe failed with %d.\n");
+        if (errno == EADDRINUSE)
+            ReportServedElsewhere(path);
+        else
+            Report("CreateNamedPipe failed with %d.\n");
         return;
     }
     {
@@ -178,8 +227,7 @@ void CPipeServer::Serve(std::uint32_t deviceNo, Handler handler, std::uint32_t w
             std::size_t replyLength = handler ? handler(request, std::size_t(n), reply, MaxMessage) : 0;
             if (replyLength > MaxMessage)
                 replyLength = MaxMessage;
-            const ssize_t sent = ::send(client, reply, replyLength, MSG_NOSIGNAL);
-            if (sent < 0 || std::size_t(sent) != replyLength)
+            if (!SendReply(client, reply, replyLength, wakeFd, waitMs))
                 break;
         }
         ::shutdown(client, SHUT_RDWR);
@@ -189,6 +237,10 @@ void CPipeServer::Serve(std::uint32_t deviceNo, Handler handler, std::uint32_t w
             break;
         listener = Listen(path);
         if (listener < 0) {
+            if (errno == EADDRINUSE) {
+                ReportServedElsewhere(path);
+                return; // the file is the other server's now
+            }
             Report("CreateNamedPipe failed with %d.\n");
             break;
         }
@@ -196,6 +248,14 @@ void CPipeServer::Serve(std::uint32_t deviceNo, Handler handler, std::uint32_t w
     if (listener >= 0)
         ::close(listener);
     ::unlink(path.c_str());
+}
+
+void CPipeServer::ReportServedElsewhere(const std::string& path)
+{
+    if (toldServedElsewhere_.exchange(true))
+        return;
+    std::fprintf(stderr, "Another program serves %s; running without the gateway.\n", path.c_str());
+    std::fflush(stderr);
 }
 
 } // namespace vx4

@@ -4,8 +4,11 @@
 // sends one request message (1..255 bytes) and receives one reply message: the handler's
 // answer, or an empty message when the handler had none. One client is served at a time;
 // while it is connected, others are refused. An empty or over-long message drops the
-// client. The socket file lives in the user's runtime directory with mode 0600 and is
-// removed when the gateway stops.
+// client, and so does a reply the client does not take within the wait (a client that
+// sends without reading). The socket file lives in the user's runtime directory with mode
+// 0600 and is removed when the gateway stops. A file left by a crashed run is replaced; a
+// socket another program (a second console for the same device) listens on is left alone:
+// the gateway then does not run, which it says once on standard error.
 //
 // The server knows nothing of the device: the owner supplies the request handler.
 
@@ -34,7 +37,8 @@ public:
     CPipeServer& operator=(const CPipeServer&) = delete;
 
     // Starts the server thread for the device number (a running one is stopped first).
-    // waitMs: the longest time the idle server takes to notice Stop.
+    // waitMs: the longest time the idle server takes to notice Stop, and the longest wait
+    // for a client to take its reply.
     void Start(std::uint32_t deviceNo, Handler handler, std::uint32_t waitMs = 100);
     // Ends the server thread and waits for it without limit (a relay in progress is
     // finished first). Does nothing when none runs.
@@ -52,12 +56,14 @@ public:
 
 private:
     void Serve(std::uint32_t deviceNo, Handler handler, std::uint32_t waitMs);
+    void ReportServedElsewhere(const std::string& path);
 
     std::thread thread_;
     std::atomic<bool> stop_{false};
     int wakeFds_[2] = {-1, -1}; // written by Stop so that a waiting server returns at once
     mutable std::mutex pathLock_;
     std::string path_;
+    std::atomic<bool> toldServedElsewhere_{false};
 };
 
 } // namespace vx4

@@ -105,6 +105,8 @@ struct SArchiveInfo {
 // Configuration summary, the answer of command 0x23.
 struct SConfigInfo {
     static constexpr int MaxSystems = 9;
+    // Items are numbered by 16-bit identifiers: a larger count is no configuration.
+    static constexpr std::uint32_t MaxItemCount = 0xFFFF;
 
     std::uint32_t itemCount = 0;
     std::uint32_t checksum = 0;

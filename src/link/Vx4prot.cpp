@@ -192,17 +192,21 @@ int ReadFile(connection& conn, std::uint32_t address, const std::string& fileNam
     std::memcpy(sizeBytes, FrameData(ans.data()), std::min<std::size_t>(answerLength, 4));
     const std::uint32_t fileSize = GetU32(sizeBytes);
 
-    // Position of the last block appended: an answer to a repeat request that carries it
-    // again is that block a second time (the block request itself never reached the
-    // device) and is not appended twice.
+    // Position of the last block appended: an answer that carries it again (to a repeat
+    // request whose block request never reached the device, or from a faulty device) is
+    // that block a second time and is not appended twice. A device that never ends is
+    // stopped: more than FileBlockRepeats such answers in a row, or more bytes than the
+    // announced size and one block, end the transfer with 1017.
+    constexpr std::uint64_t MaxFileBlock = MaxVx3cData - 4;
     bool haveAppended = false;
     std::uint32_t lastAppended = 0;
+    std::uint32_t sameBlockInARow = 0;
+    std::uint64_t appended = 0;
 
     for (;;) {
         std::uint8_t step = FILE_NEXT_BLOCK;
         BuildRequest(req, CMD_FILE_BLOCK, &step, 1);
         rc = RunCommand(conn, address, req.data(), ans.data(), 1, FileBlockWait);
-        bool repeated = false;
         if (rc != 0) {
             step = FILE_REPEAT_BLOCK;
             BuildRequest(req, CMD_FILE_BLOCK, &step, 1);
@@ -213,7 +217,6 @@ int ReadFile(connection& conn, std::uint32_t address, const std::string& fileNam
             }
             if (rc != 0)
                 return rc;
-            repeated = true;
         }
         if (FrameCommand(ans.data()) != CMD_FILE_BLOCK)
             return Refusal(FrameCommand(ans.data()));
@@ -227,9 +230,16 @@ int ReadFile(connection& conn, std::uint32_t address, const std::string& fileNam
         if (answerLength == 4)
             return 0;
 
-        if (repeated && haveAppended && position == lastAppended)
+        if (haveAppended && position == lastAppended) {
+            if (++sameBlockInARow > FileBlockRepeats)
+                return FRAME_LENGTH_ERROR;
             continue;
+        }
+        sameBlockInARow = 0;
         const std::size_t blockSize = answerLength - 4;
+        if (appended + blockSize > std::uint64_t(fileSize) + MaxFileBlock)
+            return FRAME_LENGTH_ERROR;
+        appended += blockSize;
         if (std::fwrite(FrameData(ans.data()) + 4, 1, blockSize, out) != blockSize)
             return DEV_FILE_WRITE_ERROR;
         haveAppended = true;

@@ -81,8 +81,10 @@ int ReadSystemEvent(connection& conn, std::uint32_t address, SSysEvent* event);
 using ProgressCallback = void (*)(void* user, float fraction);
 // Downloads a device file and appends its bytes to out (opened by the caller for binary
 // writing; the caller deletes the file on a non-zero result). Blocks appended before a
-// failure stay in out. A failed block request is repeated with 00 up to 8 times; a repeat
-// that brings back the block already appended (same position) is not appended again.
+// failure stay in out. A failed block request is repeated with 00 up to 8 times; an answer
+// that brings back the block already appended (same position) is not appended again. A
+// faulty device that never ends is stopped with 1017: the same block more than 8 times in a
+// row, or more bytes than the announced size and one block.
 // The fraction is position / size, 1 when the device announces size 0. A name longer
 // than 1014 bytes or a null out is 1001; a block answer shorter than its 4-byte position
 // is 1017; a failed write to out is 247.

@@ -11,6 +11,7 @@
 #include <QStyledItemDelegate>
 #include <QTreeWidgetItemIterator>
 
+#include <algorithm>
 #include <cstring>
 #include <unordered_map>
 
@@ -148,7 +149,7 @@ int ConfigTree::BuildTree()
     savedItemCount_ = info.itemCount;
 
     std::unordered_map<std::uint16_t, const SNodeInfo*> byId;
-    byId.reserve(std::size_t(info.itemCount) + 16);
+    byId.reserve(std::size_t(std::min(info.itemCount, SConfigInfo::MaxItemCount)) + 16);
     const auto index = [&byId](const std::vector<SNodeInfo>& items) {
         for (const SNodeInfo& n : items)
             if (n.kind != ITEM_NONE)
@@ -168,7 +169,8 @@ int ConfigTree::BuildTree()
 
     emit progressShown(true);
     const QString space = QStringLiteral(" ");
-    for (std::uint32_t i = 1; i <= info.itemCount; ++i) {
+    const std::uint32_t count = std::min(info.itemCount, SConfigInfo::MaxItemCount); // identifiers are 16-bit
+    for (std::uint32_t i = 1; i <= count; ++i) {
         const auto found = byId.find(std::uint16_t(i));
         if (found == byId.end())
             continue;

@@ -91,8 +91,13 @@ void TPollingCycle::Timer1Timer() {
         ShowErrorBox(&c_.window,
                      QString::fromStdString(WriteErrorText(code, c_.window.objectName().toStdString())));
     }
-    // 2. No tick re-enters this one through its own work.
+    // 2. No tick re-enters this one through its own work; the timer runs again after it on
+    // every path, also when the work throws.
     timer_.stop();
+    struct RestartTimer {
+        QTimer& timer;
+        ~RestartTimer() { timer.start(); }
+    } restart{timer_};
     // 3. The state machine.
     if (!c_.pollingPaused) {
         switch (c_.pollState) {
@@ -145,8 +150,7 @@ void TPollingCycle::Timer1Timer() {
     // 5. The link statistics.
     c_.statusBar.SetPanelText(2, c_.pollingPaused ? QStringLiteral("Стоп")
                                                   : QString::fromStdString(StatisticsText(c_.conn.Statistics())));
-    // 6.
-    timer_.start();
+    // 6. (restart: see 2)
 }
 
 void TPollingCycle::StatusBarResize() {

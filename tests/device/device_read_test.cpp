@@ -31,6 +31,15 @@ Bytes Cat(std::initializer_list<Bytes> parts)
     return out;
 }
 
+// Command and address of every request so far, for a failure message.
+std::string RequestTraceOf(const vx4sim::Simulator& sim)
+{
+    std::string out;
+    for (const Bytes& r : sim.Requests())
+        out += std::to_string(RequestCommand(r)) + "@" + std::to_string(RequestAddress(r)) + " ";
+    return out;
+}
+
 // A device of six device-wide constants, read through configuration blocks a hook makes up.
 class BlockReadTest : public DeviceTest {
 protected:
@@ -303,6 +312,59 @@ TEST_F(DeviceTest, DestroyingDuringAReadEndsAfterTheExchangeInProgress)
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     EXPECT_EQ(sim->Requests().size(), after);
     *slow = false;
+}
+
+TEST_F(DeviceTest, RereadRequestedDuringAReadStartsAnotherRead)
+{
+    // (Stop, another device number and Start while a read runs: the request made then must
+    // not be wiped by the end of the read in progress.)
+    StartSim();
+    vx4::ConnectionSettings s = conn.Settings();
+    s.AuxTmout = 30000; // the held answer is waited for, not timed out
+    conn.SetSettings(s);
+    auto gate = MakeGate();
+    sim->SetHook([gate](const Bytes& r) -> HookResult {
+        if (RequestCommand(r) == vx4::CMD_CONFIG_BLOCK)
+            gate->Hold();
+        return {};
+    });
+    MakeObject();
+    obj->RequestReread();
+    ASSERT_TRUE(gate->WaitReached(5000));
+    obj->RequestReread(); // while the first read waits for its first block
+    gate->Open();
+    ASSERT_TRUE(WaitFor([&] { return obj->IsConfigReady() && obj->GetDeviceInfo().itemCount != 0; }, 10000))
+        << RequestTraceOf(*sim);
+    // Ready only after a second read: two first blocks were asked for.
+    std::size_t firstBlocks = 0;
+    for (const Bytes& r : RequestsOf(vx4::CMD_CONFIG_BLOCK))
+        firstBlocks += RequestData(r).at(0) == vx4::CONFIG_FIRST_BLOCK;
+    EXPECT_EQ(firstBlocks, 2u) << RequestTraceOf(*sim);
+    ExpectStoreMatchesDevice();
+}
+
+TEST_F(DeviceTest, ItemCountBeyondSixteenBitIdentifiersIsAConfigurationError)
+{
+    StartSim();
+    MakeObject();
+    for (const std::uint32_t count : {0x10000u, 0xFFFFFFFFu}) {
+        SCOPED_TRACE(count);
+        sim->SetHook([this, count](const Bytes& r) -> HookResult {
+            if (RequestCommand(r) != vx4::CMD_CONFIG_SUMMARY)
+                return {};
+            Bytes data(8);
+            vx4::PutU32(data.data(), count);
+            vx4::PutU32(data.data() + 4, 77);
+            return Reply(Vx3cFrame(serial, vx4::CMD_CONFIG_SUMMARY, data));
+        });
+        sim->ClearRequests();
+        obj->RequestReread();
+        ASSERT_TRUE(WaitFor([&] { return obj->IsConfigReady(); }, 10000));
+        // Failed like any read: nothing loaded, no item asked for.
+        EXPECT_EQ(obj->GetDeviceInfo().itemCount, 0u);
+        EXPECT_TRUE(obj->GetConfigSnapshot().systems.empty());
+        EXPECT_EQ(CountOf(vx4::CMD_CONFIG_BLOCK) + CountOf(vx4::CMD_ITEM_DESCRIPTOR), 0u);
+    }
 }
 
 } // namespace

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
@@ -85,6 +86,13 @@ public:
     bool Send(const std::vector<std::uint8_t>& message)
     {
         return ::send(fd_, message.data(), message.size(), MSG_NOSIGNAL) == ssize_t(message.size());
+    }
+    // One message without waiting: 1 sent, 0 the socket is full, -1 the connection is gone.
+    int SendNow(const std::vector<std::uint8_t>& message)
+    {
+        if (::send(fd_, message.data(), message.size(), MSG_NOSIGNAL | MSG_DONTWAIT) == ssize_t(message.size()))
+            return 1;
+        return errno == EAGAIN || errno == EWOULDBLOCK ? 0 : -1;
     }
     // One message within ms; -1 on time-out or error. An empty message and the end of the
     // connection both read as 0 bytes.

@@ -9,7 +9,9 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <fstream>
+#include <future>
 #include <sys/stat.h>
 
 namespace vx4 {
@@ -151,6 +153,77 @@ TEST_F(PipeServerTest, StaleSocketFileIsReplaced)
     ASSERT_TRUE(c.ConnectWithin(path, 2000)) << c.Error();
     ASSERT_TRUE(c.Send({1, 2}));
     EXPECT_EQ(c.Receive(nullptr, 2000), 2);
+}
+
+// A socket bound at path and, when listening, served by "another program".
+int BindAt(const std::string& path, bool listening)
+{
+    const int fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
+    if (::bind(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0 || (listening && ::listen(fd, 1) != 0)) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+TEST_F(PipeServerTest, SocketOfACrashedRunIsReplaced)
+{
+    path = CPipeServer::SocketPath(7);
+    const int old = BindAt(path, false); // bound, never listening: connects are refused
+    ASSERT_GE(old, 0);
+    ::close(old);
+    StartServer();
+    GatewayClient c;
+    ASSERT_TRUE(c.ConnectWithin(path, 2000)) << c.Error();
+    ASSERT_TRUE(c.Send({1, 2}));
+    EXPECT_EQ(c.Receive(nullptr, 2000), 2);
+}
+
+TEST_F(PipeServerTest, SocketAnotherProgramServesIsLeftAloneAndSaidOnce)
+{
+    path = CPipeServer::SocketPath(7);
+    const int other = BindAt(path, true);
+    ASSERT_GE(other, 0);
+    ::testing::internal::CaptureStderr();
+    for (int i = 0; i < 2; ++i) { // the worker starts the gateway after every read
+        StartServer();
+        // The gateway tries whether the socket is served, and leaves it to its server.
+        pollfd p{other, POLLIN, 0};
+        EXPECT_EQ(::poll(&p, 1, 5000), 1);
+        if (p.revents & POLLIN)
+            ::close(::accept4(other, nullptr, nullptr, SOCK_CLOEXEC));
+        server.Stop();
+    }
+    const std::string said = ::testing::internal::GetCapturedStderr();
+    // Clients still reach the other program.
+    GatewayClient c;
+    EXPECT_TRUE(c.Connect(path)) << c.Error();
+    pollfd p{other, POLLIN, 0};
+    EXPECT_EQ(::poll(&p, 1, 2000), 1);
+    if (p.revents & POLLIN)
+        ::close(::accept4(other, nullptr, nullptr, SOCK_CLOEXEC));
+    ::close(other);
+    EXPECT_EQ(said, "Another program serves " + path + "; running without the gateway.\n");
+}
+
+TEST_F(PipeServerTest, ClientThatDoesNotReadItsRepliesIsDroppedAndStopStaysQuick)
+{
+    StartServer();
+    GatewayClient c;
+    ASSERT_TRUE(c.ConnectWithin(path, 2000));
+    // Requests keep coming, replies are never read: the client's socket fills up.
+    const auto end = Clock::now() + std::chrono::seconds(3);
+    while (Clock::now() < end && c.SendNow(Bytes(200)) >= 0) // until the gateway drops it
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_TRUE(c.ClosedByPeer(2000));
+    // Stopping never waits on a client's full socket.
+    auto stopped = std::async(std::launch::async, [this] { server.Stop(); });
+    const bool quick = stopped.wait_for(std::chrono::seconds(2)) == std::future_status::ready;
+    c.Close(); // lets a gateway blocked on the send go
+    EXPECT_TRUE(quick);
 }
 
 TEST_F(PipeServerTest, StopsQuicklyWhetherIdleOrServing)

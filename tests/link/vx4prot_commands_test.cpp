@@ -418,6 +418,49 @@ TEST_F(SimTest, ReadFileEndsWithTheLastRepeatsCode)
     }
 }
 
+TEST_F(SimTest, ReadFileEndsAFaultyDeviceThatNeverFinishes)
+{
+    // The device announces 3000 bytes; the hook answers block requests without ever ending.
+    // (It ends by itself after 300 requests, so a transfer without limits shows as a
+    // success with a grown file instead of running on.)
+    constexpr std::uint32_t announced = 3000;
+    constexpr std::size_t block = MaxVx3cData - 4; // 1011
+    struct Case {
+        const char* what;
+        bool samePosition;       // the same block again and again, or ever new ones
+        std::size_t outputBytes; // what was appended before the transfer was ended
+        std::size_t blockRequests;
+    } cases[] = {
+        {"never the end answer", false, 3 * block, 4}, // a 4th block would pass 3000 + 1011
+        {"the same block again", true, block, 1 + 9},  // 9 in a row is past the limit of 8
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        sim.ClearRequests();
+        auto served = std::make_shared<std::atomic<std::uint32_t>>(0);
+        const std::uint32_t device = address;
+        sim.SetHook([device, served, c](const Bytes& r) -> HookResult {
+            if (RequestCommand(r) == CMD_FILE_OPEN) {
+                Bytes size(4);
+                PutU32(size.data(), announced);
+                return Reply(Vx3cFrame(device, CMD_FILE_OPEN, size));
+            }
+            if (RequestCommand(r) != CMD_FILE_BLOCK)
+                return Normal();
+            const std::uint32_t k = (*served)++;
+            Bytes data(4);
+            PutU32(data.data(), c.samePosition ? 0 : std::uint32_t(k * block));
+            if (k < 300)
+                data.resize(4 + block, std::uint8_t(k));
+            return Reply(Vx3cFrame(device, CMD_FILE_BLOCK, data));
+        });
+        Download d;
+        EXPECT_EQ(ReadFile(conn, address, "big.dat", d.f), FRAME_LENGTH_ERROR);
+        EXPECT_EQ(d.Contents().size(), c.outputBytes);
+        EXPECT_EQ(RequestsOf(CMD_FILE_BLOCK).size(), c.blockRequests);
+    }
+}
+
 // ---------------------------------------------------------------------------------------
 // Echo
 

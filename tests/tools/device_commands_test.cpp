@@ -105,6 +105,34 @@ TEST(CtlDevice, DeviceNumberZeroLearnsTheAddressThroughTheAnyDeviceAddress)
     EXPECT_EQ(clock.status, 0) << clock.err;
 }
 
+TEST(CtlDevice, DeviceNumberZeroReportsWhyNoDeviceWasFound)
+{
+    SimDevice dev;
+    struct Case {
+        const char* what;
+        bool badCheck; // an answer with a wrong check byte, or none
+        const char* error;
+    } cases[] = {{"wrong check bytes", true, "error 1013"}, {"silence", false, "error 1016"}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const bool badCheck = c.badCheck;
+        vx4sim::Simulator* sim = &dev.sim;
+        dev.sim.SetHook([badCheck, sim](const std::vector<std::uint8_t>& req) {
+            vx4sim::HookResult h{badCheck ? vx4sim::HookResult::Replace : vx4sim::HookResult::Silent, {}};
+            if (badCheck) {
+                h.bytes = sim->Answer(req).value_or(std::vector<std::uint8_t>(12, 0));
+                h.bytes.back() ^= 0x55;
+            }
+            return h;
+        });
+        const RunResult r = RunCtl({"--port", dev.PortText(), "--dev", "0", "identify"});
+        EXPECT_EQ(r.status, 1);
+        const std::string code = r.err.substr(0, r.err.find_first_of(" \n", 6)); // "error <code>"
+        EXPECT_EQ(code, c.error) << r.err;
+    }
+    dev.sim.SetHook(nullptr);
+}
+
 TEST(CtlDevice, InfoShowsSummarySystemsArchivesAndClock)
 {
     SimDevice dev;

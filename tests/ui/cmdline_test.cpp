@@ -76,9 +76,19 @@ TEST(CommandLine, FaultAfterGoodOptionsInvalidatesTheWholeLine) {
 TEST(CommandLine, ScanNeverReadsPastTheEnd) {
     // Each prefix of an option, cut anywhere, must parse without reading beyond the text.
     const std::string full = "/port=192.168.0.10:10001 /speed=19200 /dev=5 /port=COM7";
+    // (The sanitizer build catches a read past the end; here every value taken must come
+    // from the text before the cut.)
     for (std::size_t n = 0; n <= full.size(); ++n) {
+        const std::string prefix = full.substr(0, n);
         CommandLineOptions o;
-        ParseCommandLine(full.substr(0, n), o);
+        ParseCommandLine(prefix, o);
+        SCOPED_TRACE(prefix);
+        EXPECT_NE(prefix.find(o.ip), std::string::npos);
+        EXPECT_NE(prefix.find(o.tcpPort), std::string::npos);
+        EXPECT_TRUE(o.port == "TCP/IP" || prefix.find(o.port) != std::string::npos) << o.port;
+        if (o.speed != 0) EXPECT_NE(prefix.find("=" + std::to_string(o.speed)), std::string::npos);
+        if (o.devNo != 0) EXPECT_NE(prefix.find("=" + std::to_string(o.devNo)), std::string::npos);
+        if (prefix.empty()) EXPECT_FALSE(o.valid);
     }
     CommandLineOptions o;
     ParseCommandLine(full, o);

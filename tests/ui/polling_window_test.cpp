@@ -9,6 +9,8 @@
 
 #include <QProgressBar>
 
+#include <stdexcept>
+
 namespace vx4::uitest {
 namespace {
 
@@ -139,6 +141,23 @@ TEST_F(PollingWindow, ChangedConfigurationIsReadAgain) {
     ASSERT_TRUE(TickUntil([this] { return form->PollStateValue() == psRunning; }, 20000));
     EXPECT_NE(form->Tree().SavedChecksum(), before);
     EXPECT_EQ(form->Tree().SavedChecksum(), sim->ConfigChecksum());
+}
+
+TEST_F(PollingWindow, TickRestartsItsTimerWhenItsWorkThrows) {
+    StartSimulator();
+    CreateForm();
+    form->Polling().Timer1().stop(); // only the cycle below ticks
+    bool paused = false;
+    int state = psLoading;
+    std::uint32_t devNo = 0;
+    TPollingCycle cycle(nullptr, PollingContext{*form, form->Conn(), form->Device(), form->Tree(), form->Editor(),
+                                                form->DeviceInfo(), form->StatusPanels(), form->ProgressBar(),
+                                                form->StopItem(), form->StartItem(), paused, state, devNo,
+                                                [](float) { throw std::runtime_error("progress"); }});
+    form->Device().RequestReread(); // the link is closed: the read stays pending
+    ASSERT_FALSE(form->Device().IsConfigReady());
+    EXPECT_THROW(cycle.Timer1Timer(), std::runtime_error);
+    EXPECT_TRUE(cycle.Timer1().isActive()); // ticks go on
 }
 
 } // namespace
