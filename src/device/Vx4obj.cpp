@@ -145,13 +145,14 @@ void ForwardProgress(void* user, float fraction)
 
 } // namespace
 
-int CVX4Obj::DownloadFile(std::FILE* out, const std::string& deviceFileName, const DownloadProgress& progress)
+int CVX4Obj::DownloadFile(std::FILE* out, const std::string& deviceFileName, const DownloadProgress& progress,
+                          const std::atomic<bool>* cancel)
 {
     DataGuard link(linkLock_);
     if (progress)
         return ReadFile(conn_, deviceNo_, deviceFileName, out, &ForwardProgress,
-                        const_cast<DownloadProgress*>(&progress));
-    return ReadFile(conn_, deviceNo_, deviceFileName, out);
+                        const_cast<DownloadProgress*>(&progress), cancel);
+    return ReadFile(conn_, deviceNo_, deviceFileName, out, nullptr, nullptr, cancel);
 }
 
 // ---- items ----
