@@ -149,6 +149,9 @@ int CVX4Obj::DownloadFile(std::FILE* out, const std::string& deviceFileName, con
                           const std::atomic<bool>* cancel)
 {
     DataGuard link(linkLock_);
+    // The device the connection is set to now, as a configuration read takes it: a download
+    // made before any read goes to the configured device, not to the number at creation.
+    deviceNo_ = conn_.DeviceNumber();
     if (progress)
         return ReadFile(conn_, deviceNo_, deviceFileName, out, &ForwardProgress,
                         const_cast<DownloadProgress*>(&progress), cancel);

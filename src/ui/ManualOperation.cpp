@@ -218,9 +218,9 @@ int ManualOperation::Frame(const OperationOptions& options, const std::function<
 {
     if (busy_) return -1;
     busy_ = true;
-    emit busyChanged(true);
     Saved saved;
     Begin(options, saved);
+    emit busyChanged(true);
     OperationContext context;
     int result = 0;
     RunOffThread(options, context, [&] {
