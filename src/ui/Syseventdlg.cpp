@@ -11,6 +11,7 @@
 #include <QTableWidget>
 #include <QVBoxLayout>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -75,6 +76,11 @@ void TSysEventForm::SetEvents(const std::vector<SSysEvent>& events)
             auto* item = new QTableWidgetItem(Text(rows_[std::size_t(r)][std::size_t(c)]));
             StringGrid1->setItem(r, c, item);
         }
+    // The design widths are the least; a wider font still shows whole numbers.
+    for (int c = 0; c < 4; ++c) {
+        StringGrid1->resizeColumnToContents(c);
+        StringGrid1->setColumnWidth(c, std::max(StringGrid1->columnWidth(c), ColumnWidths[c]));
+    }
 }
 
 QString TSysEventForm::SaveTo(const QString& path) const
