@@ -24,12 +24,14 @@ void CVX4Obj::WorkerLoop()
         if (conn_.IsOpen()) {
             if (ConfigUnchanged() < 0) {
                 Guard data(dataLock_);
-                rereadRequested_ = true;
+                ++rereadsRequested_;
             }
             bool reread;
+            std::uint64_t takenUp;
             {
                 Guard data(dataLock_);
-                reread = rereadRequested_;
+                takenUp = rereadsRequested_;
+                reread = takenUp != rereadsTakenUp_;
             }
             if (reread && !stopRequested_) {
                 int rc = ReadConfigBlocks();
@@ -41,7 +43,7 @@ void CVX4Obj::WorkerLoop()
                     ClearStore();
                 {
                     Guard data(dataLock_);
-                    rereadRequested_ = false;
+                    rereadsTakenUp_ = takenUp;
                 }
                 if (stopRequested_)
                     break;
@@ -81,16 +83,25 @@ void CVX4Obj::ClearStore()
 
 int CVX4Obj::ConfigUnchanged()
 {
-    Guard data(dataLock_);
-    if (info_.itemCount == 0 && info_.checksum == 0)
-        return 0;
-    Guard link(linkLock_);
+    {
+        Guard data(dataLock_);
+        if (info_.itemCount == 0 && info_.checksum == 0)
+            return 0;
+    }
+    // dataLock is not held across the exchange: the windows' getters never wait for the line.
     SConfigInfo now;
-    const int rc = ReadConfigSummary(conn_, deviceNo_, &now);
+    int rc;
+    {
+        Guard link(linkLock_);
+        rc = ReadConfigSummary(conn_, deviceNo_, &now);
+    }
     if (rc != 0)
         return rc;
     if (stopRequested_)
         return 0;
+    Guard data(dataLock_);
+    if (info_.itemCount == 0 && info_.checksum == 0)
+        return 0; // cleared meanwhile
     return now.itemCount == info_.itemCount && now.checksum == info_.checksum ? 0 : -1;
 }
 
