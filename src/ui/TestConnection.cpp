@@ -173,8 +173,18 @@ void TTestConnForm::StopThread()
     }
     if (shared_->ended)
         thread_.join();
-    else
+    else {
         thread_.detach(); // inside a long echo: it ends by itself; shared_ keeps its flags alive
+        released_.push_back(shared_);
+    }
+}
+
+void TTestConnForm::WaitForReleasedThreads()
+{
+    for (const auto& shared : released_)
+        while (!shared->ended)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    released_.clear();
 }
 
 void TTestConnForm::B_StartClick()

@@ -19,6 +19,7 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 class QLabel;
 class QPushButton;
@@ -47,6 +48,10 @@ public:
     void B_StartClick();
     void B_ExitClick();
     void TrackBar1Change(int position);
+
+    // Waits, without a limit, for a thread let go by a close while inside a long echo: the
+    // main window calls it before it destroys the connection.
+    void WaitForReleasedThreads();
 
     // State, for tests and pictures.
     bool Running() const; // the test thread of this showing exists and has not ended
@@ -88,6 +93,7 @@ private:
     connection& conn_;
     std::uint32_t devNo_ = 0;
     std::shared_ptr<Shared> shared_;
+    std::vector<std::shared_ptr<Shared>> released_; // threads let go by a close
     std::thread thread_;
     bool threadStarted_ = false;
     std::uint32_t shownGeneration_ = 0;

@@ -115,6 +115,8 @@ Tvx4pult_MainForm::Tvx4pult_MainForm(const MainFormOptions& options, QWidget* pa
 
 Tvx4pult_MainForm::~Tvx4pult_MainForm() {
     polling_->Timer1().stop();
+    // A link test thread let go inside a long echo still uses the connection.
+    testConnForm_->WaitForReleasedThreads();
     // The device object first (its worker ends after its current exchange and stops the
     // gateway), then the connection (closes the link if still open), then the controls.
     device_.reset();
