@@ -9,6 +9,7 @@
 #include "link/ResultCodes.h"
 #include "link/Vx4prot.h"
 #include "platform/Cp1251.h"
+#include "platform/StagedFile.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -21,61 +22,9 @@
 
 namespace vx4ctl {
 
+using vx4::StagedFile;
+
 namespace {
-
-// A file written under a temporary name beside its final path and moved there only when
-// complete, so that a failed transfer leaves no file (and an older file of that name is
-// kept).
-class StagedFile {
-public:
-    explicit StagedFile(std::string path) : path_(std::move(path)) {}
-    ~StagedFile()
-    {
-        if (file_)
-            std::fclose(file_);
-        if (!temp_.empty())
-            ::unlink(temp_.c_str());
-    }
-    StagedFile(const StagedFile&) = delete;
-    StagedFile& operator=(const StagedFile&) = delete;
-
-    // Creates the temporary file; an error message, empty on success.
-    std::string Create()
-    {
-        std::string pattern = path_ + ".XXXXXX";
-        const int fd = ::mkstemp(pattern.data());
-        if (fd < 0)
-            return "cannot create " + path_ + ": " + std::strerror(errno);
-        temp_ = pattern;
-        const mode_t mask = ::umask(0);
-        ::umask(mask);
-        ::fchmod(fd, 0666 & ~mask);
-        file_ = ::fdopen(fd, "wb");
-        if (!file_) {
-            ::close(fd);
-            return "cannot create " + path_ + ": " + std::strerror(errno);
-        }
-        return {};
-    }
-    std::FILE* File() { return file_; }
-    // Closes the file and moves it to its final path; an error message, empty on success.
-    std::string Commit()
-    {
-        const int rc = std::fclose(file_);
-        file_ = nullptr;
-        if (rc != 0)
-            return "cannot write " + path_ + ": " + std::strerror(errno);
-        if (std::rename(temp_.c_str(), path_.c_str()) != 0)
-            return "cannot write " + path_ + ": " + std::strerror(errno);
-        temp_.clear();
-        return {};
-    }
-
-private:
-    std::string path_;
-    std::string temp_;
-    std::FILE* file_ = nullptr;
-};
 
 std::string BaseName(const std::string& name)
 {

@@ -1,5 +1,6 @@
 #include "common/SystemEventsText.h"
 
+#include "link/ResultCodes.h"
 #include "link/Vx4prot.h"
 
 #include <cstdio>
@@ -52,10 +53,12 @@ std::string SystemEventsText::FileName(std::uint32_t devNo)
 }
 
 int SystemEventsText::Read(connection& conn, std::uint32_t devNo, std::vector<SSysEvent>* events,
-                           const std::function<void(unsigned)>& progress)
+                           const std::function<void(unsigned)>& progress, const std::atomic<bool>* cancel)
 {
     events->clear();
     while (events->size() < MaxEvents) {
+        if (cancel != nullptr && cancel->load())
+            return OPERATION_CANCELLED;
         SSysEvent ev;
         const int rc = ReadSystemEvent(conn, devNo, &ev);
         if (rc != 0)

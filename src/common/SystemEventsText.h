@@ -8,6 +8,7 @@
 #include "link/Vx4Records.h"
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -36,8 +37,11 @@ public:
     // ends at the first failure or at an event whose TaskID is 0. progress (may be empty)
     // is told the number of events read after each one. Returns the code that ended the
     // list (0 for the empty event, the failing read's code otherwise, 0 at the limit).
+    // A cancel flag that becomes true ends the list before the next read with
+    // OPERATION_CANCELLED; what was read stays in events.
     static int Read(connection& conn, std::uint32_t devNo, std::vector<SSysEvent>* events,
-                    const std::function<void(unsigned)>& progress = {});
+                    const std::function<void(unsigned)>& progress = {},
+                    const std::atomic<bool>* cancel = nullptr);
 };
 
 } // namespace vx4

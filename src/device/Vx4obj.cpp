@@ -157,14 +157,18 @@ void ForwardProgress(void* user, float fraction)
 
 } // namespace
 
-int CVX4Obj::DownloadFile(std::FILE* out, const std::string& deviceFileName, const DownloadProgress& progress)
+int CVX4Obj::DownloadFile(std::FILE* out, const std::string& deviceFileName, const DownloadProgress& progress,
+                          const std::atomic<bool>* cancel)
 {
     std::unique_lock<std::recursive_mutex> link(linkLock_);
+    // The device the connection is set to now, as a configuration read takes it: a download
+    // made before any read goes to the configured device, not to the number at creation.
+    deviceNo_ = conn_.DeviceNumber();
     if (progress) {
         UnlockedProgress forward{link, progress};
-        return ReadFile(conn_, deviceNo_, deviceFileName, out, &ForwardProgress, &forward);
+        return ReadFile(conn_, deviceNo_, deviceFileName, out, &ForwardProgress, &forward, cancel);
     }
-    return ReadFile(conn_, deviceNo_, deviceFileName, out);
+    return ReadFile(conn_, deviceNo_, deviceFileName, out, nullptr, nullptr, cancel);
 }
 
 // ---- items ----

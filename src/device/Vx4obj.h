@@ -127,9 +127,10 @@ public:
     SDevIdent FindDevice(int* result = nullptr);
     // Appends the bytes of the device file to out (opened for binary writing by the
     // caller, who deletes it on a non-zero result); progress after each block, called with
-    // no lock of the object held.
+    // no lock of the object held. A cancel flag that becomes true stops the transfer
+    // between blocks with OPERATION_CANCELLED.
     int DownloadFile(std::FILE* out, const std::string& deviceFileName,
-                     const DownloadProgress& progress = {});
+                     const DownloadProgress& progress = {}, const std::atomic<bool>* cancel = nullptr);
     // Reads the graduation pairs of the transducer with this address into table. 0 or
     // the failing exchange's code; a too short answer is 1017. A failure of the first
     // exchange leaves the table as it was; a later failure keeps the pairs read so far.

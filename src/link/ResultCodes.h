@@ -20,6 +20,9 @@ enum ResultCode : int {
     PORT_GET_STATE_FAILED = 1051,
     PORT_SET_STATE_FAILED = 1052,
     PORT_SET_MASK_FAILED = 1053,
+    // The user stopped an operation between its exchanges (a download, an events read);
+    // never a failure of the line and never shown as one.
+    OPERATION_CANCELLED = 1100,
 };
 
 // Device result codes the console knows by name.

@@ -171,7 +171,7 @@ int ReadSystemEvent(connection& conn, std::uint32_t address, SSysEvent* event)
 }
 
 int ReadFile(connection& conn, std::uint32_t address, const std::string& fileName, std::FILE* out,
-             ProgressCallback progress, void* user)
+             ProgressCallback progress, void* user, const std::atomic<bool>* cancel)
 {
     if (out == nullptr || fileName.size() > MaxFileName)
         return LINK_BAD_ARGUMENT;
@@ -204,6 +204,8 @@ int ReadFile(connection& conn, std::uint32_t address, const std::string& fileNam
     std::uint64_t appended = 0;
 
     for (;;) {
+        if (cancel != nullptr && cancel->load())
+            return OPERATION_CANCELLED;
         std::uint8_t step = FILE_NEXT_BLOCK;
         BuildRequest(req, CMD_FILE_BLOCK, &step, 1);
         rc = RunCommand(conn, address, req.data(), ans.data(), 1, FileBlockWait);

@@ -10,6 +10,7 @@
 
 #include "link/Vx4Records.h"
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -87,9 +88,11 @@ using ProgressCallback = void (*)(void* user, float fraction);
 // row, or more bytes than the announced size and one block.
 // The fraction is position / size, 1 when the device announces size 0. A name longer
 // than 1014 bytes or a null out is 1001; a block answer shorter than its 4-byte position
-// is 1017; a failed write to out is 247.
+// is 1017; a failed write to out is 247. When *cancel becomes true the transfer stops
+// before its next block request with OPERATION_CANCELLED.
 int ReadFile(connection& conn, std::uint32_t address, const std::string& fileName, std::FILE* out,
-             ProgressCallback progress = nullptr, void* user = nullptr);
+             ProgressCallback progress = nullptr, void* user = nullptr,
+             const std::atomic<bool>* cancel = nullptr);
 
 // Echo test with n random bytes (n above 1015 is taken as 1015): 0, a link code, 1015 for
 // another command, 1014 for another address, 1 when the bytes or their count differ.

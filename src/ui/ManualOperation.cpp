@@ -3,6 +3,7 @@
 #include "device/Vx4obj.h"
 #include "link/Connection.h"
 
+#include <QCloseEvent>
 #include <QDialog>
 #include <QElapsedTimer>
 #include <QEventLoop>
@@ -18,7 +19,7 @@ namespace vx4 {
 
 void OperationContext::SetProgress(float fraction)
 {
-    if (fraction < 0.0f) fraction = 0.0f;
+    if (!(fraction >= 0.0f)) fraction = 0.0f; // NaN included
     if (fraction > 1.0f) fraction = 1.0f;
     progress_ = fraction;
 }
@@ -41,8 +42,7 @@ struct ManualOperation::Saved {
     bool polling = false;
 };
 
-ManualOperation::ManualOperation(QWidget* parent, connection& conn, CVX4Obj& device,
-                                 bool& pollingPaused)
+ManualOperation::ManualOperation(QWidget* parent, connection& conn, CVX4Obj& device, bool& pollingPaused)
     : QObject(parent), parent_(parent), conn_(conn), device_(device), pollingPaused_(pollingPaused)
 {
 }
@@ -51,131 +51,211 @@ ManualOperation::~ManualOperation() = default;
 
 namespace {
 
-// Runs job on a thread of its own while a modal progress window (shown after showAfterMs)
-// keeps the user-interface thread painting. Returns when job has returned.
-void RunOffThread(QWidget* parent, const OperationOptions& options, OperationContext& context,
-                  const std::function<void()>& job)
-{
-    std::atomic<bool> done{false};
-    QEventLoop loop;
-    std::thread worker([&] {
-        job();
-        done = true;
-        QMetaObject::invokeMethod(&loop, "quit", Qt::QueuedConnection);
-    });
+bool KeepsLink(FrameKind kind) { return kind != FrameKind::PauseOnly; }
+bool StopsDevicePolling(FrameKind kind) { return kind == FrameKind::Full || kind == FrameKind::Monitor; }
+bool PausesDisplay(FrameKind kind) { return kind != FrameKind::LinkOnly; }
 
-    QDialog window(parent);
-    window.setWindowTitle(options.caption);
-    window.setModal(true);
-    window.setWindowFlag(Qt::WindowCloseButtonHint, false);
-    auto* layout = new QVBoxLayout(&window);
-    auto* label = new QLabel(options.caption, &window);
-    layout->addWidget(label);
-    QProgressBar* bar = nullptr;
-    if (options.progressBar) {
-        bar = new QProgressBar(&window);
-        bar->setRange(0, 1000);
-        bar->setValue(0);
-        layout->addWidget(bar);
-    }
-    QPushButton* cancel = nullptr;
-    if (options.cancellable) {
-        cancel = new QPushButton(QStringLiteral("Отмена"), &window);
-        layout->addWidget(cancel, 0, Qt::AlignRight);
-        QObject::connect(cancel, &QPushButton::clicked, &window, [&context, cancel] {
-            context.Cancel();
-            cancel->setEnabled(false);
-        });
-    }
-    window.resize(360, window.sizeHint().height());
-
-    QElapsedTimer since;
-    since.start();
-    QTimer refresh;
-    refresh.setInterval(50);
-    QObject::connect(&refresh, &QTimer::timeout, &window, [&] {
-        if (done) return;
-        if (!window.isVisible() && since.elapsed() >= options.showAfterMs) window.show();
-        if (bar) {
-            const float f = context.Progress();
-            if (f >= 0.0f) bar->setValue(static_cast<int>(f * 1000.0f));
+// The modal progress window: caption, an optional bar, an optional Cancel. Closing it by
+// the window manager or Escape does nothing unless the operation can be cancelled, in
+// which case it is the same as Cancel.
+class OperationWindow : public QDialog {
+public:
+    OperationWindow(QWidget* parent, const OperationOptions& options, OperationContext& context)
+        : QDialog(parent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint), context_(context),
+          caption_(options.caption)
+    {
+        setObjectName("OperationWindow");
+        setWindowTitle(options.caption);
+        setModal(true);
+        auto* layout = new QVBoxLayout(this);
+        label_ = new QLabel(options.caption, this);
+        label_->setObjectName("OperationText");
+        label_->setMinimumWidth(320);
+        layout->addWidget(label_);
+        if (options.progressBar) {
+            bar_ = new QProgressBar(this);
+            bar_->setObjectName("OperationProgress");
+            bar_->setRange(0, 1000);
+            bar_->setValue(0);
+            layout->addWidget(bar_);
         }
-        const std::string text = context.Text();
-        label->setText(text.empty() ? options.caption
-                                    : options.caption + QStringLiteral("\n") + QString::fromStdString(text));
-    });
-    refresh.start();
-    if (!done) loop.exec(QEventLoop::ExcludeUserInputEvents);
-    // A blocked event loop is never left waiting: the flag is read after the loop ends too.
-    while (!done) loop.processEvents(QEventLoop::ExcludeUserInputEvents | QEventLoop::WaitForMoreEvents);
-    worker.join();
-    refresh.stop();
-    window.hide();
-}
+        if (options.cancellable) {
+            cancel_ = new QPushButton(QStringLiteral("Отмена"), this);
+            cancel_->setObjectName("OperationCancel");
+            layout->addWidget(cancel_, 0, Qt::AlignRight);
+            connect(cancel_, &QPushButton::clicked, this, [this] { CancelClick(); });
+        }
+        adjustSize();
+    }
+
+    // Takes over what the work has published since the last call.
+    void Refresh()
+    {
+        if (bar_) {
+            const float f = context_.Progress();
+            if (f >= 0.0f) bar_->setValue(static_cast<int>(f * 1000.0f));
+        }
+        const std::string text = context_.Text();
+        if (text != shownText_) {
+            shownText_ = text;
+            label_->setText(text.empty() ? caption_ : caption_ + QStringLiteral("\n") + QString::fromStdString(text));
+        }
+    }
+
+    void reject() override
+    {
+        if (cancel_) CancelClick();
+    }
+
+protected:
+    void closeEvent(QCloseEvent* event) override
+    {
+        event->ignore();
+        reject();
+    }
+
+private:
+    void CancelClick()
+    {
+        context_.Cancel();
+        cancel_->setEnabled(false);
+    }
+
+    OperationContext& context_;
+    QString caption_;
+    QLabel* label_ = nullptr;
+    QProgressBar* bar_ = nullptr;
+    QPushButton* cancel_ = nullptr;
+    std::string shownText_;
+};
 
 } // namespace
 
-void ManualOperation::Enter(const OperationOptions& options, Saved& saved)
+void ManualOperation::RunOffThread(const OperationOptions& options, OperationContext& context,
+                                   const std::function<void()>& job)
 {
+    std::atomic<bool> done{false};
+    QObject wake; // lives on this thread: the worker's last posted call lands here
+    std::thread worker([&] {
+        job();
+        done = true;
+        QMetaObject::invokeMethod(&wake, [] {}, Qt::QueuedConnection);
+    });
+
+    OperationWindow window(parent_, options, context);
+    float shownProgress = -1.0f;
+    auto refresh = [&] {
+        window.Refresh();
+        const float f = context.Progress();
+        if (f >= 0.0f && f != shownProgress) {
+            shownProgress = f;
+            if (options.onProgress) options.onProgress(f);
+        }
+    };
+    QElapsedTimer since;
+    since.start();
+    QTimer ticker;
+    ticker.setInterval(50);
+    QObject::connect(&ticker, &QTimer::timeout, &window, [&] {
+        if (done) return;
+        refresh();
+        if (!window.isVisible() && since.elapsed() >= options.showAfterMs) {
+            window.show();
+            progressWindow_ = &window;
+            emit progressWindowShown(&window);
+        }
+    });
+    ticker.start();
+
+    // Until the progress window shows, the user's input is held back (and delivered after
+    // the operation); once it shows, it takes the input and the main window gets none.
+    QEventLoop loop;
+    while (!done) {
+        const QEventLoop::ProcessEventsFlags flags =
+            window.isVisible() ? QEventLoop::AllEvents : QEventLoop::ExcludeUserInputEvents;
+        loop.processEvents(flags | QEventLoop::WaitForMoreEvents);
+    }
+    worker.join();
+    ticker.stop();
+    refresh();
+    progressWindow_ = nullptr;
+    window.hide();
+}
+
+void ManualOperation::Begin(const OperationOptions& options, Saved& saved)
+{
+    // Steps 1 and 4, on the window's thread (see the header for why 4 comes first).
     saved.pollingPaused = pollingPaused_;
-    if (options.kind == FrameKind::Monitor) pollingPaused_ = true;
-    if (options.kind != FrameKind::LinkOnly) pollingPaused_ = true;
+    if (PausesDisplay(options.kind)) pollingPaused_ = true;
 }
 
 int ManualOperation::OpenIfClosed(const OperationOptions& options, Saved& saved)
 {
     // Worker thread: steps 2, 3 and 5.
+    if (!KeepsLink(options.kind)) return 0;
     saved.wasOpen = conn_.IsOpen();
-    if (options.kind == FrameKind::Full || options.kind == FrameKind::Monitor)
-        saved.polling = device_.EnablePolling(false);
+    if (StopsDevicePolling(options.kind)) saved.polling = device_.EnablePolling(false);
     if (!saved.wasOpen) return conn_.Open();
     return 0;
 }
 
-void ManualOperation::Leave(const OperationOptions& options, const Saved& saved)
+void ManualOperation::CloseIfOpened(const OperationOptions& options, const Saved& saved)
 {
     // Worker thread: steps 7 and 8.
+    if (!KeepsLink(options.kind)) return;
     if (!saved.wasOpen) conn_.Close();
-    if (options.kind == FrameKind::Full || options.kind == FrameKind::Monitor)
-        device_.EnablePolling(saved.polling);
+    if (StopsDevicePolling(options.kind)) device_.EnablePolling(saved.polling);
 }
 
-int ManualOperation::Run(const OperationOptions& options, std::function<int(OperationContext&)> work)
+void ManualOperation::End(const OperationOptions& options, const Saved& saved)
+{
+    // Step 9.
+    if (PausesDisplay(options.kind)) pollingPaused_ = saved.pollingPaused;
+}
+
+int ManualOperation::Frame(const OperationOptions& options, const std::function<int(OperationContext&)>& work,
+                           const std::function<void()>& showModal, int* openResult)
 {
     if (busy_) return -1;
     busy_ = true;
-    emit busyChanged(true);
     Saved saved;
-    Enter(options, saved);
+    Begin(options, saved);
+    emit busyChanged(true);
     OperationContext context;
     int result = 0;
-    RunOffThread(parent_, options, context, [&] {
-        result = OpenIfClosed(options, saved);
-        if (result == 0) result = work(context);
-        Leave(options, saved);
+    RunOffThread(options, context, [&] {
+        context.SetOpenResult(OpenIfClosed(options, saved));
+        if (work) result = work(context);
+        if (!showModal) CloseIfOpened(options, saved);
     });
-    if (options.kind != FrameKind::LinkOnly) pollingPaused_ = saved.pollingPaused;
+    if (openResult) *openResult = context.OpenResult();
+    if (showModal) {
+        showModal();
+        OperationContext closing;
+        RunOffThread(options, closing, [&] { CloseIfOpened(options, saved); });
+    }
+    End(options, saved);
     busy_ = false;
     emit busyChanged(false);
     return result;
 }
 
+int ManualOperation::Run(const OperationOptions& options, std::function<int(OperationContext&)> work)
+{
+    return Frame(options, work, {}, nullptr);
+}
+
 int ManualOperation::RunAround(const OperationOptions& options, const std::function<void()>& showModal)
 {
-    if (busy_) return -1;
-    busy_ = true;
-    emit busyChanged(true);
-    Saved saved;
-    Enter(options, saved);
-    OperationContext context;
     int opened = 0;
-    RunOffThread(parent_, options, context, [&] { opened = OpenIfClosed(options, saved); });
-    showModal();
-    RunOffThread(parent_, options, context, [&] { Leave(options, saved); });
-    if (options.kind != FrameKind::LinkOnly) pollingPaused_ = saved.pollingPaused;
-    busy_ = false;
-    emit busyChanged(false);
-    return opened;
+    const int rc = Frame(options, {}, showModal ? showModal : [] {}, &opened);
+    return rc == -1 && opened == 0 ? -1 : opened;
+}
+
+int ManualOperation::RunThenShow(const OperationOptions& options, std::function<int(OperationContext&)> work,
+                                 const std::function<void()>& showModal)
+{
+    return Frame(options, work, showModal ? showModal : [] {}, nullptr);
 }
 
 } // namespace vx4

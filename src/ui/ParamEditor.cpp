@@ -5,6 +5,7 @@
 #include "link/Frames.h"
 #include "options/Optlist.h"
 #include "ui/ConfigTree.h"
+#include "ui/ManualOperation.h"
 
 #include <QComboBox>
 #include <QHeaderView>
@@ -546,6 +547,18 @@ int ParamEditor::ConstIdOfRow(QTreeWidgetItem* selected, int row) const
     return id.toInt();
 }
 
+int ParamEditor::RunOnDevice(const std::function<int(OperationContext&)>& work)
+{
+    if (operations_ == nullptr || operations_->Busy()) {
+        OperationContext here;
+        return work(here);
+    }
+    OperationOptions options;
+    options.caption = QStringLiteral("Запись значения");
+    options.kind = FrameKind::PauseOnly;
+    return operations_->Run(options, work);
+}
+
 void ParamEditor::WriteConst(std::uint16_t id, const QString& text, const QString& reference)
 {
     const SNodeInfo info = device_.GetNodeInfo(id);
@@ -556,8 +569,38 @@ void ParamEditor::WriteConst(std::uint16_t id, const QString& text, const QStrin
     setCursor(Qt::WaitCursor);
     const bool attached = handlersAttached_;
     handlersAttached_ = false;
+    const std::string sent = value.toStdString();
+    WriteDone(id, RunOnDevice([this, id, &sent](OperationContext&) { return device_.WriteConstant(id, sent); }));
+    unsetCursor();
+    handlersAttached_ = attached;
+}
 
-    writeError_ = device_.WriteConstant(id, value.toStdString());
+void ParamEditor::WriteEdited(std::uint16_t id, const QString& text, bool formatted)
+{
+    const SNodeInfo info = device_.GetNodeInfo(id);
+    const std::string typed = text.toStdString();
+    setCursor(Qt::WaitCursor);
+    const bool attached = handlersAttached_;
+    handlersAttached_ = false;
+    bool wrote = false;
+    const int rc = RunOnDevice([&](OperationContext&) {
+        const std::string reference = device_.ReadItemText(id);
+        const std::string value =
+            OptionValueOf(constBank_, info.name, formatted ? FormatForDevice(typed, reference) : typed);
+        if (value == reference)
+            return 0;
+        wrote = true;
+        return device_.WriteConstant(id, value);
+    });
+    if (wrote)
+        WriteDone(id, rc);
+    unsetCursor();
+    handlersAttached_ = attached;
+}
+
+void ParamEditor::WriteDone(std::uint16_t id, int rc)
+{
+    writeError_ = rc;
     if (writeError_ != 0) {
         const int row = editRow_ - 1;
         if (row >= 0 && row < rowCount())
@@ -568,9 +611,6 @@ void ParamEditor::WriteConst(std::uint16_t id, const QString& text, const QStrin
         if (QTreeWidgetItem* node = tree_.FindNodeById(tree_.SelectedNode(), id))
             tree_.SetNodeText(node);
     }
-
-    unsetCursor();
-    handlersAttached_ = attached;
 }
 
 void ParamEditor::StartWriteByEnter(int row, const QString& text)
@@ -580,8 +620,7 @@ void ParamEditor::StartWriteByEnter(int row, const QString& text)
     const int id = ConstIdOfRow(tree_.SelectedNode(), row);
     if (id < 0)
         return;
-    const QString reference = Q(device_.ReadItemText(std::uint16_t(id)));
-    WriteConst(std::uint16_t(id), Q(FormatForDevice(text.toStdString(), reference.toStdString())), reference);
+    WriteEdited(std::uint16_t(id), text, true);
 }
 
 void ParamEditor::ValueListEditor1GetEditText(int gridRow, const QString& text)
@@ -615,14 +654,11 @@ void ParamEditor::ValueListEditor1Validate(int column, int gridRow, const QStrin
     (void)value;
     if (!handlersAttached_)
         return;
-    QString text = Value(key);
+    const QString text = Value(key);
     const int id = ConstIdOfRow(tree_.SelectedNode(), gridRow - 1);
     if (id < 0)
         return;
-    const QString reference = Q(device_.ReadItemText(std::uint16_t(id)));
-    if (!IsPickListRow(gridRow - 1))
-        text = Q(FormatForDevice(text.toStdString(), reference.toStdString()));
-    WriteConst(std::uint16_t(id), text, reference);
+    WriteEdited(std::uint16_t(id), text, !IsPickListRow(gridRow - 1));
 }
 
 void ParamEditor::ValueListEditor1StringsChange()
@@ -636,9 +672,7 @@ void ParamEditor::ValueListEditor1StringsChange()
     const int id = ConstIdOfRow(tree_.SelectedNode(), row);
     if (id < 0)
         return;
-    const QString text = Value(KeyAt(row));
-    const QString reference = Q(device_.ReadItemText(std::uint16_t(id)));
-    WriteConst(std::uint16_t(id), text, reference);
+    WriteEdited(std::uint16_t(id), Value(KeyAt(row)), false);
 }
 
 void ParamEditor::CellCommitted(int row, const QString& text, bool byEnter)

@@ -18,6 +18,7 @@
 #include <QTableWidget>
 
 #include <cstdint>
+#include <functional>
 
 class QPainter;
 class QStyleOptionViewItem;
@@ -29,6 +30,8 @@ class CVX4Obj;
 class connection;
 class COptionBank;
 class ConfigTree;
+class ManualOperation;
+class OperationContext;
 class ParamEditorDelegate;
 
 class ParamEditor : public QTableWidget {
@@ -39,6 +42,10 @@ public:
     ParamEditor(QWidget* parent, CVX4Obj& device, connection& conn, COptionBank& constBank,
                 COptionBank& calcBank, ConfigTree& tree, bool& pollingPaused, int& pollState);
     ~ParamEditor() override;
+
+    // The operation frame the device work of a write runs in, off the window's thread
+    // (without one it runs here).
+    void SetOperations(ManualOperation* operations) { operations_ = operations; }
 
     // Builds the panel for a node (null: no rows) and then refreshes the tree's polling marks.
     void ShowNode(QTreeWidgetItem* node);
@@ -130,6 +137,15 @@ private:
     // The delegate committed a cell's text.
     void CellCommitted(int row, const QString& text, bool byEnter);
     void StartWriteByEnter(int row, const QString& text);
+    // One write from the editor as one operation: reads the constant's current text from the
+    // device, brings text to the device's shape (FormatForDevice against that text when
+    // formatted is set), and writes it unless it equals that text.
+    void WriteEdited(std::uint16_t id, const QString& text, bool formatted);
+    // Runs work in the operation frame (or here without one, or inside another operation).
+    int RunOnDevice(const std::function<int(OperationContext&)>& work);
+    // What follows a write on the window's thread: a failure restores the cell and is
+    // reported, a success takes the new checksum and relabels the node.
+    void WriteDone(std::uint16_t id, int rc);
     void WidenKeyColumn(const QString& key);
     void SetCursors(bool busy);
 
@@ -148,6 +164,7 @@ private:
     int editRow_ = 0;
     bool treeAlive_ = true; // the tree may be destroyed first (sibling widgets)
     ParamEditorDelegate* delegate_ = nullptr;
+    ManualOperation* operations_ = nullptr;
     int changedRow_ = -1;        // the pick-list row whose text was just picked
     QHash<QString, int> rowOfKey_; // rows are only appended or all removed
 };

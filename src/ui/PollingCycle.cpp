@@ -4,6 +4,7 @@
 #include "link/Connection.h"
 #include "ui/ConfigTree.h"
 #include "ui/DeviceInfoPanel.h"
+#include "ui/ManualOperation.h"
 #include "ui/MessageBoxes.h"
 #include "ui/ParamEditor.h"
 #include "ui/StatusBar.h"
@@ -52,10 +53,26 @@ void TPollingCycle::SetPortItemEnabled(bool on) {
     }
 }
 
+int TPollingCycle::RunOnLine(const QString& caption, const std::function<int(OperationContext&)>& work) {
+    if (operations_ == nullptr || operations_->Busy()) {
+        OperationContext here;
+        return work(here);
+    }
+    OperationOptions options;
+    options.caption = caption;
+    options.kind = FrameKind::PauseOnly;
+    return operations_->Run(options, work);
+}
+
 void TPollingCycle::Start_pollingClick() {
     c_.startItem.setChecked(true);
-    c_.conn.SetDeviceNumber(c_.devNo);
-    c_.conn.Open();
+    // Opening a TCP link may take the connect time-out; an exchange of another thread holds
+    // the line's lock: neither is waited for on this thread.
+    const std::uint32_t devNo = c_.devNo;
+    RunOnLine(QStringLiteral("Опрос"), [this, devNo](OperationContext&) {
+        c_.conn.SetDeviceNumber(devNo);
+        return c_.conn.Open();
+    });
     c_.pollingPaused = false;
     SetPortItemEnabled(false);
     c_.window.setWindowTitle(Caption(c_.devNo));
@@ -63,8 +80,11 @@ void TPollingCycle::Start_pollingClick() {
 
 void TPollingCycle::Stop_pollingClick() {
     c_.stopItem.setChecked(true);
-    c_.conn.Close();
-    c_.device.EnablePolling(false);
+    RunOnLine(QStringLiteral("Стоп"), [this](OperationContext&) {
+        c_.conn.Close();
+        c_.device.EnablePolling(false);
+        return 0;
+    });
     c_.pollingPaused = true;
     c_.progressBar.hide();
     SetPortItemEnabled(true);

@@ -23,6 +23,8 @@ namespace vx4 {
 
 class CVX4Obj;
 class connection;
+class ManualOperation;
+class OperationContext;
 class ConfigTree;
 class ParamEditor;
 class TDeviceInfoPanel;
@@ -62,6 +64,10 @@ public:
     // Timer1 runs from construction on.
     TPollingCycle(QObject* parent, PollingContext context);
 
+    // The operation frame the opening and closing of the link run in, off the window's
+    // thread (without one they run here).
+    void SetOperations(ManualOperation* operations) { operations_ = operations; }
+
     void Start_pollingClick();
     void Stop_pollingClick();
     void Timer1Timer();
@@ -84,10 +90,14 @@ private:
     void RunningWork();
     void SetBusyCursors(bool busy);
     void SetPortItemEnabled(bool on);
+    // Runs work (which may wait for the line) in the operation frame, or here when there is
+    // none or another operation is running.
+    int RunOnLine(const QString& caption, const std::function<int(OperationContext&)>& work);
 
     PollingContext c_;
     QTimer timer_;
     DeviceClock deviceClock_;
+    ManualOperation* operations_ = nullptr;
 };
 
 } // namespace vx4

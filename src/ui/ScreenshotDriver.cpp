@@ -2,12 +2,19 @@
 
 #include "ui/About.h"
 #include "ui/ConfigTree.h"
+#include "ui/DeviceOperations.h"
+#include "ui/ManualOperation.h"
 #include "ui/PollingCycle.h"
+#include "ui/Syseventdlg.h"
+#include "ui/TestConnection.h"
 #include "ui/Vx4pult_main.h"
 
 #include <QAction>
 #include <QApplication>
 #include <QDir>
+#include <QFile>
+#include <QPushButton>
+#include <QScreen>
 #include <QPixmap>
 #include <QProgressBar>
 #include <QTimer>
@@ -15,6 +22,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
+#include <memory>
 
 namespace vx4 {
 
@@ -110,7 +118,68 @@ private:
             std::printf("%s %s\n", ok ? "saved" : "FAILED", qPrintable(path));
             std::fflush(stdout);
             about->close();
-            QApplication::exit(0);
+            ShowSysEvents();
+        });
+    }
+
+    // Runs act once window is visible (act runs inside the modal loop that shows it).
+    void WhenVisible(QWidget* window, std::function<void()> act, int waitedMs = 0) {
+        if (window->isVisible()) return act();
+        if (waitedMs > 60000) return Fail("a window did not show within 60 s");
+        After(50, [this, window, act, waitedMs] { WhenVisible(window, act, waitedMs + 50); });
+    }
+
+    // The whole screen: a modal window over the main window.
+    void SaveScreen(const char* name) {
+        const QString path = dir_ + "/" + name;
+        const bool ok = QGuiApplication::primaryScreen()->grabWindow(0).save(path);
+        std::printf("%s %s\n", ok ? "saved" : "FAILED", qPrintable(path));
+        std::fflush(stdout);
+    }
+
+    void ShowSysEvents() {
+        TSysEventForm& events = form_.SysEventForm();
+        WhenVisible(&events, [this, &events] {
+            After(800, [this, &events] {
+                SaveScreen("5-sysevents.png");
+                events.N3Click();
+                After(500, [this] { ShowLinkTest(); });
+            });
+        });
+        After(0, [this] { form_.DeviceOperations().SysEventClick(); });
+    }
+
+    void ShowLinkTest() {
+        TTestConnForm& test = form_.TestConnForm();
+        WhenVisible(&test, [this, &test] {
+            After(300, [this, &test] {
+                test.B_StartClick();
+                After(3000, [this, &test] {
+                    SaveScreen("6-linktest.png");
+                    test.B_StartClick();
+                    test.B_ExitClick();
+                    After(500, [this] { ShowDownload(); });
+                });
+            });
+        });
+        After(0, [this] { form_.DeviceOperations().TestConnectClick(); });
+    }
+
+    // A download of the hourly archive, pictured while its progress window shows (the
+    // screenshot script slows the simulator's answers so that it does).
+    void ShowDownload() {
+        const QString path = dir_ + "/hour.dat";
+        auto shown = std::make_shared<bool>(false);
+        connect(&form_.Operations(), &ManualOperation::progressWindowShown, this, [this, shown](QWidget*) {
+            if (*shown) return;
+            *shown = true;
+            After(700, [this] { SaveScreen("7-download.png"); });
+        });
+        After(0, [this, path, shown] {
+            form_.DeviceOperations().DownloadTo(path);
+            QFile::remove(path);
+            if (!*shown) std::printf("the download ended before its progress window showed\n");
+            After(300, [] { QApplication::exit(0); });
         });
     }
 

@@ -5,12 +5,15 @@
 #include "ui/CommandLine.h"
 #include "ui/ConfigTree.h"
 #include "ui/DeviceInfoPanel.h"
+#include "ui/DeviceOperations.h"
 #include "ui/ManualOperation.h"
 #include "ui/ParameterMapReport.h"
 #include "ui/MessageBoxes.h"
 #include "ui/ParamEditor.h"
 #include "ui/PollingCycle.h"
 #include "ui/StatusBar.h"
+#include "ui/Syseventdlg.h"
+#include "ui/TestConnection.h"
 #include "ui/WindowSettings.h"
 
 #include <QAction>
@@ -79,11 +82,27 @@ Tvx4pult_MainForm::Tvx4pult_MainForm(const MainFormOptions& options, QWidget* pa
                                                       *Start_polling, pollingPaused, pollState, devNo,
                                                       [this](float f) { SetProgress(f); }});
 
-    // File: "Печать карты настр. парам." before "Выход": the parameter map and the graduation
-    // tables, made through the operation frame.
-    reportFrame_ = new ManualOperation(this, *conn_, *device_, pollingPaused);
-    parameterMap_ = new TParameterMapReport(this, *device_, ConstOptBank, *reportFrame_);
-    menuBar()->findChild<QMenu*>("File")->insertAction(Exit, parameterMap_->MenuItem());
+    // The operation frame, the windows of the operations (created once, living as long as
+    // the main window) and the menu items' handlers.
+    operations_ = new ManualOperation(this, *conn_, *device_, pollingPaused);
+    testConnForm_ = new TTestConnForm(this, *conn_);
+    sysEventForm_ = new TSysEventForm(this);
+    deviceOperations_ = new TDeviceOperations(
+        this, DeviceOperationsContext{*this, *conn_, *device_, *operations_, *progressBar, *TreeView1,
+                                      *ValueListEditor1, *sysEventForm_, *testConnForm_, devNo,
+                                      [this](float f) { SetProgress(f); }});
+    polling_->SetOperations(operations_);
+    ValueListEditor1->SetOperations(operations_);
+    connect(LoadFromVX4, &QAction::triggered, deviceOperations_, &TDeviceOperations::LoadFromVX4Click);
+    // File: "Печать карты настр. парам." after "Выгрузить из VX4": the parameter map and the
+    // graduation tables, made in the same frame.
+    parameterMap_ = new TParameterMapReport(this, *device_, ConstOptBank, *operations_);
+    menuBar()->findChild<QMenu*>("File")->insertAction(SysEvent, parameterMap_->MenuItem());
+    connect(SysEvent, &QAction::triggered, deviceOperations_, &TDeviceOperations::SysEventClick);
+    connect(TestConnect, &QAction::triggered, deviceOperations_, &TDeviceOperations::TestConnectClick);
+    connect(N91, &QAction::triggered, deviceOperations_, &TDeviceOperations::N91Click);
+    connect(SyncTime, &QAction::triggered, deviceOperations_, &TDeviceOperations::SyncTimeClick);
+    connect(TestRTC, &QAction::triggered, deviceOperations_, &TDeviceOperations::TestRTCClick);
 
     // Wiring of the units.
     connect(Start_polling, &QAction::triggered, polling_, &TPollingCycle::Start_pollingClick);
@@ -104,6 +123,8 @@ Tvx4pult_MainForm::Tvx4pult_MainForm(const MainFormOptions& options, QWidget* pa
 
 Tvx4pult_MainForm::~Tvx4pult_MainForm() {
     polling_->Timer1().stop();
+    // A link test thread let go inside a long echo still uses the connection.
+    testConnForm_->WaitForReleasedThreads();
     // The device object first (its worker ends after its current exchange and stops the
     // gateway), then the connection (closes the link if still open), then the controls.
     device_.reset();
@@ -115,15 +136,31 @@ Tvx4pult_MainForm::~Tvx4pult_MainForm() {
     TreeView1 = nullptr;
 }
 
+// The menus in their order. Items whose windows come with other units are added where the
+// comments stand, so that each stays in its place.
 void Tvx4pult_MainForm::CreateMenus() {
+    auto item = [this](QMenu* menu, const char* name, const QString& caption) {
+        QAction* a = menu->addAction(caption);
+        a->setObjectName(name);
+        return a;
+    };
     QMenu* file = menuBar()->addMenu(QStringLiteral("Файл"));
     file->setObjectName("File");
+    LoadFromVX4 = item(file, "LoadFromVX4", QStringLiteral("Выгрузить из VX4"));
+    // N4 "Печать карты настр. парам." (the parameter map report) goes here.
+    // Read_GiGe "Градуировочные коэфициенты (GiGe)" (the graduation viewer) goes here.
+    SysEvent = item(file, "SysEvent", QStringLiteral("Сист. события"));
+    // vx3c1 "vx3c монитор" and vx2 "vx2 монитор" (the frame monitors) go here.
     Exit = file->addAction(QStringLiteral("Выход"));
     Exit->setObjectName("Exit");
     connect(Exit, &QAction::triggered, this, &Tvx4pult_MainForm::ExitClick);
 
     QMenu* setting = menuBar()->addMenu(QStringLiteral("Настройки"));
     setting->setObjectName("Setting");
+    // Port "Порт" (Ctrl+P, the connection settings) goes here, first.
+    TestConnect = item(setting, "TestConnect", QStringLiteral("Тест связи"));
+    TestConnect->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_T));
+    setting->addSeparator()->setObjectName("N1");
     auto* group = new QActionGroup(this);
     group->setExclusive(true);
     Stop_polling = setting->addAction(QStringLiteral("Стоп"));
@@ -140,6 +177,11 @@ void Tvx4pult_MainForm::CreateMenus() {
     // Shortcuts work whether or not a menu is open.
     Stop_polling->setShortcutContext(Qt::ApplicationShortcut);
     Start_polling->setShortcutContext(Qt::ApplicationShortcut);
+    N91 = item(setting, "N91", QStringLiteral("Поиск VX-4"));
+    N91->setShortcut(QKeySequence(Qt::Key_F3));
+    setting->addSeparator()->setObjectName("N2");
+    SyncTime = item(setting, "SyncTime", QStringLiteral("Синхр. время"));
+    TestRTC = item(setting, "TestRTC", QStringLiteral("Тест RTC"));
 
     QMenu* help = menuBar()->addMenu(QStringLiteral("Помощь"));
     help->setObjectName("Help");

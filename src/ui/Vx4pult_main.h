@@ -25,13 +25,16 @@ class QWidget;
 namespace vx4 {
 
 class ConfigTree;
+class ManualOperation;
 class ParamEditor;
 class TAboutBox;
 class TDeviceInfoPanel;
+class TDeviceOperations;
 class TPollingCycle;
 class TStatusBar;
-class ManualOperation;
 class TParameterMapReport;
+class TSysEventForm;
+class TTestConnForm;
 
 struct MainFormOptions {
     // The program's folder, for vx4pult.ini and the option banks (platform/FileLocations.h);
@@ -76,6 +79,11 @@ public:
     QProgressBar& ProgressBar() { return *progressBar; }
     QAction& StopItem() { return *Stop_polling; }
     QAction& StartItem() { return *Start_polling; }
+    // The one frame around every one-shot device operation, and the operations themselves.
+    ManualOperation& Operations() { return *operations_; }
+    TDeviceOperations& DeviceOperations() { return *deviceOperations_; }
+    TSysEventForm& SysEventForm() { return *sysEventForm_; }
+    TTestConnForm& TestConnForm() { return *testConnForm_; }
     COptionBank& ConstBank() { return ConstOptBank; }
     COptionBank& CalcBank() { return CalcOptBank; }
     bool PollingPaused() const { return pollingPaused; }
@@ -106,6 +114,13 @@ private:
     QAction* Stop_polling = nullptr;
     QAction* Start_polling = nullptr;
     QAction* N5 = nullptr;
+    // Device operations (their handlers live in TDeviceOperations).
+    QAction* LoadFromVX4 = nullptr;
+    QAction* SysEvent = nullptr;
+    QAction* TestConnect = nullptr;
+    QAction* N91 = nullptr;
+    QAction* SyncTime = nullptr;
+    QAction* TestRTC = nullptr;
 
     // The device side, created after the window frame and destroyed before the controls.
     std::unique_ptr<connection> conn_;
@@ -121,7 +136,10 @@ private:
     std::unique_ptr<TDeviceInfoPanel> deviceInfo_;
     TPollingCycle* polling_ = nullptr;
     TAboutBox* about_ = nullptr;
-    ManualOperation* reportFrame_ = nullptr;     // the frame the report runs in
+    ManualOperation* operations_ = nullptr;
+    TDeviceOperations* deviceOperations_ = nullptr;
+    TSysEventForm* sysEventForm_ = nullptr;
+    TTestConnForm* testConnForm_ = nullptr;
     TParameterMapReport* parameterMap_ = nullptr; // File: "Печать карты настр. парам."
 
     int pendingTreeWidth_ = -1; // applied when the splitter first has its real width

@@ -152,9 +152,18 @@ TEST_F(MainWindow, MenusHoldOnlyItemsWithActions) {
         items << top->text() + ":";
         for (QAction* a : top->menu()->actions()) items << a->text();
     }
-    EXPECT_EQ(items.join('|'), QStringLiteral("Файл:|Печать карты настр. парам.|Выход|Настройки:|Стоп|Опрос|Помощь:|О программе"));
+    EXPECT_EQ(items.join('|'), QStringLiteral("Файл:|Выгрузить из VX4|Печать карты настр. парам.|Сист. события|Выход|"
+                                              "Настройки:|Тест связи||Стоп|Опрос|Поиск VX-4||Синхр. время|Тест RTC|"
+                                              "Помощь:|О программе"));
     EXPECT_EQ(form->StopItem().shortcut(), QKeySequence(Qt::Key_F10));
     EXPECT_EQ(form->StartItem().shortcut(), QKeySequence(Qt::Key_F11));
+    const std::pair<const char*, QKeySequence> shortcuts[] = {{"N91", QKeySequence(Qt::Key_F3)},
+                                                              {"TestConnect", QKeySequence(Qt::CTRL | Qt::Key_T)}};
+    for (const auto& [name, keys] : shortcuts) {
+        auto* action = form->findChild<QAction*>(name);
+        ASSERT_NE(action, nullptr) << name;
+        EXPECT_EQ(action->shortcut(), keys) << name;
+    }
     form->StartItem().trigger();
     EXPECT_TRUE(form->StartItem().isChecked());
     EXPECT_FALSE(form->StopItem().isChecked());

@@ -22,7 +22,7 @@ protected:
     }
 };
 
-TEST_F(ParameterMapReportTest, MenuItemStandsInTheFileMenuBeforeExit) {
+TEST_F(ParameterMapReportTest, MenuItemStandsInTheFileMenuAfterTheDownload) {
     CreateForm();
     QMenu* file = form->menuBar()->findChild<QMenu*>("File");
     ASSERT_NE(file, nullptr);
@@ -31,8 +31,8 @@ TEST_F(ParameterMapReportTest, MenuItemStandsInTheFileMenuBeforeExit) {
     ASSERT_NE(n4, actions.end());
     EXPECT_EQ((*n4)->text(), QStringLiteral("Печать карты настр. парам."));
     EXPECT_EQ((*n4)->statusTip(), QStringLiteral("Требуется запуск опроса (F11)"));
-    ASSERT_NE(n4 + 1, actions.end());
-    EXPECT_EQ((*(n4 + 1))->objectName(), "Exit");
+    ASSERT_NE(n4, actions.begin());
+    EXPECT_EQ((*(n4 - 1))->objectName(), "LoadFromVX4");
 
     // Before polling has read the configuration there is nothing to print.
     form->ParameterMap().SetOpener([this](const QString& p) { opened.push_back(p); return true; });
