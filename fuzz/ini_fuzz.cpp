@@ -18,7 +18,9 @@ using vx4fuzz::Check;
 
 std::string TempPath()
 {
-    static const std::string path = "/tmp/vx4_ini_fuzz_" + std::to_string(getpid()) + ".ini";
+    // Memory-backed where possible: the write syncs the file to disk.
+    static const std::string dir = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
+    static const std::string path = dir + "/vx4_ini_fuzz_" + std::to_string(getpid()) + ".ini";
     return path;
 }
 

@@ -155,6 +155,11 @@ public:
     // Path of the gateway socket while the gateway runs, else empty.
     std::string GatewayPath();
 
+    // Worker cycles ended so far and the longest one in milliseconds (soak runs and
+    // diagnostics read them).
+    std::uint64_t CyclesDone() const { return cyclesDone_.load(); }
+    std::uint32_t LongestCycleMs() const { return longestCycleMs_.load(); }
+
 private:
     // worker (Vx4objWorker.cpp)
     void WorkerLoop();
@@ -199,6 +204,8 @@ private:
 
     std::atomic<std::uint32_t> deviceNo_{0};
     std::atomic<bool> stopRequested_{false};
+    std::atomic<std::uint64_t> cyclesDone_{0};
+    std::atomic<std::uint32_t> longestCycleMs_{0};
     std::mutex wakeLock_;
     std::condition_variable wake_;
 

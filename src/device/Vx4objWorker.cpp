@@ -62,6 +62,9 @@ void CVX4Obj::WorkerLoop()
             StopGateway();
         }
         const std::uint32_t spent = MsClock() - t0;
+        if (spent > longestCycleMs_)
+            longestCycleMs_ = spent;
+        ++cyclesDone_;
         if (spent < timing_.cycleMs)
             PauseFor(timing_.cycleMs - spent);
     }
