@@ -4,8 +4,8 @@
 // A worker thread runs once per cycle: while the connection's link is open it notices a
 // changed configuration (by its summary), reads the configuration when asked to or when
 // it changed, keeps the local gateway socket running and polls the calculated values that
-// windows marked; while the link is closed it clears the configuration and stops the
-// gateway. Windows call the operations below from their own thread; every read operation
+// windows marked; while the link is closed or lost it clears the configuration and stops
+// the gateway, and a read asked for on a lost link connects it again first. Windows call the operations below from their own thread; every read operation
 // hands out a copy taken under dataLock.
 //
 // Locks: dataLock protects the device information, clock, configuration and flags;
@@ -164,6 +164,9 @@ private:
     // worker (Vx4objWorker.cpp)
     void WorkerLoop();
     void ClearStore();
+    // A link lost while a configuration read is asked for connects again; when that
+    // fails the read ends with nothing read.
+    void ReconnectIfAsked();
     void StartGateway();
     void StopGateway();
     // Sleeps up to ms, woken early by a stop request; false when a stop was requested.

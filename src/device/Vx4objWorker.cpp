@@ -21,7 +21,9 @@ void CVX4Obj::WorkerLoop()
 {
     while (!stopRequested_) {
         const std::uint32_t t0 = MsClock();
-        if (conn_.IsOpen()) {
+        if (conn_.IsOpen() && !conn_.LinkUp())
+            ReconnectIfAsked();
+        if (conn_.LinkUp()) {
             if (ConfigUnchanged() < 0) {
                 Guard data(dataLock_);
                 rereadRequested_ = true;
@@ -57,7 +59,9 @@ void CVX4Obj::WorkerLoop()
             }
             if (poll && !stopRequested_)
                 PollValues();
-        } else {
+        }
+        // A closed link, or one lost during this cycle: nothing held stays valid.
+        if (!conn_.LinkUp()) {
             ClearStore();
             StopGateway();
         }
@@ -69,6 +73,20 @@ void CVX4Obj::WorkerLoop()
             PauseFor(timing_.cycleMs - spent);
     }
     StopGateway();
+}
+
+void CVX4Obj::ReconnectIfAsked()
+{
+    bool reread;
+    {
+        Guard data(dataLock_);
+        reread = rereadRequested_;
+    }
+    if (!reread || conn_.Reconnect() == 0)
+        return;
+    // The device cannot be reached: the read asked for ends with nothing read.
+    Guard data(dataLock_);
+    rereadRequested_ = false;
 }
 
 void CVX4Obj::ClearStore()
