@@ -114,6 +114,30 @@ TEST_F(GatewayAbuseTest, MessagesOfEveryAwkwardSize)
     }
 }
 
+// A client that sends and sends but never reads its answers must not take the gateway
+// with it: it is dropped, the next client is served, and the server stops when told.
+// Disabled while the server's answer still waits for room without limit.
+TEST_F(GatewayAbuseTest, DISABLED_ClientThatNeverReadsIsDropped)
+{
+    GatewayClient greedy;
+    ASSERT_TRUE(greedy.ConnectWithin(path, 5000)) << greedy.Error();
+    int sent = 0;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (std::chrono::steady_clock::now() < end && !greedy.ClosedByPeer(0)) {
+        if (greedy.SendNow({1}))
+            ++sent;
+        else
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    std::printf("the greedy client sent %d requests\n", sent);
+    EXPECT_TRUE(greedy.ClosedByPeer(1000)) << "dropped";
+    greedy.Close();
+    ExpectServing();
+    const auto t0 = std::chrono::steady_clock::now();
+    server.Stop();
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(5));
+}
+
 // Another user cannot reach the socket: its directory is the user's own and closed to
 // others, and the socket file itself is open to the user alone. With root, a child
 // process that has become another user tries it through each of the two barriers.

@@ -86,6 +86,11 @@ public:
     {
         return ::send(fd_, message.data(), message.size(), MSG_NOSIGNAL) == ssize_t(message.size());
     }
+    // Without waiting for room: false when the message could not be queued at once.
+    bool SendNow(const std::vector<std::uint8_t>& message)
+    {
+        return ::send(fd_, message.data(), message.size(), MSG_NOSIGNAL | MSG_DONTWAIT) == ssize_t(message.size());
+    }
     // One message within ms; -1 on time-out or error. An empty message and the end of the
     // connection both read as 0 bytes.
     int Receive(std::vector<std::uint8_t>* message, int ms)
