@@ -47,7 +47,7 @@ void CheckSnapshot(const SConfigSnapshot& snap)
 CVX4Obj::Timing FuzzTiming()
 {
     CVX4Obj::Timing t;
-    t.cycleMs = 1;
+    t.cycleMs = 0; // no pause between cycles: the input ends the run
     t.stabilityPauseMs = 0;
     t.stabilityRounds = 1;
     t.writeWaitMs = 0;
