@@ -2,6 +2,7 @@
 
 #include "platform/NormalizeDecimalSeparator.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
@@ -66,6 +67,38 @@ bool ParseInt32(std::string_view text, std::int32_t* out)
     return true;
 }
 
+std::string ToChars(double v, std::chars_format format, int precision)
+{
+    // Room for 309 integer digits, the precision, sign, point and exponent.
+    std::string out(std::size_t(precision) + 330, '\0');
+    const auto [end, ec] = std::to_chars(out.data(), out.data() + out.size(), v, format, precision);
+    if (ec != std::errc())
+        return {};
+    out.resize(std::size_t(end - out.data()));
+    return out;
+}
+
+// v in E form with `digits` digits after the point, or with just as many more as it takes
+// for the text to give back v at `digits` decimals: in E form the precision counts mantissa
+// digits, so 1234.7 at one decimal needs 1.2347E+03, not 1.2E+03. Empty when v cannot be
+// written.
+std::string ScientificGivingBack(double v, int digits)
+{
+    const std::string wanted = ToChars(v, std::chars_format::fixed, digits);
+    // 16 digits after the point give back every double exactly.
+    constexpr int ExactDigits = std::numeric_limits<double>::max_digits10 - 1;
+    std::string out;
+    for (int p = digits; p <= std::max(digits, ExactDigits); ++p) {
+        out = ToChars(v, std::chars_format::scientific, p);
+        double back = 0;
+        if (out.empty() || wanted.empty() || !ParseFloat(out, &back))
+            return out;
+        if (ToChars(back, std::chars_format::fixed, digits) == wanted)
+            break;
+    }
+    return out;
+}
+
 } // namespace
 
 std::string FormatForDevice(std::string_view newText, std::string_view referenceText, char decimalSeparator)
@@ -75,7 +108,11 @@ std::string FormatForDevice(std::string_view newText, std::string_view reference
     // signed, so any non-ASCII byte ends the run like any other non-digit.
     bool isFloat = referenceText.find('.') != std::string_view::npos;
     int digits = 0;
-    for (char c : referenceText) {
+    // A sign is not part of the shape: "-12.500" has three decimals like "12.500".
+    std::string_view shape = referenceText;
+    if (!shape.empty() && (shape.front() == '-' || shape.front() == '+'))
+        shape.remove_prefix(1);
+    for (char c : shape) {
         const signed char s = static_cast<signed char>(c);
         if (s == '.') {
             isFloat = true;
@@ -97,12 +134,9 @@ std::string FormatForDevice(std::string_view newText, std::string_view reference
         double v = 0;
         if (!ParseFloat(text, &v))
             return reference;
-        std::string out(std::size_t(digits) + 32, '\0');
-        const auto [end, ec] = std::to_chars(out.data(), out.data() + out.size(), v,
-                                             std::chars_format::scientific, digits);
-        if (ec != std::errc())
+        std::string out = ScientificGivingBack(v, digits);
+        if (out.empty())
             return reference;
-        out.resize(std::size_t(end - out.data()));
         for (char& c : out)
             if (c == 'e')
                 c = 'E';

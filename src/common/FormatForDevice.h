@@ -12,10 +12,14 @@ namespace vx4 {
 // (`referenceText`, as the device prints it):
 //  - a reference containing "." is a float: the new text (either "." or "," as the decimal
 //    separator) is sent as "%.*E" with as many digits after the point as the reference has
-//    after the last "." of its leading numeric run (15.5 against 12.345 gives 1.550E+01);
+//    after the last "." of its leading numeric run, a leading sign skipped (15.5 against
+//    12.345 gives 1.550E+01); where that would not give back the typed value at the
+//    reference's decimals, with just as many more digits as it takes (1234.7 against
+//    1234.5 gives 1.2347E+03, never 1.2E+03);
 //  - otherwise an integer: the new text is read as a 32-bit integer and sent as "%0.*u"
-//    zero-padded to the length of the reference's leading run of digits (7 against 005
-//    gives 007, -1 gives 4294967295); at least one digit is always written.
+//    zero-padded to the length of the reference's leading run of digits, a leading sign
+//    skipped (7 against 005 gives 007, -1 gives 4294967295); at least one digit is always
+//    written.
 // Text that cannot be converted gives the reference itself, which the caller takes as
 // "nothing to write". `decimalSeparator` is the separator of the user's locale that a
 // typed number is first brought to; the result always uses ".".

@@ -54,7 +54,7 @@ DeviceClock CVX4Obj::GetDeviceClock()
 bool CVX4Obj::IsConfigReady()
 {
     DataGuard guard(dataLock_);
-    return !rereadRequested_;
+    return rereadsTakenUp_ == rereadsRequested_;
 }
 
 void CVX4Obj::GetProgress(float* progress, std::string* text)
@@ -108,7 +108,7 @@ SConfigSnapshot CVX4Obj::GetConfigSnapshot()
 void CVX4Obj::RequestReread()
 {
     DataGuard guard(dataLock_);
-    rereadRequested_ = true;
+    ++rereadsRequested_;
     pollingEnabled_ = true;
 }
 
@@ -137,20 +137,30 @@ SDevIdent CVX4Obj::FindDevice()
 
 namespace {
 
+// The caller's progress callback, run with linkLock let go: whatever the callback waits for
+// (a window, another user of the object) never waits for the download in turn.
+struct UnlockedProgress {
+    std::unique_lock<std::recursive_mutex>& link;
+    const CVX4Obj::DownloadProgress& progress;
+};
+
 void ForwardProgress(void* user, float fraction)
 {
-    const auto* progress = static_cast<const CVX4Obj::DownloadProgress*>(user);
-    (*progress)(fraction);
+    auto* forward = static_cast<UnlockedProgress*>(user);
+    forward->link.unlock();
+    forward->progress(fraction);
+    forward->link.lock();
 }
 
 } // namespace
 
 int CVX4Obj::DownloadFile(std::FILE* out, const std::string& deviceFileName, const DownloadProgress& progress)
 {
-    DataGuard link(linkLock_);
-    if (progress)
-        return ReadFile(conn_, deviceNo_, deviceFileName, out, &ForwardProgress,
-                        const_cast<DownloadProgress*>(&progress));
+    std::unique_lock<std::recursive_mutex> link(linkLock_);
+    if (progress) {
+        UnlockedProgress forward{link, progress};
+        return ReadFile(conn_, deviceNo_, deviceFileName, out, &ForwardProgress, &forward);
+    }
     return ReadFile(conn_, deviceNo_, deviceFileName, out);
 }
 

@@ -10,8 +10,10 @@
 //
 // Locks: dataLock protects the device information, clock, configuration and flags;
 // linkLock is held around every exchange the object makes (and the gateway's relays), so
-// that sequences of exchanges never interleave. Whenever both are needed dataLock is taken
-// first, then linkLock, then (inside the exchange) the connection's own lock.
+// that sequences of exchanges never interleave. dataLock is held only for a copy or an
+// update, never across an exchange, so no getter ever waits for the line: where both are
+// needed, linkLock is taken first and dataLock for a moment inside it; nothing takes
+// linkLock while holding dataLock.
 //
 // Texts handed out (item names, system names and notes, item texts) are UTF-8; the
 // device's CP1251 is converted here.
@@ -97,7 +99,8 @@ public:
     SVX4_Info GetDeviceInfo();
     std::uint32_t GetConfigChecksum();
     DeviceClock GetDeviceClock();
-    // False from RequestReread (or a poll answered with 253) until the read has ended.
+    // False from RequestReread (or a poll answered with 253) until a read begun after the
+    // last such request has ended.
     bool IsConfigReady();
     // Progress of a configuration read in per cent (0..100) and what the worker is doing
     // ("Чтение конфигурации" while reading items, else empty); either may be null.
@@ -122,7 +125,8 @@ public:
     // becomes the device number here and in the connection. All zero when none answered.
     SDevIdent FindDevice();
     // Appends the bytes of the device file to out (opened for binary writing by the
-    // caller, who deletes it on a non-zero result); progress after each block.
+    // caller, who deletes it on a non-zero result); progress after each block, called with
+    // no lock of the object held.
     int DownloadFile(std::FILE* out, const std::string& deviceFileName,
                      const DownloadProgress& progress = {});
     // Reads the graduation pairs of the transducer with this address into table. 0 or
@@ -200,7 +204,11 @@ private:
     SVX4_Info info_;
     DeviceClock clock_;
     CConfigStore store_;
-    bool rereadRequested_ = false;
+    // Requests for a configuration read (RequestReread, a changed summary, a poll answered
+    // with 253) are counted; a read takes up every request made before it began, so one made
+    // while a read runs starts another read.
+    std::uint64_t rereadsRequested_ = 0;
+    std::uint64_t rereadsTakenUp_ = 0;
     bool pollingEnabled_ = true;
     float progress_ = 0.0f;
     std::string statusText_;

@@ -71,7 +71,7 @@ bool CVX4Obj::SendBatch(const std::vector<CCalc*>& batch)
     if (rc != 0 || stopRequested_) {
         if (rc == DEV_BAD_PARAMETER) { // the device no longer knows these items
             Guard data(dataLock_);
-            rereadRequested_ = true;
+            ++rereadsRequested_;
         }
         return false;
     }
@@ -94,14 +94,18 @@ std::string CVX4Obj::ReadItemText(std::uint16_t id)
 
 int CVX4Obj::WriteConstant(std::uint16_t id, const std::string& text)
 {
-    Guard data(dataLock_);
+    // linkLock for the whole write; dataLock only for a moment at a time, never across an
+    // exchange, so the windows' getters never wait for the line.
     Guard link(linkLock_);
     int rc = PutItemText(conn_, deviceNo_, id, Utf8ToCp1251(text));
     if (rc != 0)
         return rc;
-    CNode* node = store_.FindNode(id);
-    if (!node || node->Info().kind != ITEM_CONST)
-        return -1;
+    {
+        Guard data(dataLock_);
+        const CNode* node = store_.FindNode(id);
+        if (!node || node->Info().kind != ITEM_CONST)
+            return -1;
+    }
     std::uint8_t item[ItemRecordMax] = {};
     std::size_t length = 0;
     rc = ReadItemDescriptor(conn_, deviceNo_, id, item, sizeof item, &length);
@@ -120,8 +124,13 @@ int CVX4Obj::WriteConstant(std::uint16_t id, const std::string& text)
     rc = ReadConfigSummary(conn_, deviceNo_, &summary);
     if (rc != 0)
         return rc;
-    TakeSummary(summary);
-    node->SetValue(GetF32(item + 1 + 7), 0);
+    Guard data(dataLock_);
+    // The worker may have cleared the configuration meanwhile (the link closed); then its
+    // next read takes the summary and the value.
+    if (CNode* node = store_.FindNode(id)) {
+        TakeSummary(summary);
+        node->SetValue(GetF32(item + 1 + 7), 0);
+    }
     return 0;
 }
 

@@ -124,27 +124,47 @@ int CVX4Obj::ReadHead()
             break;
     }
 
-    Guard data(dataLock_);
     {
+        // Each answer is taken into info under dataLock on its own; dataLock is never held
+        // across an exchange, so the windows' getters never wait for the line.
         Guard link(linkLock_);
         const std::uint32_t dev = deviceNo_;
-        int rc = Identify(conn_, dev, &info_.ident);
+        SDevIdent ident;
+        int rc = Identify(conn_, dev, &ident);
+        if (rc == 0) {
+            Guard data(dataLock_);
+            info_.ident = ident;
+        }
         if (rc != 0 || stopRequested_)
             return rc;
         SConfigInfo summary;
         rc = ReadConfigSummary(conn_, dev, &summary);
         if (rc != 0 || stopRequested_)
             return rc;
-        TakeSummary(summary);
+        {
+            Guard data(dataLock_);
+            TakeSummary(summary);
+        }
         for (int i = 0; i < SArchiveInfo::Count; ++i) {
-            rc = ReadArchiveInfo(conn_, dev, std::uint8_t(i), &info_.db[std::size_t(i)]);
+            SArchiveInfo db;
+            rc = ReadArchiveInfo(conn_, dev, std::uint8_t(i), &db);
+            if (rc == 0) {
+                Guard data(dataLock_);
+                info_.db[std::size_t(i)] = db;
+            }
             if (rc != 0 || stopRequested_)
                 return rc;
         }
-        rc = ReadClock(conn_, dev, &clock_);
+        DeviceClock clock;
+        rc = ReadClock(conn_, dev, &clock);
+        if (rc == 0) {
+            Guard data(dataLock_);
+            clock_ = clock;
+        }
         if (rc != 0 || stopRequested_)
             return rc;
     }
+    Guard data(dataLock_);
     const std::size_t systems = std::min<std::size_t>(info_.systemCount, CConfigStore::MaxSystems);
     for (std::size_t j = 0; j < systems; ++j)
         store_.AddSystem(info_.systemNames[j], info_.systemNotes[j], info_.systemCount);

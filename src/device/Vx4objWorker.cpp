@@ -26,12 +26,14 @@ void CVX4Obj::WorkerLoop()
         if (conn_.LinkUp()) {
             if (ConfigUnchanged() < 0) {
                 Guard data(dataLock_);
-                rereadRequested_ = true;
+                ++rereadsRequested_;
             }
             bool reread;
+            std::uint64_t takenUp;
             {
                 Guard data(dataLock_);
-                reread = rereadRequested_;
+                takenUp = rereadsRequested_;
+                reread = takenUp != rereadsTakenUp_;
             }
             if (reread && !stopRequested_) {
                 int rc = ReadConfigBlocks();
@@ -43,7 +45,7 @@ void CVX4Obj::WorkerLoop()
                     ClearStore();
                 {
                     Guard data(dataLock_);
-                    rereadRequested_ = false;
+                    rereadsTakenUp_ = takenUp;
                 }
                 if (stopRequested_)
                     break;
@@ -77,16 +79,18 @@ void CVX4Obj::WorkerLoop()
 
 void CVX4Obj::ReconnectIfAsked()
 {
-    bool reread;
+    std::uint64_t asked;
     {
         Guard data(dataLock_);
-        reread = rereadRequested_;
+        asked = rereadsRequested_;
+        if (asked == rereadsTakenUp_)
+            return;
     }
-    if (!reread || conn_.Reconnect() == 0)
+    if (conn_.Reconnect() == 0)
         return;
-    // The device cannot be reached: the read asked for ends with nothing read.
+    // The device cannot be reached: the reads asked for end with nothing read.
     Guard data(dataLock_);
-    rereadRequested_ = false;
+    rereadsTakenUp_ = asked;
 }
 
 void CVX4Obj::ClearStore()
@@ -102,16 +106,25 @@ void CVX4Obj::ClearStore()
 
 int CVX4Obj::ConfigUnchanged()
 {
-    Guard data(dataLock_);
-    if (info_.itemCount == 0 && info_.checksum == 0)
-        return 0;
-    Guard link(linkLock_);
+    {
+        Guard data(dataLock_);
+        if (info_.itemCount == 0 && info_.checksum == 0)
+            return 0;
+    }
+    // dataLock is not held across the exchange: the windows' getters never wait for the line.
     SConfigInfo now;
-    const int rc = ReadConfigSummary(conn_, deviceNo_, &now);
+    int rc;
+    {
+        Guard link(linkLock_);
+        rc = ReadConfigSummary(conn_, deviceNo_, &now);
+    }
     if (rc != 0)
         return rc;
     if (stopRequested_)
         return 0;
+    Guard data(dataLock_);
+    if (info_.itemCount == 0 && info_.checksum == 0)
+        return 0; // cleared meanwhile
     return now.itemCount == info_.itemCount && now.checksum == info_.checksum ? 0 : -1;
 }
 

@@ -11,6 +11,7 @@
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <termios.h>
+#include <thread>
 #include <unistd.h>
 #include <utility>
 
@@ -212,9 +213,37 @@ int CComLink::Write(const std::uint8_t* buf, std::size_t n, std::size_t* sent)
             continue;
         break;
     }
+    // The bytes are the port's now; wait until they are on the line, still within the
+    // write time-out. The queue is watched rather than drained with tcdrain, which has no
+    // time-out and would hang on a line that never sends (a stopped handshake).
+    while (total == n) {
+        const int queued = OutputQueued();
+        if (queued <= 0)
+            break;
+        const auto now = SteadyClock::now();
+        if (now >= deadline) {
+            total -= std::min<std::size_t>(std::size_t(queued), total);
+            break;
+        }
+        // About the time the queue takes to go out (10 bits a byte), checked at least every
+        // 20 ms and never past the deadline.
+        const std::uint64_t speed = std::max<std::uint32_t>(speed_, 1);
+        auto wait = std::chrono::microseconds(std::uint64_t(queued) * 10'000'000 / speed);
+        wait = std::clamp(wait, std::chrono::microseconds(500), std::chrono::microseconds(20'000));
+        const auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline - now);
+        std::this_thread::sleep_for(std::min(wait, left));
+    }
     if (sent)
         *sent = total;
     return total < n ? LINK_WRITE_FAILED : OK;
+}
+
+int CComLink::OutputQueued() const
+{
+    if (outputQueued_)
+        return outputQueued_(fd_);
+    int queued = 0;
+    return ::ioctl(fd_, TIOCOUTQ, &queued) == 0 ? queued : -1;
 }
 
 bool CComLink::Purge(std::uint32_t flags)

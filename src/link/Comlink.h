@@ -4,10 +4,14 @@
 // read call waits up to 1 ms per requested byte plus a constant and ends early when, after
 // at least one byte, the line stays quiet for 1 ms; Read repeats such calls until every
 // byte came or a call brought nothing after the whole time-out plus 100 ms had passed.
+// Write returns once the bytes have left the port's output queue, within the write
+// time-out (1 ms per byte plus 300 ms): the answer wait never starts while the request is
+// still going out.
 
 #include "link/Link.h"
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 namespace vx4 {
@@ -27,6 +31,11 @@ public:
     bool IsOpen() const override { return fd_ >= 0; }
     bool Purge(std::uint32_t flags) override;
 
+    // Bytes of the port's output queue not yet on the line (-1 when the port cannot tell).
+    // Tests put a probe of their own: a pseudo-terminal passes bytes on at once.
+    using OutputQueueProbe = std::function<int(int fd)>;
+    void SetOutputQueueProbe(OutputQueueProbe probe) { outputQueued_ = std::move(probe); }
+
     // The device path of a port name: an absolute path as it is, "COMn" (n from 1) as
     // /dev/ttyS(n-1), any other name under /dev.
     static std::string DevicePath(const std::string& port);
@@ -36,6 +45,7 @@ private:
     // One read call of the port: waits for the first byte up to n + constant ms, then
     // takes bytes until n came or the line stayed quiet for the interval.
     int ReadCall(std::uint8_t* buf, std::size_t n, std::size_t* got);
+    int OutputQueued() const;
 
     std::string port_;
     std::uint32_t speed_;
@@ -44,6 +54,7 @@ private:
     // The port's time-outs in ms (interval, per-byte multiplier, constant).
     std::uint32_t readInterval_ = 1, readMultiplier_ = 1, readConstant_ = 300;
     std::uint32_t writeMultiplier_ = 1, writeConstant_ = 300;
+    OutputQueueProbe outputQueued_;
 };
 
 } // namespace vx4

@@ -38,10 +38,26 @@ INSTANTIATE_TEST_SUITE_P(
         FormatCase{"-2", "3.25", '.', "-2.00E+00"},
         FormatCase{"1e3", "1.0", '.', "1.0E+03"},
         FormatCase{"  7.5 ", "1.0", '.', "7.5E+00"},
-        FormatCase{"15.5", "12.", '.', "2E+01"},          // no digits after the point
         FormatCase{"12.3", "1.234560E+01", '.', "1.230000E+01"}, // device's own exponent form
-        FormatCase{"15.5", "1.5кг", '.', "1.6E+01"},      // Cyrillic ends the numeric run
         FormatCase{"100000", "0.5", '.', "1.0E+05"},
+        // The precision widens until the E form gives back the typed value at the
+        // reference's decimals: integer digits are never lost.
+        FormatCase{"1234.7", "1234.5", '.', "1.2347E+03"},
+        FormatCase{"250.75", "250.750", '.', "2.5075E+02"},
+        FormatCase{"12.345", "12.345", '.', "1.2345E+01"}, // Enter on an untouched value
+        FormatCase{"15.5", "12.", '.', "1.6E+01"},        // no decimals: 15.5 is 16 there
+        FormatCase{"15.5", "1.5кг", '.', "1.55E+01"},     // Cyrillic ends the numeric run
+        FormatCase{"123456789", "1.0", '.', "1.23456789E+08"},
+        FormatCase{"-1234.5", "1.0", '.', "-1.2345E+03"},
+        // A negative reference counts its decimals like a positive one.
+        FormatCase{"15.5", "-12.500", '.', "1.550E+01"},
+        FormatCase{"-3.25", "-1.50", '.', "-3.25E+00"},
+        FormatCase{"1234.7", "-1234.5", '.', "1.2347E+03"},
+        // Values below 1: the precision stays where the reference's decimals hold them.
+        FormatCase{"0.125", "0.500", '.', "1.250E-01"},
+        FormatCase{"0.5", "1.25", '.', "5.00E-01"},
+        FormatCase{"0.0004", "1.000", '.', "4.000E-04"},
+        FormatCase{"0.0123", "0.5", '.', "1.2E-02"},
         // Text that does not convert gives the reference (nothing is written).
         FormatCase{"abc", "12.345", '.', "12.345"},
         FormatCase{"", "12.345", '.', "0.000E+00"},       // empty text reads as 0
@@ -63,6 +79,8 @@ INSTANTIATE_TEST_SUITE_P(
         FormatCase{"0", "элемент не найден", '.', "0"},  // never an empty text
         FormatCase{"0", "", '.', "0"},
         FormatCase{"0", "000", '.', "000"},
+        FormatCase{"7", "-12", '.', "07"},                // the sign is no digit
+        FormatCase{"40", "1234", '.', "0040"},            // integer references keep their width
         FormatCase{"2147483648", "1", '.', "1"},          // beyond 32 bits: no conversion
         FormatCase{"1.5", "3", '.', "3"},                 // a fraction in an integer row
         FormatCase{"abc", "3", '.', "3"},

@@ -16,9 +16,11 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -86,10 +88,44 @@ inline bool WaitFor(const std::function<bool()>& done, int ms)
     return true;
 }
 
+// Holds the simulator's answer to a request until the test opens the gate: a hook calls
+// Hold (which blocks the simulator's server thread while the gate is shut); the test learns
+// from WaitReached that the request has arrived. DeviceTest::MakeGate's gates are opened
+// by TearDown, so a failing test never leaves the simulator blocked.
+class Gate {
+public:
+    void Hold()
+    {
+        std::unique_lock<std::mutex> lock(m_);
+        reached_ = true;
+        cv_.notify_all();
+        cv_.wait(lock, [this] { return open_; });
+    }
+    bool WaitReached(int ms)
+    {
+        std::unique_lock<std::mutex> lock(m_);
+        return cv_.wait_for(lock, std::chrono::milliseconds(ms), [this] { return reached_; });
+    }
+    void Open()
+    {
+        std::lock_guard<std::mutex> lock(m_);
+        open_ = true;
+        cv_.notify_all();
+    }
+
+private:
+    std::mutex m_;
+    std::condition_variable cv_;
+    bool reached_ = false;
+    bool open_ = false;
+};
+
 class DeviceTest : public ::testing::Test {
 protected:
     void TearDown() override
     {
+        for (const auto& gate : gates)
+            gate->Open();
         obj.reset();
         conn.Close();
         if (sim) {
@@ -130,6 +166,13 @@ protected:
     {
         obj->RequestReread();
         return WaitFor([this] { return obj->IsConfigReady() && obj->GetDeviceInfo().itemCount != 0; }, ms);
+    }
+
+    // A gate that TearDown opens before it stops anything.
+    std::shared_ptr<Gate> MakeGate()
+    {
+        gates.push_back(std::make_shared<Gate>());
+        return gates.back();
     }
 
     // The gateway's socket path once the worker has started it after a read.
@@ -174,6 +217,7 @@ protected:
     vx4::connection conn;
     std::unique_ptr<vx4::CVX4Obj> obj;
     std::uint32_t serial = 0;
+    std::vector<std::shared_ptr<Gate>> gates;
 };
 
 } // namespace vx4test

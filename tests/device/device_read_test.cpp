@@ -31,6 +31,15 @@ Bytes Cat(std::initializer_list<Bytes> parts)
     return out;
 }
 
+// Command and address of every request so far, for a failure message.
+std::string RequestTraceOf(const vx4sim::Simulator& sim)
+{
+    std::string out;
+    for (const Bytes& r : sim.Requests())
+        out += std::to_string(RequestCommand(r)) + "@" + std::to_string(RequestAddress(r)) + " ";
+    return out;
+}
+
 // A device of six device-wide constants, read through configuration blocks a hook makes up.
 class BlockReadTest : public DeviceTest {
 protected:
@@ -303,6 +312,31 @@ TEST_F(DeviceTest, DestroyingDuringAReadEndsAfterTheExchangeInProgress)
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     EXPECT_EQ(sim->Requests().size(), after);
     *slow = false;
+}
+
+TEST_F(DeviceTest, RereadRequestedDuringAReadStartsAnotherRead)
+{
+    StartSim();
+    auto gate = MakeGate();
+    sim->SetHook([gate](const Bytes& r) -> HookResult {
+        if (RequestCommand(r) == vx4::CMD_CONFIG_BLOCK)
+            gate->Hold();
+        return {};
+    });
+    MakeObject();
+    obj->RequestReread();
+    ASSERT_TRUE(gate->WaitReached(5000));
+    // Stop, another device number (0: whichever answers) and Start, while the read runs.
+    conn.SetDeviceNumber(0);
+    obj->RequestReread();
+    gate->Open();
+    ASSERT_TRUE(WaitFor([&] { return obj->IsConfigReady() && obj->GetDeviceInfo().itemCount != 0; }, 10000));
+    // Ready only after a read for the new number: it identified through the any-device address.
+    std::size_t anyAddress = 0;
+    for (const Bytes& r : RequestsOf(vx4::CMD_IDENTIFY))
+        anyAddress += RequestAddress(r) == vx4::AnyDeviceAddress;
+    EXPECT_EQ(anyAddress, 1u) << RequestTraceOf(*sim);
+    ExpectStoreMatchesDevice();
 }
 
 } // namespace

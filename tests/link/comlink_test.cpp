@@ -241,6 +241,38 @@ TEST_F(ComLinkPty, PurgeDropsPendingInput)
     EXPECT_TRUE(link.Purge(PURGE_TXCLEAR | PURGE_RXCLEAR));
 }
 
+TEST_F(ComLinkPty, WriteReturnsOnceTheOutputQueueHasGoneOut)
+{
+    // A pseudo-terminal passes bytes on at once; the probe plays a port still sending.
+    CComLink link(pty_.Path(), 9600, 0);
+    ASSERT_EQ(link.Open(true), OK);
+    std::vector<int> answers = {900, 400, 12, 0};
+    std::size_t asked = 0;
+    link.SetOutputQueueProbe([&](int) { return answers[std::min(asked++, answers.size() - 1)]; });
+    const std::vector<std::uint8_t> bytes(1015, 0x55);
+    std::size_t sent = 0;
+    EXPECT_EQ(link.Write(bytes.data(), bytes.size(), &sent), OK);
+    EXPECT_EQ(sent, bytes.size());
+    EXPECT_EQ(asked, answers.size()); // asked until the queue was empty, then no more
+    EXPECT_EQ(pty_.Receive(bytes.size(), 1000).size(), bytes.size());
+}
+
+TEST_F(ComLinkPty, OutputThatNeverGoesOutFailsTheWriteAfterTheWriteTimeout)
+{
+    CComLink link(pty_.Path(), 9600, 0);
+    ASSERT_EQ(link.Open(true), OK);
+    link.SetOutputQueueProbe([](int) { return 3; }); // a stopped line: tcdrain would never return
+    const std::vector<std::uint8_t> bytes(100, 0x55);
+    std::size_t sent = 0;
+    const auto start = Clock::now();
+    EXPECT_EQ(link.Write(bytes.data(), bytes.size(), &sent), LINK_WRITE_FAILED);
+    const auto ms = ElapsedMs(start);
+    EXPECT_EQ(sent, 97u); // what left the queue
+    // 1 ms per byte plus 300 ms.
+    EXPECT_GE(ms, 390);
+    EXPECT_LE(ms, 3000);
+}
+
 TEST_F(ComLinkPty, HungUpLineFailsTheReadAtOnce)
 {
     CComLink link(pty_.Path(), 115200, 0);
