@@ -4,8 +4,8 @@
 // A worker thread runs once per cycle: while the connection's link is open it notices a
 // changed configuration (by its summary), reads the configuration when asked to or when
 // it changed, keeps the local gateway socket running and polls the calculated values that
-// windows marked; while the link is closed it clears the configuration and stops the
-// gateway. Windows call the operations below from their own thread; every read operation
+// windows marked; while the link is closed or lost it clears the configuration and stops
+// the gateway, and a read asked for on a lost link connects it again first. Windows call the operations below from their own thread; every read operation
 // hands out a copy taken under dataLock.
 //
 // Locks: dataLock protects the device information, clock, configuration and flags;
@@ -161,10 +161,18 @@ public:
     // Path of the gateway socket while the gateway runs, else empty.
     std::string GatewayPath();
 
+    // Worker cycles ended so far and the longest one in milliseconds (soak runs and
+    // diagnostics read them).
+    std::uint64_t CyclesDone() const { return cyclesDone_.load(); }
+    std::uint32_t LongestCycleMs() const { return longestCycleMs_.load(); }
+
 private:
     // worker (Vx4objWorker.cpp)
     void WorkerLoop();
     void ClearStore();
+    // A link lost while a configuration read is asked for connects again; when that
+    // fails the read ends with nothing read.
+    void ReconnectIfAsked();
     void StartGateway();
     void StopGateway();
     // Sleeps up to ms, woken early by a stop request; false when a stop was requested.
@@ -209,6 +217,8 @@ private:
 
     std::atomic<std::uint32_t> deviceNo_{0};
     std::atomic<bool> stopRequested_{false};
+    std::atomic<std::uint64_t> cyclesDone_{0};
+    std::atomic<std::uint32_t> longestCycleMs_{0};
     std::mutex wakeLock_;
     std::condition_variable wake_;
 

@@ -21,7 +21,9 @@ void CVX4Obj::WorkerLoop()
 {
     while (!stopRequested_) {
         const std::uint32_t t0 = MsClock();
-        if (conn_.IsOpen()) {
+        if (conn_.IsOpen() && !conn_.LinkUp())
+            ReconnectIfAsked();
+        if (conn_.LinkUp()) {
             if (ConfigUnchanged() < 0) {
                 Guard data(dataLock_);
                 ++rereadsRequested_;
@@ -59,15 +61,36 @@ void CVX4Obj::WorkerLoop()
             }
             if (poll && !stopRequested_)
                 PollValues();
-        } else {
+        }
+        // A closed link, or one lost during this cycle: nothing held stays valid.
+        if (!conn_.LinkUp()) {
             ClearStore();
             StopGateway();
         }
         const std::uint32_t spent = MsClock() - t0;
+        if (spent > longestCycleMs_)
+            longestCycleMs_ = spent;
+        ++cyclesDone_;
         if (spent < timing_.cycleMs)
             PauseFor(timing_.cycleMs - spent);
     }
     StopGateway();
+}
+
+void CVX4Obj::ReconnectIfAsked()
+{
+    std::uint64_t asked;
+    {
+        Guard data(dataLock_);
+        asked = rereadsRequested_;
+        if (asked == rereadsTakenUp_)
+            return;
+    }
+    if (conn_.Reconnect() == 0)
+        return;
+    // The device cannot be reached: the reads asked for end with nothing read.
+    Guard data(dataLock_);
+    rereadsTakenUp_ = asked;
 }
 
 void CVX4Obj::ClearStore()

@@ -121,6 +121,20 @@ bool connection::IsOpen()
     return link_ != nullptr;
 }
 
+bool connection::LinkUp()
+{
+    std::lock_guard<std::recursive_mutex> hold(lock_);
+    return link_ != nullptr && link_->IsOpen();
+}
+
+int connection::Reconnect()
+{
+    std::lock_guard<std::recursive_mutex> hold(lock_);
+    if (!link_)
+        return LINK_NOT_OPEN;
+    return link_->IsOpen() ? OK : link_->Open(true);
+}
+
 void connection::RecordTime(std::uint32_t t)
 {
     if (t > maxTime_.load(std::memory_order_relaxed))

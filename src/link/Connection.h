@@ -61,6 +61,12 @@ public:
     int Open();
     void Close();
     bool IsOpen();
+    // Whether the link is up: open, and its channel not lost (a TCP peer that closed the
+    // connection takes the link down).
+    bool LinkUp();
+    // Opens the channel of a link that is down again (the link object and the opening
+    // count stay); 0 when the link is up afterwards, LINK_NOT_OPEN when none is held.
+    int Reconnect();
 
     int Exchange(const std::uint8_t* request, std::size_t n, std::uint8_t* answer, std::size_t capacity,
                  std::uint32_t waitMs, std::uint32_t tries);

@@ -144,7 +144,9 @@ int CTCPIPLink::Read(std::uint8_t* buf, std::size_t n, std::size_t* received, st
         }
         if (k < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK))
             continue;
-        // 0: the peer closed the connection, nothing more will come.
+        // 0: the peer closed the connection, nothing more will come; the socket is given
+        // up so that the connection sees the link down and the next opening connects anew.
+        CloseSocket();
         code = LINK_READ_FAILED;
         break;
     }
@@ -206,8 +208,10 @@ bool CTCPIPLink::Purge(std::uint32_t flags)
         const ssize_t k = ::recv(fd_, sink, sizeof sink, MSG_DONTWAIT);
         if (k > 0)
             continue;
-        if (k == 0)
-            return true; // the peer closed: nothing more can be pending
+        if (k == 0) {
+            CloseSocket(); // the peer closed: nothing more can be pending
+            return true;
+        }
         if (errno == EAGAIN || errno == EWOULDBLOCK)
             return true;
         if (errno != EINTR)

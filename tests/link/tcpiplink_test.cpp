@@ -181,8 +181,12 @@ TEST_F(TcpLinkPeer, PeerClosingEndsTheReadAtOnce)
     EXPECT_LT(ElapsedMs(start), 1000);
     EXPECT_EQ(got, 2u);
     EXPECT_EQ(buf[1], 8);
-    // Later reads fail the same way instead of waiting.
-    EXPECT_EQ(link_->Read(buf, 1, &got, 2000), LINK_READ_FAILED);
+    // The peer can send nothing more: the link is closed, later reads fail at once.
+    EXPECT_FALSE(link_->IsOpen());
+    EXPECT_EQ(link_->Read(buf, 1, &got, 2000), LINK_NOT_OPEN);
+    // Opening it again connects anew.
+    EXPECT_EQ(link_->Open(true), OK);
+    EXPECT_TRUE(link_->IsOpen());
 }
 
 TEST(TcpLink, PeerThatStopsReadingFailsTheWriteAndClosesTheLink)
