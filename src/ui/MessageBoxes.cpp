@@ -24,3 +24,16 @@ void ShowErrorBox(QWidget* parent, const QString& text) {
 }
 
 } // namespace vx4
+
+namespace vx4 {
+
+void ShowErrorBox(QWidget* parent, const QString& text, const QString& caption) {
+    if (Hook()) {
+        Hook()(text);
+        return;
+    }
+    QMessageBox box(QMessageBox::Critical, caption, text, QMessageBox::Ok, parent);
+    box.exec();
+}
+
+} // namespace vx4

@@ -16,5 +16,7 @@ void SetMessageBoxHook(MessageBoxHook hook); // an empty hook restores the real 
 
 // A modal box with the error icon and one OK button, captioned with the application title.
 void ShowErrorBox(QWidget* parent, const QString& text);
+// The same with its own caption.
+void ShowErrorBox(QWidget* parent, const QString& text, const QString& caption);
 
 } // namespace vx4

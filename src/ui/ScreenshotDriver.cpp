@@ -2,19 +2,24 @@
 
 #include "ui/About.h"
 #include "ui/ConfigTree.h"
+#include "ui/PolledValuesPages.h"
 #include "ui/PollingCycle.h"
+#include "ui/TableExport.h"
 #include "ui/Vx4pult_main.h"
 
 #include <QAction>
 #include <QApplication>
 #include <QDir>
+#include <QListWidget>
 #include <QPixmap>
 #include <QProgressBar>
+#include <QMimeData>
 #include <QTimer>
 
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
+#include <memory>
 
 namespace vx4 {
 
@@ -94,9 +99,45 @@ private:
         group->setExpanded(true);
         tree.setCurrentItem(group);
         tree.scrollToItem(group);
-        After(3000, [this] {
+        After(3000, [this, group] {
             Save("3-calc-group.png");
-            ShowAbout();
+            PlotValues(group);
+        });
+    }
+
+    // Three calculated values dropped onto the chart list, plotted and tabulated for a
+    // minute (VX4PULT_PLOT_SECONDS), then the table exported into the folder (the
+    // workbook is not opened).
+    void PlotValues(QTreeWidgetItem* group) {
+        ConfigTree& tree = form_.Tree();
+        TPolledValuesPages& pages = form_.Values();
+        for (int i = 0, dropped = 0; i < group->childCount() && dropped < 3; ++i) {
+            QTreeWidgetItem* node = group->child(i);
+            tree.setCurrentItem(node);
+            std::unique_ptr<QMimeData> mime(tree.model()->mimeData({tree.indexFromItem(node)}));
+            if (pages.DragDrop(&tree, mime.get(), &pages.List(), QPoint(-1, -1))) ++dropped;
+        }
+        if (pages.EntryCount() == 0) return Fail("no calculated value could be dropped onto the chart list");
+        pages.setCurrentIndex(0);
+        const char* env = std::getenv("VX4PULT_PLOT_SECONDS");
+        const int seconds = env != nullptr ? std::atoi(env) : 60;
+        After(seconds * 1000, [this] {
+            TPolledValuesPages& pages = form_.Values();
+            Save("5-chart.png");
+            pages.setCurrentIndex(1);
+            After(500, [this] {
+                Save("6-table.png");
+                TPolledValuesPages& pages = form_.Values();
+                SetWorkbookOpener([](const QString&) { return true; });
+                pages.SetExportFolder(dir_);
+                pages.ExcelButton().trigger();
+                std::printf("%s %s\n", pages.LastExport().isEmpty() ? "FAILED export" : "exported",
+                            qPrintable(pages.LastExport()));
+                std::fflush(stdout);
+                SetWorkbookOpener({});
+                pages.setCurrentIndex(0);
+                ShowAbout();
+            });
         });
     }
 

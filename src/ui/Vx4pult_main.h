@@ -29,6 +29,7 @@ class ParamEditor;
 class TAboutBox;
 class TDeviceInfoPanel;
 class TPollingCycle;
+class TPolledValuesPages;
 class TStatusBar;
 
 struct MainFormOptions {
@@ -71,6 +72,7 @@ public:
     TStatusBar& StatusPanels() { return *StatusBar; }
     TDeviceInfoPanel& DeviceInfo() { return *deviceInfo_; }
     QProgressBar& ProgressBar() { return *progressBar; }
+    TPolledValuesPages& Values() { return *PageControl1; }
     QAction& StopItem() { return *Stop_polling; }
     QAction& StartItem() { return *Start_polling; }
     COptionBank& ConstBank() { return ConstOptBank; }
@@ -96,6 +98,7 @@ private:
     QSplitter* Splitter2 = nullptr;
     ConfigTree* TreeView1 = nullptr;
     ParamEditor* ValueListEditor1 = nullptr;
+    TPolledValuesPages* PageControl1 = nullptr; // the chart and table pages below the editor
     TStatusBar* StatusBar = nullptr;
     QProgressBar* progressBar = nullptr;
     QAction* Exit = nullptr;
