@@ -275,8 +275,7 @@ XlsxWriteResult WriteXlsxTable(const std::string& path, std::size_t rowCount, st
             break;
         const std::size_t end = std::min(dataRows, r + perSheet);
         for (; r < end; ++r) {
-            cells.clear();
-            readRow(headerRows + r, cells);
+            readRow(headerRows + r, cells); // the reader overwrites the texts, keeping their buffers
             if ((rc = sheet.WriteRow(cells, false)) != LXW_NO_ERROR)
                 break;
             if (options.progress && (r & 4095) == 4095)

@@ -43,8 +43,10 @@ struct XlsxWriteResult {
     explicit operator bool() const { return code == 0; }
 };
 
-// Fills `cells` with the texts (UTF-8) of table row `row`; the vector is reused from call
-// to call. Fewer than columnCount texts leave the remaining cells empty.
+// Fills `cells` with the texts (UTF-8) of table row `row`, replacing what the previous call
+// left there (the vector and its strings are reused from call to call, so that their
+// buffers are); cells beyond those the reader sets count as empty only when the vector is
+// shorter than columnCount.
 using XlsxRowReader = std::function<void(std::size_t row, std::vector<std::string>& cells)>;
 
 // Writes rowCount rows of columnCount cells. headerRows is the number of fixed rows at the
