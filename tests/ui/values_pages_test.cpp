@@ -13,6 +13,7 @@
 #include "ui/TableExport.h"
 
 #include <QAction>
+#include <QDateTimeAxis>
 #include <QDropEvent>
 #include <QLineSeries>
 #include <QListWidget>
@@ -251,6 +252,25 @@ TEST_F(ValuesPagesTest, CleanKeepsTheOldestSampleAndDeleteOfTheOnlyEntryLeavesTh
     EXPECT_FALSE(Pages().ExcelButton().isEnabled());
     Tick(); // nothing listed: nothing sampled
     EXPECT_EQ(Model().DataRows(), 0);
+}
+
+// Zoomed in, the axes stay where the user put them while samples come in; going back
+// fits them to the points again.
+TEST_F(ValuesPagesTest, ZoomHoldsTheAxesUntilReset) {
+    ASSERT_TRUE(Drop("T1"));
+    Chart().resize(500, 300);
+    for (int i = 0; i < 5; ++i) Tick();
+    const QRectF area = Chart().chart()->plotArea();
+    Chart().ZoomAt(area.center(), 2.0);
+    ASSERT_TRUE(Chart().IsZoomed());
+    const QDateTime zoomedMax = Chart().AxisX()->max();
+    QTest::qWait(1100);
+    Tick();
+    EXPECT_EQ(Chart().AxisX()->max(), zoomedMax);
+    QTest::mouseClick(Chart().viewport(), Qt::RightButton, {}, area.center().toPoint());
+    EXPECT_FALSE(Chart().IsZoomed());
+    const QLineSeries* s = Chart().SeriesAt(0);
+    EXPECT_EQ(Chart().AxisX()->max().toMSecsSinceEpoch(), qint64(s->at(s->count() - 1).x()));
 }
 
 TEST_F(ValuesPagesTest, RebuildingTheTreeClearsListChartAndTable) {
