@@ -3,6 +3,7 @@
 
 #include "Output.h"
 #include "Session.h"
+#include "ValuesWorkbook.h"
 
 #include "common/FormatForDevice.h"
 #include "link/Frames.h"
@@ -150,6 +151,7 @@ int CmdValues(const GlobalOptions& g, const CommandArgs& a)
     std::uint64_t seen = exchanges();
     for (std::uint16_t id : a.ids)
         device.SetItemPolled(id, true);
+    ValuesWorkbook workbook(a.xlsxFile, device, a.ids);
     for (std::uint32_t cycle = 0; cycle < a.count; ++cycle) {
         const auto start = std::chrono::steady_clock::now();
         while (exchanges() - seen < perCycle && std::chrono::steady_clock::now() - start < longest)
@@ -160,8 +162,10 @@ int CmdValues(const GlobalOptions& g, const CommandArgs& a)
         const std::string time = LocalTimeText();
         Json values = Json::array();
         std::string line = time;
+        std::vector<float> sample;
         for (std::uint16_t id : a.ids) {
             const vx4::SNodeValue v = device.GetItemValue(id);
+            sample.push_back(v.value);
             values.push_back({{"id", id}, {"value", FloatJson(v.value)}, {"status", v.status}});
             line += "\t" + FloatText(v.value) + "\t" + std::to_string(v.status);
         }
@@ -169,8 +173,9 @@ int CmdValues(const GlobalOptions& g, const CommandArgs& a)
             PrintJson(Json{{"time", time}, {"values", values}});
         else
             std::cout << line << '\n' << std::flush;
+        workbook.Add(time, sample);
     }
-    return ExitOk;
+    return workbook.Write();
 }
 
 int CmdGet(const GlobalOptions& g, const CommandArgs& a)

@@ -42,6 +42,7 @@ struct CommandArgs {
     std::uint32_t size = 1015;      // echo --size
     std::string name;               // download: device file name
     std::string outFile;            // -o FILE (report: -o DIR)
+    std::string xlsxFile;           // values --xlsx FILE
     std::uint32_t address = 0;      // graduation
     std::vector<std::uint8_t> payload; // relay
 };

@@ -8,7 +8,11 @@
 
 #include <CLI/CLI.hpp>
 
+#include <cerrno>
+#include <cstring>
 #include <functional>
+
+#include <unistd.h>
 #include <iostream>
 
 namespace vx4ctl {
@@ -35,6 +39,17 @@ std::uint64_t ToUnsigned(const std::string& s)
     std::uint64_t v = 0;
     ParseUnsigned(s, ~std::uint64_t(0), &v);
     return v;
+}
+
+// The folder of a file to be written exists and takes files, so that a long run is not
+// lost at its end.
+std::string WritableFolderCheck(const std::string& file)
+{
+    const std::size_t slash = file.find_last_of('/');
+    const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : file.substr(0, slash);
+    if (::access(folder.c_str(), W_OK | X_OK) != 0)
+        return "cannot write into the folder of " + file + ": " + std::strerror(errno);
+    return {};
 }
 
 struct Texts {
@@ -95,6 +110,9 @@ int Run(int argc, char** argv)
     CLI::App* values = sub("values", "poll calculated values once a second, one line per cycle [JSON]", CmdValues);
     values->add_option("ID", t.ids, "identifiers of calculated values")->type_name("ID")->required()->check(idCheck);
     values->add_option("--count", t.count, "number of cycles (default 1)")->type_name("N")->check(UnsignedCheck(0xFFFFFFFFu));
+    values->add_option("--xlsx", a.xlsxFile, "also write the samples as a spreadsheet, as the console's table export")
+        ->type_name("FILE")
+        ->check(TextCheck(WritableFolderCheck, ""));
 
     CLI::App* get = sub("get", "the device's text of item ID", CmdGet);
     get->add_option("ID", t.id, "item identifier")->type_name("ID")->required()->check(idCheck);

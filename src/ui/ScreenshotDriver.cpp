@@ -4,8 +4,10 @@
 #include "ui/ConfigTree.h"
 #include "ui/DeviceOperations.h"
 #include "ui/ManualOperation.h"
+#include "ui/PolledValuesPages.h"
 #include "ui/PollingCycle.h"
 #include "ui/Syseventdlg.h"
+#include "ui/TableExport.h"
 #include "ui/TestConnection.h"
 #include "ui/Vx4pult_main.h"
 
@@ -13,10 +15,12 @@
 #include <QApplication>
 #include <QDir>
 #include <QFile>
+#include <QListWidget>
 #include <QPushButton>
 #include <QScreen>
 #include <QPixmap>
 #include <QProgressBar>
+#include <QMimeData>
 #include <QTimer>
 
 #include <cstdio>
@@ -102,9 +106,45 @@ private:
         group->setExpanded(true);
         tree.setCurrentItem(group);
         tree.scrollToItem(group);
-        After(3000, [this] {
+        After(3000, [this, group] {
             Save("3-calc-group.png");
-            ShowAbout();
+            PlotValues(group);
+        });
+    }
+
+    // Three calculated values dropped onto the chart list, plotted and tabulated for a
+    // minute (VX4PULT_PLOT_SECONDS), then the table exported into the folder (the
+    // workbook is not opened).
+    void PlotValues(QTreeWidgetItem* group) {
+        ConfigTree& tree = form_.Tree();
+        TPolledValuesPages& pages = form_.Values();
+        for (int i = 0, dropped = 0; i < group->childCount() && dropped < 3; ++i) {
+            QTreeWidgetItem* node = group->child(i);
+            tree.setCurrentItem(node);
+            std::unique_ptr<QMimeData> mime(tree.model()->mimeData({tree.indexFromItem(node)}));
+            if (pages.DragDrop(&tree, mime.get(), &pages.List(), QPoint(-1, -1))) ++dropped;
+        }
+        if (pages.EntryCount() == 0) return Fail("no calculated value could be dropped onto the chart list");
+        pages.setCurrentIndex(0);
+        const char* env = std::getenv("VX4PULT_PLOT_SECONDS");
+        const int seconds = env != nullptr ? std::atoi(env) : 60;
+        After(seconds * 1000, [this] {
+            TPolledValuesPages& pages = form_.Values();
+            Save("5-chart.png");
+            pages.setCurrentIndex(1);
+            After(500, [this] {
+                Save("6-table.png");
+                TPolledValuesPages& pages = form_.Values();
+                SetWorkbookOpener([](const QString&) { return true; });
+                pages.SetExportFolder(dir_);
+                pages.ExcelButton().trigger();
+                std::printf("%s %s\n", pages.LastExport().isEmpty() ? "FAILED export" : "exported",
+                            qPrintable(pages.LastExport()));
+                std::fflush(stdout);
+                SetWorkbookOpener({});
+                pages.setCurrentIndex(0);
+                ShowAbout();
+            });
         });
     }
 
@@ -141,7 +181,7 @@ private:
         TSysEventForm& events = form_.SysEventForm();
         WhenVisible(&events, [this, &events] {
             After(800, [this, &events] {
-                SaveScreen("5-sysevents.png");
+                SaveScreen("7-sysevents.png");
                 events.N3Click();
                 After(500, [this] { ShowLinkTest(); });
             });
@@ -155,7 +195,7 @@ private:
             After(300, [this, &test] {
                 test.B_StartClick();
                 After(3000, [this, &test] {
-                    SaveScreen("6-linktest.png");
+                    SaveScreen("8-linktest.png");
                     test.B_StartClick();
                     test.B_ExitClick();
                     After(500, [this] { ShowDownload(); });
@@ -173,7 +213,7 @@ private:
         connect(&form_.Operations(), &ManualOperation::progressWindowShown, this, [this, shown](QWidget*) {
             if (*shown) return;
             *shown = true;
-            After(700, [this] { SaveScreen("7-download.png"); });
+            After(700, [this] { SaveScreen("9-download.png"); });
         });
         After(0, [this, path, shown] {
             form_.DeviceOperations().DownloadTo(path);

@@ -10,6 +10,7 @@
 #include "ui/ParameterMapReport.h"
 #include "ui/MessageBoxes.h"
 #include "ui/ParamEditor.h"
+#include "ui/PolledValuesPages.h"
 #include "ui/PollingCycle.h"
 #include "ui/StatusBar.h"
 #include "ui/Syseventdlg.h"
@@ -64,6 +65,11 @@ Tvx4pult_MainForm::Tvx4pult_MainForm(const MainFormOptions& options, QWidget* pa
     ValueListEditor1 = new ParamEditor(Splitter2, *device_, *conn_, ConstOptBank, CalcOptBank, *TreeView1,
                                        pollingPaused, pollState);
     ValueListEditor1->setObjectName("ValueListEditor1");
+    PageControl1 = new TPolledValuesPages(Splitter2, *device_, *TreeView1);
+    Splitter2->addWidget(PageControl1);
+    Splitter2->setStretchFactor(0, 1);
+    Splitter2->setStretchFactor(1, 0);
+    Splitter2->setSizes({400, 264});
     Splitter1->addWidget(TreeView1);
     Splitter1->addWidget(Panel1);
     Splitter1->setStretchFactor(0, 0);
@@ -116,6 +122,10 @@ Tvx4pult_MainForm::Tvx4pult_MainForm(const MainFormOptions& options, QWidget* pa
     connect(TreeView1, &ConfigTree::progressChanged, this, moveProgress);
     connect(ValueListEditor1, &ParamEditor::progressShown, this, showProgress);
     connect(ValueListEditor1, &ParamEditor::progressChanged, this, moveProgress);
+    connect(TreeView1, &ConfigTree::aboutToClear, PageControl1, &TPolledValuesPages::Clear);
+    connect(polling_, &TPollingCycle::AddPolledSample, PageControl1, &TPolledValuesPages::AddPolledSample);
+    connect(PageControl1, &TPolledValuesPages::progressShown, this, showProgress);
+    connect(PageControl1, &TPolledValuesPages::progressChanged, this, moveProgress);
 
     // 4. The members have their initial values; 5. FormCreate.
     FormCreate();
@@ -129,7 +139,9 @@ Tvx4pult_MainForm::~Tvx4pult_MainForm() {
     // gateway), then the connection (closes the link if still open), then the controls.
     device_.reset();
     conn_.reset();
-    // The editor refers to the tree: it goes first.
+    // The chart and table pages and the editor refer to the tree: they go first.
+    delete PageControl1;
+    PageControl1 = nullptr;
     delete ValueListEditor1;
     ValueListEditor1 = nullptr;
     delete TreeView1;

@@ -31,6 +31,7 @@ class TAboutBox;
 class TDeviceInfoPanel;
 class TDeviceOperations;
 class TPollingCycle;
+class TPolledValuesPages;
 class TStatusBar;
 class TParameterMapReport;
 class TSysEventForm;
@@ -77,6 +78,7 @@ public:
     TStatusBar& StatusPanels() { return *StatusBar; }
     TDeviceInfoPanel& DeviceInfo() { return *deviceInfo_; }
     QProgressBar& ProgressBar() { return *progressBar; }
+    TPolledValuesPages& Values() { return *PageControl1; }
     QAction& StopItem() { return *Stop_polling; }
     QAction& StartItem() { return *Start_polling; }
     // The one frame around every one-shot device operation, and the operations themselves.
@@ -108,6 +110,7 @@ private:
     QSplitter* Splitter2 = nullptr;
     ConfigTree* TreeView1 = nullptr;
     ParamEditor* ValueListEditor1 = nullptr;
+    TPolledValuesPages* PageControl1 = nullptr; // the chart and table pages below the editor
     TStatusBar* StatusBar = nullptr;
     QProgressBar* progressBar = nullptr;
     QAction* Exit = nullptr;
