@@ -87,6 +87,8 @@ Tvx4pult_MainForm::Tvx4pult_MainForm(const MainFormOptions& options, QWidget* pa
     connect(ValueListEditor1, &ParamEditor::progressShown, this, showProgress);
     connect(ValueListEditor1, &ParamEditor::progressChanged, this, moveProgress);
 
+    CreatePortAndGraduation();
+
     // 4. The members have their initial values; 5. FormCreate.
     FormCreate();
 }
