@@ -34,6 +34,8 @@ namespace {
 
 constexpr int DefaultColWidth = 10; // added to a column's text width
 
+void RoundTicks(QValueAxis* axis);
+
 QChart* MakeChart(QLineSeries*& series, QValueAxis*& x, QValueAxis*& y, const QString& yTitle)
 {
     auto* chart = new QChart;
@@ -41,7 +43,7 @@ QChart* MakeChart(QLineSeries*& series, QValueAxis*& x, QValueAxis*& y, const QS
     chart->setMargins(QMargins(2, 2, 2, 2));
     series = new QLineSeries;
     series->setPointsVisible(true); // circles joined by a line
-    series->setMarkerSize(6);
+    series->setMarkerSize(7);
     chart->addSeries(series);
     x = new QValueAxis;
     x->setTitleText(QStringLiteral("Gi"));
@@ -49,6 +51,8 @@ QChart* MakeChart(QLineSeries*& series, QValueAxis*& x, QValueAxis*& y, const QS
     y = new QValueAxis;
     y->setTitleText(yTitle);
     y->setLabelFormat(QStringLiteral("%.6g"));
+    RoundTicks(x);
+    RoundTicks(y);
     chart->addAxis(x, Qt::AlignBottom);
     chart->addAxis(y, Qt::AlignLeft);
     series->attachAxis(x);
@@ -56,13 +60,42 @@ QChart* MakeChart(QLineSeries*& series, QValueAxis*& x, QValueAxis*& y, const QS
     return chart;
 }
 
+// A round tick interval for a span: 1, 2 or 5 times a power of ten, about five ticks.
+double RoundStep(double span)
+{
+    const double raw = span / 5;
+    if (!(raw > 0) || !std::isfinite(raw))
+        return 1;
+    const double magnitude = std::pow(10.0, std::floor(std::log10(raw)));
+    const double f = raw / magnitude;
+    return (f < 1.5 ? 1 : f < 3.5 ? 2 : f < 7.5 ? 5 : 10) * magnitude;
+}
+
+// The axis's range with its tick interval set first, so that the axis never lays out the
+// new range with the ticks of a much smaller one.
+void SetAxisRange(QValueAxis& axis, double lo, double hi)
+{
+    axis.setTickInterval(RoundStep(hi - lo));
+    axis.setRange(lo, hi);
+}
+
 // A range around [lo, hi] with a margin, never empty.
 void SetPadded(QValueAxis& axis, double lo, double hi)
 {
-    double pad = (hi - lo) * 0.05;
+    double pad = (hi - lo) * 0.03;
     if (pad <= 0)
         pad = std::max(std::fabs(hi) * 0.1, 1.0);
-    axis.setRange(lo - pad, hi + pad);
+    SetAxisRange(axis, lo - pad, hi + pad);
+}
+
+// Ticks at round values whatever the range; the range itself stays where the data or the
+// zoom puts it. Zooming by mouse changes the range inside the chart: the interval follows.
+void RoundTicks(QValueAxis* axis)
+{
+    axis->setTickType(QValueAxis::TicksDynamic);
+    axis->setTickAnchor(0);
+    QObject::connect(axis, &QValueAxis::rangeChanged, axis,
+                     [axis](qreal min, qreal max) { axis->setTickInterval(RoundStep(max - min)); });
 }
 
 } // namespace
@@ -114,7 +147,7 @@ TGIGEShowForm::TGIGEShowForm(QWidget* parent, ManualOperation& operation) : QDia
     StringGrid1->setEditTriggers(QAbstractItemView::NoEditTriggers);
     StringGrid1->verticalHeader()->hide();
     StringGrid1->verticalHeader()->setDefaultSectionSize(StringGrid1->fontMetrics().height() + 4);
-    StringGrid1->setFixedWidth(250);
+    StringGrid1->setFixedWidth(290);
 
     chart1_ = MakeChart(series1_, axis1X_, axis1Y_, QStringLiteral("Ge"));
     chart2_ = MakeChart(series2_, axis2X_, axis2Y_, QStringLiteral("Откл.(%)"));
@@ -173,8 +206,7 @@ void TGIGEShowForm::ClearView()
 {
     series1_->clear();
     series2_->clear();
-    if (chartView1_->Zoomed())
-        chartView1_->UndoZoom();
+    chartView1_->UndoZoom();
     ScaleAxes(*series1_, *axis1X_, *axis1Y_, true);
     ScaleAxes(*series2_, *axis2X_, *axis2Y_, true);
     model_->Clear();
@@ -185,8 +217,8 @@ void TGIGEShowForm::ScaleAxes(QLineSeries& series, QValueAxis& x, QValueAxis& y,
     const QList<QPointF> points = series.points();
     if (points.isEmpty()) {
         if (xToo)
-            x.setRange(0, 1);
-        y.setRange(0, 1);
+            SetAxisRange(x, 0, 1);
+        SetAxisRange(y, 0, 1);
         return;
     }
     double xLo = points.front().x(), xHi = xLo, yLo = points.front().y(), yHi = yLo;
@@ -286,7 +318,9 @@ void TGIGEShowForm::FollowChart1(bool zoomed)
     // itself again once the zoom is undone.
     ScaleAxes(*series2_, *axis2X_, *axis2Y_, !zoomed);
     if (zoomed)
-        axis2X_->setRange(axis1X_->min(), axis1X_->max());
+        SetAxisRange(*axis2X_, axis1X_->min(), axis1X_->max());
+    else
+        ScaleAxes(*series1_, *axis1X_, *axis1Y_, true); // Chart1's zoom undone
 }
 
 std::string TGIGEShowForm::SavePath(std::int32_t no)

@@ -2,6 +2,8 @@
 
 #include "ui/About.h"
 #include "ui/ConfigTree.h"
+#include "ui/Gigeshow.h"
+#include "ui/Setportdlg.h"
 #include "ui/PollingCycle.h"
 #include "ui/Vx4pult_main.h"
 
@@ -11,6 +13,7 @@
 #include <QPixmap>
 #include <QProgressBar>
 #include <QTimer>
+#include <QTreeWidgetItemIterator>
 
 #include <cstdio>
 #include <cstdlib>
@@ -96,6 +99,50 @@ private:
         tree.scrollToItem(group);
         After(3000, [this] {
             Save("3-calc-group.png");
+            ShowPortDialog();
+        });
+    }
+
+    // Grabs a window of its own (not the main window) under name.
+    void SaveWindow(QWidget& window, const char* name) {
+        const QString path = dir_ + "/" + name;
+        const bool ok = window.grab().save(path);
+        std::printf("%s %s\n", ok ? "saved" : "FAILED", qPrintable(path));
+        std::fflush(stdout);
+    }
+
+    // The connection settings dialog with its port tree shown (polling stopped, as the
+    // item is disabled while it runs).
+    void ShowPortDialog() {
+        form_.StopItem().trigger();
+        TSetPortDlg& dlg = form_.SetPortDlg();
+        dlg.Prepare(form_.Conn());
+        if (!dlg.TreeShown()) dlg.OpenPortsTreeViewExecute();
+        dlg.move(form_.pos() + QPoint(120, 80));
+        dlg.show();
+        After(800, [this] {
+            TSetPortDlg& d = form_.SetPortDlg();
+            SaveWindow(d, "5-port-dialog.png");
+            d.hide();
+            d.OpenPortsTreeViewExecute();
+            ShowGraduation();
+        });
+    }
+
+    // The graduation viewer for the transducer the tree's dev1 constant names.
+    void ShowGraduation() {
+        ConfigTree& tree = form_.Tree();
+        std::int32_t no = 0;
+        for (QTreeWidgetItemIterator it(&tree); *it != nullptr && no == 0; ++it)
+            no = Tvx4pult_MainForm::TransducerNumberOf((*it)->text(0));
+        if (no == 0) return Fail("no transducer number in the tree");
+        TGIGEShowForm& view = form_.GIGEShowForm();
+        view.Prepare(form_.Device(), no);
+        view.show();
+        After(1500, [this] {
+            TGIGEShowForm& v = form_.GIGEShowForm();
+            SaveWindow(v, "6-graduation.png");
+            v.hide();
             ShowAbout();
         });
     }

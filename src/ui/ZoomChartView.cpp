@@ -32,7 +32,6 @@ void ZoomChartView::ScrollBy(qreal dx, qreal dy)
 
 void ZoomChartView::UndoZoom()
 {
-    chart()->zoomReset();
     zoomed_ = false;
     emit viewChanged(false);
 }

@@ -2,6 +2,9 @@
 // ZoomChartView: a chart view zoomed and scrolled by mouse. Dragging with the left button
 // down and to the right zooms into the rectangle; dragging up or to the left undoes the
 // zoom; dragging with the right button scrolls. The wheel zooms around the middle.
+// Undoing the zoom leaves the axes to the owner, which scales them to its data again on
+// viewChanged(false) (zooming in or scrolling never widens the axes' ranges much, so ticks
+// laid out for the old range stay few).
 
 #include <QChartView>
 
@@ -23,7 +26,8 @@ public:
     void UndoZoom();
 
 signals:
-    // After every zoom, scroll or undo; zoomed tells which of them.
+    // After every zoom, scroll or undo; zoomed tells which of them. On an undo the owner
+    // sets the axes' ranges again.
     void viewChanged(bool zoomed);
 
 protected:
