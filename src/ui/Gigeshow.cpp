@@ -362,9 +362,9 @@ void TGIGEShowForm::SaveAsClick()
     const QString dir = QString::fromStdString(UserFilesDir("Log"));
     const QString name = QString::fromStdString(DarFile::FileName(transducerNo));
     QFileDialog dialog(this, QString(), dir.isEmpty() ? QDir::currentPath() : dir,
-                       QStringLiteral("градуировка (*.dar)"));
+                       QStringLiteral("градуировка (*.dar *.DAR)"));
     dialog.setAcceptMode(QFileDialog::AcceptSave);
-    dialog.setDefaultSuffix(QStringLiteral("DAR"));
+    dialog.setDefaultSuffix(QStringLiteral("dar")); // as Save names its files
     dialog.selectFile(name);
     if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
         return;
