@@ -3,6 +3,7 @@
 #include "link/Comlink.h"
 #include "link/Frames.h"
 #include "link/ResultCodes.h"
+#include "link/SettingsDialog.h"
 #include "link/Tcpiplink.h"
 #include "platform/IniFile.h"
 #include "platform/MsClock.h"
@@ -344,6 +345,32 @@ void connection::SetListener(ConnectionListener* listener)
 {
     std::lock_guard<std::recursive_mutex> hold(lock_);
     listener_ = listener;
+}
+
+void connection::SetSettingsDialog(SettingsDialog* dialog)
+{
+    std::lock_guard<std::recursive_mutex> hold(lock_);
+    dialog_ = dialog;
+}
+
+bool connection::ShowSettingsDialog(int x, int y, std::uint32_t* devNo, bool editable)
+{
+    SettingsDialog* dialog = nullptr;
+    {
+        std::lock_guard<std::recursive_mutex> hold(lock_);
+        dialog = dialog_;
+        if (!dialog)
+            return false;
+        if (devNo)
+            settings_.dev_nom = *devNo;
+        dialog->SetDevNomEnabled(editable);
+    }
+    // The dialog reads and writes the settings through the locked accessors.
+    const bool confirmed = dialog->ShowModalAt(x, y, *this);
+    std::lock_guard<std::recursive_mutex> hold(lock_);
+    if (editable && devNo)
+        *devNo = dialog->DevNomNumber();
+    return confirmed;
 }
 
 void connection::SetLinkFactory(LinkFactory factory)

@@ -42,6 +42,8 @@ public:
     virtual void SettingShown(Field field, const std::string& text) = 0;
 };
 
+class SettingsDialog;
+
 class connection {
 public:
     using LinkFactory = std::function<std::unique_ptr<CLink>(const ConnectionSettings&)>;
@@ -88,6 +90,15 @@ public:
     void SetDeviceNumber(std::uint32_t devNo);
 
     void SetListener(ConnectionListener* listener);
+
+    // The settings dialog ShowSettingsDialog shows (the window side's; nullptr: none).
+    void SetSettingsDialog(SettingsDialog* dialog);
+    // Shows the settings dialog modally at (x, y) without holding the lock. A given devNo
+    // becomes dev_nom first; editable enables the dialog's device-number field. When
+    // editable and devNo is given, *devNo takes the number in that field afterwards, whether
+    // the dialog was confirmed or cancelled. True when confirmed; false when cancelled or
+    // when no dialog is set.
+    bool ShowSettingsDialog(int x, int y, std::uint32_t* devNo, bool editable);
     // Tests put a link of their own behind the connection (an empty factory restores the
     // serial and TCP links); the factory returns nullptr when it cannot create a link.
     void SetLinkFactory(LinkFactory factory);
@@ -113,6 +124,7 @@ private:
     std::unique_ptr<CLink> link_;
     int openCount_ = 0;
     ConnectionListener* listener_ = nullptr;
+    SettingsDialog* dialog_ = nullptr;
     LinkFactory factory_;
     std::uint32_t (*clock_)() = nullptr;
 

@@ -3,8 +3,10 @@
 #include "ui/About.h"
 #include "ui/ConfigTree.h"
 #include "ui/DeviceOperations.h"
+#include "ui/Gigeshow.h"
 #include "ui/ManualOperation.h"
 #include "ui/PolledValuesPages.h"
+#include "ui/Setportdlg.h"
 #include "ui/PollingCycle.h"
 #include "ui/Syseventdlg.h"
 #include "ui/TableExport.h"
@@ -22,6 +24,7 @@
 #include <QProgressBar>
 #include <QMimeData>
 #include <QTimer>
+#include <QTreeWidgetItemIterator>
 
 #include <cstdio>
 #include <cstdlib>
@@ -143,8 +146,52 @@ private:
                 std::fflush(stdout);
                 SetWorkbookOpener({});
                 pages.setCurrentIndex(0);
-                ShowAbout();
+                ShowPortDialog();
             });
+        });
+    }
+
+    // Grabs a window of its own (not the main window) under name.
+    void SaveWindow(QWidget& window, const char* name) {
+        const QString path = dir_ + "/" + name;
+        const bool ok = window.grab().save(path);
+        std::printf("%s %s\n", ok ? "saved" : "FAILED", qPrintable(path));
+        std::fflush(stdout);
+    }
+
+    // The connection settings dialog with its port tree shown (polling stopped, as the
+    // item is disabled while it runs).
+    void ShowPortDialog() {
+        form_.StopItem().trigger();
+        TSetPortDlg& dlg = form_.SetPortDlg();
+        dlg.Prepare(form_.Conn());
+        if (!dlg.TreeShown()) dlg.OpenPortsTreeViewExecute();
+        dlg.move(form_.pos() + QPoint(120, 80));
+        dlg.show();
+        After(800, [this] {
+            TSetPortDlg& d = form_.SetPortDlg();
+            SaveWindow(d, "10-port-dialog.png");
+            d.hide();
+            d.OpenPortsTreeViewExecute();
+            ShowGraduation();
+        });
+    }
+
+    // The graduation viewer for the transducer the tree's dev1 constant names.
+    void ShowGraduation() {
+        ConfigTree& tree = form_.Tree();
+        std::int32_t no = 0;
+        for (QTreeWidgetItemIterator it(&tree); *it != nullptr && no == 0; ++it)
+            no = Tvx4pult_MainForm::TransducerNumberOf((*it)->text(0));
+        if (no == 0) return Fail("no transducer number in the tree");
+        TGIGEShowForm& view = form_.GIGEShowForm();
+        view.Prepare(form_.Device(), no);
+        view.show();
+        After(1500, [this] {
+            TGIGEShowForm& v = form_.GIGEShowForm();
+            SaveWindow(v, "11-graduation.png");
+            v.hide();
+            ShowAbout();
         });
     }
 

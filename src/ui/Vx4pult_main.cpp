@@ -127,6 +127,8 @@ Tvx4pult_MainForm::Tvx4pult_MainForm(const MainFormOptions& options, QWidget* pa
     connect(PageControl1, &TPolledValuesPages::progressShown, this, showProgress);
     connect(PageControl1, &TPolledValuesPages::progressChanged, this, moveProgress);
 
+    CreatePortAndGraduation();
+
     // 4. The members have their initial values; 5. FormCreate.
     FormCreate();
 }

@@ -30,6 +30,8 @@ class ParamEditor;
 class TAboutBox;
 class TDeviceInfoPanel;
 class TDeviceOperations;
+class TGIGEShowForm;
+class TSetPortDlg;
 class TPollingCycle;
 class TPolledValuesPages;
 class TStatusBar;
@@ -93,6 +95,18 @@ public:
     std::uint32_t DevNo() const { return devNo; }
     TParameterMapReport& ParameterMap() { return *parameterMap_; }
 
+    // Connection settings and the graduation viewer.
+    void PortClick();      // "Настройки" / "Порт"
+    void Read_GiGeClick(); // "Градуировочные коэфициенты (GiGe)", tree "Показать градуировку"
+    // The transducer number a tree label names: the number after "=" of a label holding
+    // "dev" (dev1   = 5 gives 5); 0 for any other label.
+    static std::int32_t TransducerNumberOf(const QString& label);
+    TSetPortDlg& SetPortDlg() { return *SetPortDlg_; }
+    TGIGEShowForm& GIGEShowForm() { return *GIGEShowForm_; }
+    QAction& PortItem() { return *Port; }
+    QAction& Read_GiGeItem() { return *Read_GiGe; }
+    QAction& ShowGraduationItem() { return *MenuItem1; }
+
 protected:
     void closeEvent(QCloseEvent* event) override;
     void showEvent(QShowEvent* event) override;
@@ -101,6 +115,7 @@ protected:
 private:
     void CreateMenus();
     void OpenBanks();
+    void CreatePortAndGraduation();
 
     MainFormOptions options_;
 
@@ -147,6 +162,13 @@ private:
 
     int pendingTreeWidth_ = -1; // applied when the splitter first has its real width
     bool activated_ = false;
+
+    // Connection settings and the graduation viewer.
+    QAction* Port = nullptr;
+    QAction* Read_GiGe = nullptr;
+    QAction* MenuItem1 = nullptr;
+    TSetPortDlg* SetPortDlg_ = nullptr;
+    TGIGEShowForm* GIGEShowForm_ = nullptr;
 };
 
 } // namespace vx4

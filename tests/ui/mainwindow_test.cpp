@@ -152,8 +152,9 @@ TEST_F(MainWindow, MenusHoldOnlyItemsWithActions) {
         items << top->text() + ":";
         for (QAction* a : top->menu()->actions()) items << a->text();
     }
-    EXPECT_EQ(items.join('|'), QStringLiteral("Файл:|Выгрузить из VX4|Печать карты настр. парам.|Сист. события|Выход|"
-                                              "Настройки:|Тест связи||Стоп|Опрос|Поиск VX-4||Синхр. время|Тест RTC|"
+    EXPECT_EQ(items.join('|'), QStringLiteral("Файл:|Выгрузить из VX4|Печать карты настр. парам.|"
+                                              "Градуировочные коэфициенты (GiGe)|Сист. события|Выход|"
+                                              "Настройки:|Порт|Тест связи||Стоп|Опрос|Поиск VX-4||Синхр. время|Тест RTC|"
                                               "Помощь:|О программе"));
     EXPECT_EQ(form->StopItem().shortcut(), QKeySequence(Qt::Key_F10));
     EXPECT_EQ(form->StartItem().shortcut(), QKeySequence(Qt::Key_F11));
