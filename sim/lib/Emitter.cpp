@@ -73,12 +73,12 @@ std::vector<EmittedFrame> Emitter::Vx3cUnit()
     EmittedFrame frame{std::move(f), false};
     if (emission_.faults) {
         const int p = percent(rng_);
-        if (p < 5) {
+        if (p < 3) {
             // Cut short anywhere from the first byte to the last but one.
             std::uniform_int_distribution<std::size_t> cut(1, frame.bytes.size() - 1);
             frame.bytes.resize(cut(rng_));
             frame.pauseAfter = true;
-        } else if (p < 10) {
+        } else if (p < 8) {
             frame.bytes.back() ^= 0x5A; // a wrong sum byte
         }
     }
@@ -88,7 +88,7 @@ std::vector<EmittedFrame> Emitter::Vx3cUnit()
 std::vector<EmittedFrame> Emitter::Vx2Unit()
 {
     std::uniform_int_distribution<int> byte(0, 255), percent(0, 99);
-    if (emission_.faults && percent(rng_) < 10)
+    if (emission_.faults && percent(rng_) < 4)
         return ModbusUnit();
     const std::uint32_t target = vx4::Vx2Address(transducers_[next_ % transducers_.size()]);
     const std::uint8_t command = kVx2Commands[next_++ % std::size(kVx2Commands)];

@@ -6,12 +6,12 @@
 // decides the bytes.
 //
 //   vx3c: whole vx3c frames from the device's address with 0..120 data bytes; with faults,
-//         about one in twenty is cut short (a pause follows it, so that a listener sees
-//         where it ends) and about one in twenty carries a wrong sum byte.
+//         about one in thirty is cut short (a pause follows it, so that a listener sees
+//         where it ends) and one in twenty carries a wrong sum byte.
 //   vx2:  16-byte requests to the device's flow transducers with command codes across the
 //         answer-length and answer-wait boundaries, each followed at once by its answer of
 //         the length the command code gives (72 from 0x40, 8 for 0x30, 32 otherwise); with
-//         faults, about one unit in ten is a Modbus RTU request (8 bytes) and answer
+//         faults, about one unit in twenty-five is a Modbus RTU request (8 bytes) and answer
 //         (9 bytes), each followed by a pause.
 
 #include <cstdint>

@@ -2,8 +2,9 @@
 // A test hook for screenshot runs: when the environment variable VX4PULT_SCREENSHOTS names a
 // folder, the console drives itself through a fixed sequence (start polling, select the
 // device root, expand a system and select its calculated values) and saves a PNG of the
-// main window after each step into that folder, then quits. Without the variable nothing
-// happens.
+// main window after each step into that folder, then quits. With VX4PULT_SCREENSHOT_MONITOR
+// set to vx3c or vx2 it opens that frame monitor instead, starts the capture and saves it
+// in both styles. Without the variables nothing happens.
 
 namespace vx4 {
 

@@ -93,6 +93,8 @@ Tvx4pult_MainForm::Tvx4pult_MainForm(const MainFormOptions& options, QWidget* pa
 
 Tvx4pult_MainForm::~Tvx4pult_MainForm() {
     polling_->Timer1().stop();
+    // The monitors' capture threads read the connection: they end first.
+    DeleteMonitors();
     // The device object first (its worker ends after its current exchange and stops the
     // gateway), then the connection (closes the link if still open), then the controls.
     device_.reset();
@@ -110,6 +112,7 @@ void Tvx4pult_MainForm::CreateMenus() {
     Exit = file->addAction(QStringLiteral("Выход"));
     Exit->setObjectName("Exit");
     connect(Exit, &QAction::triggered, this, &Tvx4pult_MainForm::ExitClick);
+    CreateMonitorItems(file);
 
     QMenu* setting = menuBar()->addMenu(QStringLiteral("Настройки"));
     setting->setObjectName("Setting");

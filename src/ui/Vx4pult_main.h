@@ -18,6 +18,8 @@
 #include <string>
 
 class QAction;
+class QDialog;
+class QMenu;
 class QProgressBar;
 class QSplitter;
 class QWidget;
@@ -30,6 +32,8 @@ class TAboutBox;
 class TDeviceInfoPanel;
 class TPollingCycle;
 class TStatusBar;
+class Tvx2_monitor;
+class Tvx3c_monitor;
 
 struct MainFormOptions {
     // Folder of vx4pult.ini; empty: the program's own folder.
@@ -58,6 +62,12 @@ public:
     void FormClose();
     void ExitClick();
     void N5Click(); // "О программе"
+    // Frame monitors ("vx3c монитор", "vx2 монитор"); the windows are made on first use and
+    // kept, with their logs, until the main window goes.
+    void vx3c1Click();
+    void vx2Click();
+    Tvx3c_monitor* Vx3cMonitor() const { return vx3cMonitor_; }
+    Tvx2_monitor* Vx2Monitor() const { return vx2Monitor_; }
 
     void SetAboutBox(TAboutBox* about) { about_ = about; }
     std::string IniPath() const;
@@ -86,6 +96,9 @@ protected:
 
 private:
     void CreateMenus();
+    void CreateMonitorItems(QMenu* file);
+    void RunMonitor(QDialog* monitor);
+    void DeleteMonitors();
     void OpenBanks();
 
     MainFormOptions options_;
@@ -102,6 +115,10 @@ private:
     QAction* Stop_polling = nullptr;
     QAction* Start_polling = nullptr;
     QAction* N5 = nullptr;
+    QAction* vx3c1 = nullptr;
+    QAction* vx2 = nullptr;
+    Tvx3c_monitor* vx3cMonitor_ = nullptr;
+    Tvx2_monitor* vx2Monitor_ = nullptr;
 
     // The device side, created after the window frame and destroyed before the controls.
     std::unique_ptr<connection> conn_;
