@@ -47,6 +47,9 @@ constexpr int kIdleFlushMs = 250;
 // serial line).
 constexpr int kEmitPauseTcpMs = 1500;
 constexpr int kEmitPausePtyMs = 600;
+// A paced frame whose next bytes leave this much later than their line time has stalled
+// in the middle (the machine did not run the simulator in time).
+constexpr int kStallMs = 50;
 // Back-to-back emission without --baud is paced as a line of this speed.
 constexpr unsigned kEmitDefaultBaud = 115200;
 
@@ -133,6 +136,7 @@ struct Simulator::Impl {
     Emission emission;
     unsigned emissionGeneration = 1;  // changes with every SetEmission
     std::atomic<std::uint64_t> framesEmitted{0};
+    std::atomic<std::uint64_t> stalls{0};
 
     // Transport.
     std::thread thread;
@@ -268,8 +272,11 @@ struct Simulator::Impl {
         const std::size_t slice = std::max<std::size_t>(1, b / 10 / 1000);
         for (std::size_t i = 0; i < bytes.size();) {
             const std::size_t next = std::min(bytes.size(), i + slice);
-            if (!WaitUntil(LineTime(start, b, next)))
+            const Clock::time_point due = LineTime(start, b, next);
+            if (!WaitUntil(due))
                 return false;
+            if (i > 0 && Clock::now() - due > std::chrono::milliseconds(kStallMs))
+                stalls.fetch_add(1);
             if (!WriteAll(fd, bytes.data() + i, next - i, socket))
                 return false;
             i = next;
@@ -694,6 +701,7 @@ void Simulator::SetEmission(const Emission& emission)
 }
 
 std::uint64_t Simulator::FramesEmitted() const { return impl_->framesEmitted.load(); }
+std::uint64_t Simulator::LineStalls() const { return impl_->stalls.load(); }
 
 void Simulator::SetHook(std::function<HookResult(const std::vector<std::uint8_t>& request)> hook)
 {

@@ -101,6 +101,9 @@ public:
     // monitors to watch; kind None stops it after the unit being sent. See Emitter.h.
     void SetEmission(const Emission& emission);
     std::uint64_t FramesEmitted() const;  // emitted frames written whole so far
+    // Paced frames (--baud) that stalled in the middle: their next bytes left more than 50 ms
+    // after their line time because the machine did not run the simulator in time.
+    std::uint64_t LineStalls() const;
 
     std::vector<std::vector<std::uint8_t>> Requests() const;  // every request frame received, in order
     void ClearRequests();

@@ -11,6 +11,7 @@
 #include <QShowEvent>
 #include <QTextBlock>
 #include <QTextDocument>
+#include <QTimer>
 #include <QToolBar>
 #include <QToolButton>
 #include <QVBoxLayout>
@@ -101,6 +102,11 @@ TFrameMonitorForm::TFrameMonitorForm(QWidget* parent, connection& conn, std::uni
     }
     RichEdit->setFont(font);
     layout->addWidget(RichEdit, 1);
+
+    showTimer_ = new QTimer(this);
+    showTimer_->setSingleShot(true);
+    showTimer_->setInterval(ShowIntervalMs);
+    connect(showTimer_, &QTimer::timeout, this, &TFrameMonitorForm::DrainPending);
 
     connect(ToolButtonSave, &QToolButton::clicked, this, &TFrameMonitorForm::ToolButtonSaveClick);
     connect(ToolButtonClear, &QToolButton::clicked, this, &TFrameMonitorForm::ToolButtonClearClick);
@@ -241,7 +247,13 @@ void TFrameMonitorForm::HandOver(std::vector<std::string>&& lines)
     // One wake-up per batch: everything that comes before the window takes the batch rides
     // along with it.
     if (post)
-        QMetaObject::invokeMethod(this, &TFrameMonitorForm::DrainPending, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            this,
+            [this] {
+                if (!showTimer_->isActive())
+                    showTimer_->start();
+            },
+            Qt::QueuedConnection);
 }
 
 void TFrameMonitorForm::DrainPending()
@@ -356,6 +368,7 @@ double TFrameMonitorForm::CaptureCpuSeconds() const
 
 void TFrameMonitorForm::CaptureLoop()
 {
+    pthread_setname_np(pthread_self(), monitor_.Kind() == MonitorKind::Vx2 ? "vx2 capture" : "vx3c capture");
     if (setup_.raisedPriority)
         RaiseThreadPriority();
     while (!monitor_.stopCapture) {

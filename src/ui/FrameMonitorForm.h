@@ -32,6 +32,7 @@
 #include <vector>
 
 class QPlainTextEdit;
+class QTimer;
 class QToolBar;
 class QToolButton;
 
@@ -46,6 +47,9 @@ public:
     static constexpr std::size_t CaptureCapacity = 100000;
     static constexpr std::size_t CaptureByteCapacity = 64u << 20;
     static constexpr int CloseWaitMs = 1000;
+    // Lines handed over are shown together at most this often, so that a busy line costs
+    // the window a few repaints a second rather than one per frame.
+    static constexpr int ShowIntervalMs = 50;
 
     struct Setup {
         QString caption;        // "vx3c монитор"
@@ -121,6 +125,7 @@ private:
 
     mutable std::mutex pendingLock_;
     std::vector<std::string> pending_;
+    QTimer* showTimer_ = nullptr;
 
     mutable std::mutex storeLock_;
     std::deque<SCapturedPiece> pieces_;
