@@ -6,8 +6,8 @@
 namespace vx4 {
 
 Tvx2_monitor::Tvx2_monitor(QWidget* parent, connection& conn, std::function<std::uint32_t()> devNo)
-    : TFrameMonitorForm(parent, conn, std::make_unique<CVx2Monitor>(), Setup{QStringLiteral("vx2 монитор"), QStringLiteral("VX2_"), true},
-                        std::move(devNo)),
+    : TFrameMonitorForm(parent, conn, std::make_unique<CVx2Monitor>(),
+                        Setup{QStringLiteral("vx2 монитор"), QStringLiteral("VX2_"), true}, std::move(devNo)),
       monitor_(static_cast<CVx2Monitor*>(&MonitorBase()))
 {
     setObjectName("vx2_monitor");

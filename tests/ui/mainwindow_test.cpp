@@ -151,7 +151,7 @@ TEST_F(MainWindow, MenusHoldOnlyItemsWithActions) {
         items << top->text() + ":";
         for (QAction* a : top->menu()->actions()) items << a->text();
     }
-    EXPECT_EQ(items.join('|'), QStringLiteral("Файл:|Выход|Настройки:|Стоп|Опрос|Помощь:|О программе"));
+    EXPECT_EQ(items.join('|'), QStringLiteral("Файл:|vx3c монитор|vx2 монитор|Выход|Настройки:|Стоп|Опрос|Помощь:|О программе"));
     EXPECT_EQ(form->StopItem().shortcut(), QKeySequence(Qt::Key_F10));
     EXPECT_EQ(form->StartItem().shortcut(), QKeySequence(Qt::Key_F11));
     form->StartItem().trigger();
