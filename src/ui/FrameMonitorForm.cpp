@@ -319,9 +319,9 @@ void TFrameMonitorForm::CollectThread()
 
 void TFrameMonitorForm::StartCapture()
 {
-    if (CaptureRunning())
-        return;
-    CollectThread();
+    if (CaptureRunning() && !monitor_.stopCapture)
+        return; // already capturing for this showing
+    CollectThread(); // a thread told to end at the last closing ends after its read
     monitor_.isStopped = true;
     ToolButtonStop->setText(QStringLiteral("Стоп"));
     monitor_.stopCapture = false;

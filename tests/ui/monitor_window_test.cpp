@@ -5,6 +5,7 @@
 
 #include "mainwindow_fixture.h"
 
+#include "link/link_fake.h"
 #include "ui/Unit_vx2_monitor.h"
 #include "ui/Unit_vx3c_monitor.h"
 
@@ -121,6 +122,29 @@ TEST(MonitorLog, FullLogDropsItsOldestLinesAndClearEmptiesIt) {
     m.ToolButtonClear->click();
     EXPECT_TRUE(m.LogLines().isEmpty());
     EXPECT_TRUE(m.CapturedPieces().empty());
+}
+
+TEST(MonitorThread, ReopeningWhileTheLastReadStillBlocksCapturesAgain) {
+    EnsureApplication();
+    auto state = std::make_shared<conntest::FakeLinkState>();
+    state->realReadSleepMs = 1500; // a read that outlasts the 1000 ms the closing waits
+    connection conn;
+    conn.SetLinkFactory(conntest::FakeFactory(state));
+    ASSERT_EQ(conn.Open(), OK);
+    Tvx3c_monitor m(nullptr, conn, [] { return 0u; });
+    m.show();
+    m.ToolButtonStop->click();
+    QTest::qWait(100);
+    m.close();
+    EXPECT_TRUE(m.CaptureRunning()) << "left to end after its read";
+    EXPECT_EQ(m.ToolButtonStop->text(), "Стоп");
+    m.show();
+    EXPECT_TRUE(m.CaptureRunning());
+    m.ToolButtonStop->click();
+    QTest::qWait(2000);
+    EXPECT_TRUE(m.CaptureRunning()) << "the new showing has its own capture";
+    EXPECT_FALSE(m.Monitor().isStopped.load());
+    m.close();
 }
 
 TEST_F(MonitorWindowTest, Vx3cMonitorOpensInTheMonitorFrameAndLogsOnlyWhileStarted) {
