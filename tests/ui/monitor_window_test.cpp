@@ -6,6 +6,7 @@
 #include "mainwindow_fixture.h"
 
 #include "link/link_fake.h"
+#include "office/RtfWriter.h"
 #include "ui/Unit_vx2_monitor.h"
 #include "ui/Unit_vx3c_monitor.h"
 
@@ -122,6 +123,25 @@ TEST(MonitorLog, FullLogDropsItsOldestLinesAndClearEmptiesIt) {
     m.ToolButtonClear->click();
     EXPECT_TRUE(m.LogLines().isEmpty());
     EXPECT_TRUE(m.CapturedPieces().empty());
+}
+
+TEST(RtfWriter, EscapesAndUnicode) {
+    const struct {
+        std::string line, rtf;
+    } cases[] = {
+        {"St[0000] Raw[01 ]", "St[0000] Raw[01 ]\\par\n"},
+        {"a\\b{c}d", "a\\\\b\\{c\\}d\\par\n"},
+        {"\xD0\x96\t\x01z", "\\u1046?\\tab z\\par\n"},             // Ж, tab, a control character left out
+        {"\xEF\xBF\xBD\xF0\x9F\x98\x80", "\\u-3?\\u-10179?\\u-8704?\\par\n"}, // U+FFFD, U+1F600
+        {"\xFFx", "\\u-3?x\\par\n"},                                   // not UTF-8
+    };
+    for (const auto& c : cases) {
+        const std::string doc = RtfDocument({c.line});
+        EXPECT_EQ(doc.rfind("{\\rtf1\\ansi", 0), 0u);
+        EXPECT_NE(doc.find("{\\fonttbl{\\f0\\fmodern\\fprq1\\fcharset204 Courier New;}}"), std::string::npos);
+        EXPECT_NE(doc.find("\\f0\\fs16 \n" + c.rtf + "}\n"), std::string::npos) << c.line << "\n" << doc;
+    }
+    EXPECT_EQ(RtfDocument({}).find("\\par\n"), std::string::npos);
 }
 
 TEST(MonitorThread, ReopeningWhileTheLastReadStillBlocksCapturesAgain) {
