@@ -68,6 +68,9 @@ int main(int argc, char** argv)
     app.add_option("--profile", profile, "large:N generates an N-item configuration");
     app.add_option("--faults", faultText, "random faults, see below");
     app.add_option("--seed", seed, "seed of the fault generator (default 1)");
+    std::string emitText;
+    app.add_option("--emit", emitText, "send traffic unasked for the frame monitors: vx3c:RATE or vx2:RATE "
+                                       "(RATE frames a second, or max for back to back)");
     app.add_flag("-v,--verbose", verbose, "print every request and answer in hexadecimal to standard error");
     app.add_flag("--dump-device", dump, "print the device description as JSON and exit");
     try {
@@ -126,6 +129,10 @@ int main(int argc, char** argv)
         return Fail(error);
     faults.seed = seed;
     sim->SetFaults(faults);
+    vx4sim::Emission emission;
+    emission.seed = seed;
+    if (!emitText.empty() && !vx4sim::ParseEmission(emitText, &emission, &error))
+        return Fail(error);
     sim->SetBaud(baud);
     if (verbose)
         sim->SetLog([](const std::string& line) { std::fprintf(stderr, "%s\n", line.c_str()); });
@@ -153,9 +160,13 @@ int main(int argc, char** argv)
         std::printf("listening tcp %s:%u\n", sim->Host().c_str(), unsigned(sim->Port()));
     }
     std::fflush(stdout);
+    if (emission.kind != vx4sim::Emission::None)
+        sim->SetEmission(emission);
 
     int sig = 0;
     sigwait(&set, &sig);
     sim->Stop();
+    if (emission.kind != vx4sim::Emission::None)
+        std::fprintf(stderr, "vx4sim: %llu frames emitted\n", static_cast<unsigned long long>(sim->FramesEmitted()));
     return 0;
 }

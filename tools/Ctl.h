@@ -45,6 +45,13 @@ struct CommandArgs {
     std::string xlsxFile;           // values --xlsx FILE
     std::uint32_t address = 0;      // graduation
     std::vector<std::uint8_t> payload; // relay
+    // monitor
+    std::string monitorKind;        // vx3c or vx2
+    bool raw = false;               // plain bytes instead of decoded lines
+    std::string filter = "all";     // all, requests or answers (vx2)
+    std::uint64_t lineLimit = 0;    // --count: stop after this many lines (0: no limit)
+    double seconds = 0;             // --seconds: stop after this long (0: no limit)
+    std::string pcapFile;           // --pcap FILE
 };
 
 // ---- text parsing (Parse.cpp); each returns an error message, empty when the text is good ----
@@ -69,5 +76,6 @@ int CmdGraduation(const GlobalOptions& g, const CommandArgs& a);
 int CmdEcho(const GlobalOptions& g, const CommandArgs& a);
 int CmdRelay(const GlobalOptions& g, const CommandArgs& a);
 int CmdReport(const GlobalOptions& g, const CommandArgs& a);
+int CmdMonitor(const GlobalOptions& g, const CommandArgs& a);
 
 } // namespace vx4ctl

@@ -167,6 +167,21 @@ int Run(int argc, char** argv)
                            CmdReport);
     report->add_option("-o", a.outFile, "folder for the documents (default: the user's Reports folder)")->type_name("DIR");
 
+    // monitor: listens only; prints the monitor windows' lines.
+    std::string monitorCount;
+    CLI::App* monitor = sub("monitor", "listen on the line without sending and print a line per frame", CmdMonitor);
+    monitor->add_option("KIND", a.monitorKind, "vx3c or vx2")
+        ->type_name("vx3c|vx2")
+        ->required()
+        ->check(CLI::IsMember({"vx3c", "vx2"}));
+    monitor->add_flag("--raw", a.raw, "plain bytes instead of decoded fields");
+    monitor->add_option("--filter", a.filter, "vx2: all frames, requests only or answers only (default all)")
+        ->type_name("all|requests|answers")
+        ->check(CLI::IsMember({"all", "requests", "answers"}));
+    monitor->add_option("--count", monitorCount, "stop after N lines")->type_name("N")->check(UnsignedCheck(0xFFFFFFFFu));
+    monitor->add_option("--seconds", a.seconds, "stop after S seconds")->type_name("S")->check(CLI::PositiveNumber);
+    monitor->add_option("--pcap", a.pcapFile, "also write the capture to a pcap file")->type_name("FILE");
+
     // A word where the command belongs that names no command lands here.
     std::string unknownCommand;
     app.add_option("unknown", unknownCommand)->group("");
@@ -212,6 +227,13 @@ int Run(int argc, char** argv)
     if (a.count == 0) {
         std::cerr << "--count: at least one cycle\n";
         return ExitUsage;
+    }
+    if (!monitorCount.empty()) {
+        a.lineLimit = ToUnsigned(monitorCount);
+        if (a.lineLimit == 0) {
+            std::cerr << "--count: at least one line\n";
+            return ExitUsage;
+        }
     }
     if (!t.size.empty())
         a.size = std::uint32_t(ToUnsigned(t.size));

@@ -2,6 +2,7 @@
 
 #include "Device.h"
 #include "DeviceDescription.h"
+#include "Emitter.h"
 #include "FrameScanner.h"
 
 #include "link/Frames.h"
@@ -17,6 +18,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
@@ -40,6 +42,16 @@ using Bytes = std::vector<std::uint8_t>;
 // A frame that has begun but gets no further byte for this long is dropped, so that a
 // broken request cannot swallow the next one.
 constexpr int kIdleFlushMs = 250;
+// Silence after an emitted piece that a listener must see end: longer than a monitor's
+// read waits before it gives up on a silent line (about 1.25 s over TCP, 0.5 s on a
+// serial line).
+constexpr int kEmitPauseTcpMs = 1500;
+constexpr int kEmitPausePtyMs = 600;
+// A paced frame whose next bytes leave this much later than their line time has stalled
+// in the middle (the machine did not run the simulator in time).
+constexpr int kStallMs = 50;
+// Back-to-back emission without --baud is paced as a line of this speed.
+constexpr unsigned kEmitDefaultBaud = 115200;
 
 std::string Errno(const char* what) { return std::string(what) + ": " + std::strerror(errno); }
 
@@ -121,6 +133,10 @@ struct Simulator::Impl {
     std::function<void(const std::string&)> log;
     std::vector<Bytes> requests;
     std::size_t connections = 0;
+    Emission emission;
+    unsigned emissionGeneration = 1;  // changes with every SetEmission
+    std::atomic<std::uint64_t> framesEmitted{0};
+    std::atomic<std::uint64_t> stalls{0};
 
     // Transport.
     std::thread thread;
@@ -128,6 +144,7 @@ struct Simulator::Impl {
     std::mutex waitMutex;
     std::condition_variable waitCv;
     int wakeFd = -1;
+    int emitWakeFd = -1;  // tells a serving thread that the emission changed
     int listenFd = -1;
     int ptyMaster = -1, ptySlave = -1;
     std::string ptyPath;
@@ -144,7 +161,9 @@ struct Simulator::Impl {
         stop = false;
         if (wakeFd < 0)
             wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-        if (wakeFd < 0) {
+        if (emitWakeFd < 0)
+            emitWakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+        if (wakeFd < 0 || emitWakeFd < 0) {
             if (error)
                 *error = Errno("eventfd");
             return false;
@@ -164,7 +183,7 @@ struct Simulator::Impl {
             [[maybe_unused]] ssize_t w = write(wakeFd, &one, sizeof one);
             thread.join();
         }
-        for (int* fd : {&listenFd, &ptyMaster, &ptySlave, &wakeFd})
+        for (int* fd : {&listenFd, &ptyMaster, &ptySlave, &wakeFd, &emitWakeFd})
             if (*fd >= 0) {
                 close(*fd);
                 *fd = -1;
@@ -233,27 +252,113 @@ struct Simulator::Impl {
                 return false;
             return WriteAll(fd, answer.data(), answer.size(), socket);
         }
-        const double byteNs = 1e10 / double(b);
-        auto at = [&](std::size_t bytes) {
-            return start + std::chrono::nanoseconds(std::int64_t(byteNs * double(bytes)));
-        };
         // The line carries one thing at a time: a request that came in while an earlier
         // answer was still going out is taken as arriving after that answer.
         start = std::max(start, lineFree);
-        start = at(requestSize);
-        lineFree = at(answer.size());
-        // Bytes are handed over in slices of about a millisecond, each when its last byte
-        // would have left the line.
+        start = LineTime(start, b, requestSize);
+        return WritePaced(fd, answer, start, b, socket);
+    }
+
+    static Clock::time_point LineTime(Clock::time_point start, unsigned b, std::size_t bytes)
+    {
+        return start + std::chrono::nanoseconds(std::int64_t(1e10 / double(b) * double(bytes)));
+    }
+
+    // Writes bytes as a line of b baud carries them from start on: in slices of about a
+    // millisecond, each when its last byte would have left the line.
+    bool WritePaced(int fd, const Bytes& bytes, Clock::time_point start, unsigned b, bool socket)
+    {
+        lineFree = LineTime(start, b, bytes.size());
         const std::size_t slice = std::max<std::size_t>(1, b / 10 / 1000);
-        for (std::size_t i = 0; i < answer.size();) {
-            const std::size_t next = std::min(answer.size(), i + slice);
-            if (!WaitUntil(at(next)))
+        for (std::size_t i = 0; i < bytes.size();) {
+            const std::size_t next = std::min(bytes.size(), i + slice);
+            const Clock::time_point due = LineTime(start, b, next);
+            if (!WaitUntil(due))
                 return false;
-            if (!WriteAll(fd, answer.data() + i, next - i, socket))
+            if (i > 0 && Clock::now() - due > std::chrono::milliseconds(kStallMs))
+                stalls.fetch_add(1);
+            if (!WriteAll(fd, bytes.data() + i, next - i, socket))
                 return false;
             i = next;
         }
         return true;
+    }
+
+    // Traffic put on the line unasked (--emit), for the time one connection is served.
+    struct EmitState {
+        unsigned generation = 0;
+        std::unique_ptr<Emitter> emitter;
+        Emission emission;
+        Clock::time_point nextAt{};
+    };
+
+    // Picks up a changed emission setting.
+    void RefreshEmission(EmitState& st)
+    {
+        Emission e;
+        unsigned generation;
+        {
+            std::lock_guard<std::mutex> g(m);
+            e = emission;
+            generation = emissionGeneration;
+        }
+        if (generation == st.generation)
+            return;
+        st.generation = generation;
+        st.emission = e;
+        st.nextAt = Clock::now();
+        std::vector<std::uint32_t> serials;
+        for (const Transducer& t : device->Transducers())
+            serials.push_back(t.serial);
+        st.emitter = e.kind == Emission::None ? nullptr : std::make_unique<Emitter>(e, device->Serial(), serials);
+    }
+
+    // Sends the next unit when it is due; false when the transport failed or stops.
+    bool EmitDue(int fd, bool socket, EmitState& st)
+    {
+        const Clock::time_point now = Clock::now();
+        if (!st.emitter || now < st.nextAt)
+            return true;
+        unsigned b;
+        {
+            std::lock_guard<std::mutex> g(m);
+            b = baud;
+        }
+        if (b == 0 && st.emission.rate == 0)
+            b = kEmitDefaultBaud;
+        const std::vector<EmittedFrame> unit = st.emitter->NextUnit();
+        for (const EmittedFrame& frame : unit) {
+            Log("<=", frame.bytes);
+            bool written;
+            if (b == 0)
+                written = WriteAll(fd, frame.bytes.data(), frame.bytes.size(), socket);
+            else
+                written = WritePaced(fd, frame.bytes, std::max(Clock::now(), lineFree), b, socket);
+            if (!written)
+                return false;
+            framesEmitted.fetch_add(1);
+            if (frame.pauseAfter &&
+                !WaitUntil(Clock::now() + std::chrono::milliseconds(socket ? kEmitPauseTcpMs : kEmitPausePtyMs)))
+                return false;
+        }
+        if (st.emission.rate > 0) {
+            st.nextAt += std::chrono::nanoseconds(std::int64_t(1e9 * double(unit.size()) / st.emission.rate));
+            // A line that cannot carry the rate runs back to back, without a burst to catch up.
+            if (st.nextAt < Clock::now())
+                st.nextAt = Clock::now();
+        } else {
+            st.nextAt = Clock::now();
+        }
+        return true;
+    }
+
+    // Milliseconds until the next unit is due (-1: nothing to emit).
+    static int EmitTimeout(const EmitState& st)
+    {
+        if (!st.emitter)
+            return -1;
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(st.nextAt - Clock::now()).count();
+        return int(std::clamp<long long>(left, 0, 1000));
     }
 
     // One complete frame: record it, let the hook or the device answer, apply faults.
@@ -312,9 +417,20 @@ struct Simulator::Impl {
     {
         Bytes buffer;
         std::uint8_t tmp[4096];
+        EmitState emit;
+        Clock::time_point lastInput = Clock::now();
         while (!stop) {
-            pollfd fds[2] = {{fd, POLLIN, 0}, {wakeFd, POLLIN, 0}};
-            const int n = poll(fds, 2, buffer.empty() ? -1 : kIdleFlushMs);
+            RefreshEmission(emit);
+            if (!EmitDue(fd, socket, emit))
+                return;
+            int timeout = EmitTimeout(emit);
+            if (!buffer.empty()) {
+                const auto idle = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - lastInput);
+                const int flushIn = int(std::max<long long>(0, kIdleFlushMs - idle.count()));
+                timeout = timeout < 0 ? flushIn : std::min(timeout, flushIn);
+            }
+            pollfd fds[3] = {{fd, POLLIN, 0}, {wakeFd, POLLIN, 0}, {emitWakeFd, POLLIN, 0}};
+            const int n = poll(fds, 3, timeout);
             if (stop)
                 return;
             if (n < 0) {
@@ -322,10 +438,15 @@ struct Simulator::Impl {
                     continue;
                 return;
             }
-            if (n == 0) {
-                buffer.clear();
-                continue;
+            if (fds[2].revents & POLLIN) {
+                std::uint64_t drained;
+                [[maybe_unused]] ssize_t r = read(emitWakeFd, &drained, sizeof drained);
             }
+            if (!buffer.empty() && Clock::now() - lastInput >= std::chrono::milliseconds(kIdleFlushMs))
+                buffer.clear();
+            if (!(fds[0].revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL)))
+                continue;
+            lastInput = Clock::now();
             if (fds[0].revents & POLLIN) {
                 const ssize_t r = socket ? recv(fd, tmp, sizeof tmp, 0) : read(fd, tmp, sizeof tmp);
                 if (r == 0)
@@ -565,6 +686,22 @@ void Simulator::SetLog(std::function<void(const std::string& line)> log)
     std::lock_guard<std::mutex> g(impl_->m);
     impl_->log = std::move(log);
 }
+
+void Simulator::SetEmission(const Emission& emission)
+{
+    {
+        std::lock_guard<std::mutex> g(impl_->m);
+        impl_->emission = emission;
+        ++impl_->emissionGeneration;
+    }
+    if (impl_->emitWakeFd >= 0) {
+        const std::uint64_t one = 1;
+        [[maybe_unused]] ssize_t w = write(impl_->emitWakeFd, &one, sizeof one);
+    }
+}
+
+std::uint64_t Simulator::FramesEmitted() const { return impl_->framesEmitted.load(); }
+std::uint64_t Simulator::LineStalls() const { return impl_->stalls.load(); }
 
 void Simulator::SetHook(std::function<HookResult(const std::vector<std::uint8_t>& request)> hook)
 {

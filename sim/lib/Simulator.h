@@ -5,6 +5,8 @@
 // faults and a test hook. Tests and benchmarks run it in-process; the vx4sim program
 // wraps it for the command line.
 
+#include "Emitter.h"
+
 #include <array>
 #include <cstdint>
 #include <functional>
@@ -95,6 +97,13 @@ public:
     void SetHook(std::function<HookResult(const std::vector<std::uint8_t>& request)> hook);
     // Called from the server thread with a line of text for every request and answer.
     void SetLog(std::function<void(const std::string& line)> log);
+    // Traffic sent unasked while a client is connected (TCP) or always (pty), for the frame
+    // monitors to watch; kind None stops it after the unit being sent. See Emitter.h.
+    void SetEmission(const Emission& emission);
+    std::uint64_t FramesEmitted() const;  // emitted frames written whole so far
+    // Paced frames (--baud) that stalled in the middle: their next bytes left more than 50 ms
+    // after their line time because the machine did not run the simulator in time.
+    std::uint64_t LineStalls() const;
 
     std::vector<std::vector<std::uint8_t>> Requests() const;  // every request frame received, in order
     void ClearRequests();

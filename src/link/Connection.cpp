@@ -181,22 +181,24 @@ int connection::ReadAnswer(std::uint8_t* buf, std::size_t capacity, std::size_t*
     if (!buf || capacity < header + 2)
         return fail(FRAME_LENGTH_ERROR);
 
+    // The count reports every byte taken off the line, also when the frame fails, so that
+    // a listener can show the piece that came.
     std::size_t got = 0;
     int code = link_->Read(buf, header, &got, waitMs + settings_.AuxTmout);
+    *count = got;
     if (code != OK)
         return fail(code);
     if (got < header)
         return fail(FRAME_LENGTH_ERROR);
-    *count = header;
 
     const std::size_t length = kind == FrameKind::Vx3c ? GetU16(buf + 4) : GetU16(buf);
     if (length > capacity - header - 2)
         return fail(FRAME_LENGTH_ERROR); // the rest stays unread
     got = 0;
     code = link_->Read(buf + header, length + 2, &got, std::uint32_t(length) + 12);
+    *count += got;
     if (code != OK)
         return fail(code);
-    *count += got;
     if (got < length + 2)
         return fail(FRAME_LENGTH_ERROR);
 

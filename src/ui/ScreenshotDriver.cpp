@@ -11,6 +11,8 @@
 #include "ui/Syseventdlg.h"
 #include "ui/TableExport.h"
 #include "ui/TestConnection.h"
+#include "ui/Unit_vx2_monitor.h"
+#include "ui/Unit_vx3c_monitor.h"
 #include "ui/Vx4pult_main.h"
 
 #include <QAction>
@@ -24,6 +26,7 @@
 #include <QProgressBar>
 #include <QMimeData>
 #include <QTimer>
+#include <QToolButton>
 #include <QTreeWidgetItemIterator>
 
 #include <cstdio>
@@ -270,9 +273,70 @@ private:
         });
     }
 
+public:
+    // The frame monitor sequence (VX4PULT_SCREENSHOT_MONITOR=vx3c or vx2): opens the monitor
+    // from the File menu, starts the capture, and saves it decoded and then plain.
+    void RunMonitor(const QString& kind) {
+        monitorKind_ = kind;
+        After(1500, [this] {
+            After(500, [this] { WaitMonitor(0); });
+            if (monitorKind_ == "vx2") form_.vx2Click();
+            else form_.vx3c1Click();
+        });
+    }
+
+private:
+    TFrameMonitorForm* Monitor() const {
+        if (monitorKind_ == "vx2") return form_.Vx2Monitor();
+        return form_.Vx3cMonitor();
+    }
+
+    void SaveWidget(QWidget* w, const QString& name) {
+        const QString path = dir_ + "/" + name;
+        const bool ok = w->grab().save(path);
+        std::printf("%s %s\n", ok ? "saved" : "FAILED", qPrintable(path));
+        std::fflush(stdout);
+    }
+
+    void WaitMonitor(int waitedMs) {
+        TFrameMonitorForm* m = Monitor();
+        if (m == nullptr || !m->isVisible()) {
+            if (waitedMs > 20000) return Fail("the monitor did not open");
+            After(200, [this, waitedMs] { WaitMonitor(waitedMs + 200); });
+            return;
+        }
+        SaveWidget(m, monitorKind_ + "-1-stopped.png");
+        m->ToolButtonStop->click();
+        After(5000, [this] {
+            TFrameMonitorForm* m = Monitor();
+            SaveWidget(m, monitorKind_ + "-2-decoded.png");
+            m->ToolButtonStyle->click();
+            After(5000, [this] {
+                TFrameMonitorForm* m = Monitor();
+                SaveWidget(m, monitorKind_ + "-3-plain.png");
+                if (auto* vx2 = form_.Vx2Monitor(); vx2 != nullptr && monitorKind_ == "vx2") {
+                    vx2->ToolButtonStyle->click();
+                    vx2->ToolButtonShowType->click(); // "Запр.": requests only
+                    After(5000, [this] {
+                        SaveWidget(Monitor(), monitorKind_ + "-4-requests.png");
+                        Finish();
+                    });
+                    return;
+                }
+                Finish();
+            });
+        });
+    }
+
+    void Finish() {
+        Monitor()->close();
+        After(500, [] { QApplication::exit(0); });
+    }
+
     Tvx4pult_MainForm& form_;
     QString dir_;
     bool loadingSaved_ = false;
+    QString monitorKind_;
 };
 
 } // namespace
@@ -281,7 +345,11 @@ void StartScreenshotDriverFromEnvironment(Tvx4pult_MainForm& form) {
     const char* dir = std::getenv("VX4PULT_SCREENSHOTS");
     if (dir == nullptr || *dir == '\0') return;
     auto* driver = new ScreenshotDriver(form, QString::fromLocal8Bit(dir));
-    driver->Run();
+    const char* monitor = std::getenv("VX4PULT_SCREENSHOT_MONITOR");
+    if (monitor != nullptr && *monitor != '\0')
+        driver->RunMonitor(QString::fromLocal8Bit(monitor));
+    else
+        driver->Run();
 }
 
 } // namespace vx4

@@ -135,6 +135,8 @@ Tvx4pult_MainForm::Tvx4pult_MainForm(const MainFormOptions& options, QWidget* pa
 
 Tvx4pult_MainForm::~Tvx4pult_MainForm() {
     polling_->Timer1().stop();
+    // The monitors' capture threads read the connection: they end first.
+    DeleteMonitors();
     // A link test thread let go inside a long echo still uses the connection.
     testConnForm_->WaitForReleasedThreads();
     // The device object first (its worker ends after its current exchange and stops the
@@ -168,6 +170,7 @@ void Tvx4pult_MainForm::CreateMenus() {
     Exit = file->addAction(QStringLiteral("Выход"));
     Exit->setObjectName("Exit");
     connect(Exit, &QAction::triggered, this, &Tvx4pult_MainForm::ExitClick);
+    CreateMonitorItems(file);
 
     QMenu* setting = menuBar()->addMenu(QStringLiteral("Настройки"));
     setting->setObjectName("Setting");

@@ -18,6 +18,8 @@
 #include <string>
 
 class QAction;
+class QDialog;
+class QMenu;
 class QProgressBar;
 class QSplitter;
 class QWidget;
@@ -38,6 +40,8 @@ class TStatusBar;
 class TParameterMapReport;
 class TSysEventForm;
 class TTestConnForm;
+class Tvx2_monitor;
+class Tvx3c_monitor;
 
 struct MainFormOptions {
     // The program's folder, for vx4pult.ini and the option banks (platform/FileLocations.h);
@@ -67,6 +71,12 @@ public:
     void FormClose();
     void ExitClick();
     void N5Click(); // "О программе"
+    // Frame monitors ("vx3c монитор", "vx2 монитор"); the windows are made on first use and
+    // kept, with their logs, until the main window goes.
+    void vx3c1Click();
+    void vx2Click();
+    Tvx3c_monitor* Vx3cMonitor() const { return vx3cMonitor_; }
+    Tvx2_monitor* Vx2Monitor() const { return vx2Monitor_; }
 
     void SetAboutBox(TAboutBox* about) { about_ = about; }
     std::string IniPath() const;
@@ -114,6 +124,9 @@ protected:
 
 private:
     void CreateMenus();
+    void CreateMonitorItems(QMenu* file);
+    void RunMonitor(QDialog* monitor);
+    void DeleteMonitors();
     void OpenBanks();
     void CreatePortAndGraduation();
 
@@ -139,6 +152,10 @@ private:
     QAction* N91 = nullptr;
     QAction* SyncTime = nullptr;
     QAction* TestRTC = nullptr;
+    QAction* vx3c1 = nullptr;
+    QAction* vx2 = nullptr;
+    Tvx3c_monitor* vx3cMonitor_ = nullptr;
+    Tvx2_monitor* vx2Monitor_ = nullptr;
 
     // The device side, created after the window frame and destroyed before the controls.
     std::unique_ptr<connection> conn_;

@@ -272,7 +272,7 @@ TEST_F(ConnectionFake, AnswerLimitsFollowTheBuffer)
 TEST_F(ConnectionFake, IncompleteFramesAreLengthErrors)
 {
     // A link that delivers fewer bytes than asked without failing: a cut header or a cut
-    // body is 1017; a link that fails keeps its own code.
+    // body is 1017; a link that fails keeps its own code. Every byte that came is counted.
     std::vector<std::uint8_t> cutBody = Vx3cFrame(5, 0x02, {1, 2, 3, 4});
     cutBody.resize(cutBody.size() - 2);
     struct Case {
@@ -283,10 +283,10 @@ TEST_F(ConnectionFake, IncompleteFramesAreLengthErrors)
         std::size_t received;
     };
     const Case cases[] = {
-        {"cut header", {1, 2, 3}, false, FRAME_LENGTH_ERROR, 0},
+        {"cut header", {1, 2, 3}, false, FRAME_LENGTH_ERROR, 3},
         {"cut body", cutBody, false, FRAME_LENGTH_ERROR, cutBody.size()},
-        {"cut header, link times out", {1, 2, 3}, true, LINK_TIMEOUT, 0},
-        {"cut body, link times out", cutBody, true, LINK_TIMEOUT, 7},
+        {"cut header, link times out", {1, 2, 3}, true, LINK_TIMEOUT, 3},
+        {"cut body, link times out", cutBody, true, LINK_TIMEOUT, cutBody.size()},
     };
     std::uint32_t failed = 0;
     for (const Case& c : cases) {

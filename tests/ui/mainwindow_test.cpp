@@ -153,7 +153,7 @@ TEST_F(MainWindow, MenusHoldOnlyItemsWithActions) {
         for (QAction* a : top->menu()->actions()) items << a->text();
     }
     EXPECT_EQ(items.join('|'), QStringLiteral("Файл:|Выгрузить из VX4|Печать карты настр. парам.|"
-                                              "Градуировочные коэфициенты (GiGe)|Сист. события|Выход|"
+                                              "Градуировочные коэфициенты (GiGe)|Сист. события|vx3c монитор|vx2 монитор|Выход|"
                                               "Настройки:|Порт|Тест связи||Стоп|Опрос|Поиск VX-4||Синхр. время|Тест RTC|"
                                               "Помощь:|О программе"));
     EXPECT_EQ(form->StopItem().shortcut(), QKeySequence(Qt::Key_F10));

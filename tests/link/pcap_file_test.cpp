@@ -1,0 +1,114 @@
+// The monitors' capture file: read back by tshark (installed by scripts/install-deps).
+
+#include "link/Frames.h"
+#include "link/PcapFile.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <unistd.h>
+
+namespace vx4 {
+namespace {
+
+std::string CommandOutput(const std::string& command)
+{
+    std::string out;
+    std::FILE* p = ::popen(command.c_str(), "r");
+    if (!p)
+        return out;
+    char buf[4096];
+    std::size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, p)) > 0)
+        out.append(buf, n);
+    ::pclose(p);
+    return out;
+}
+
+class PcapFileTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        dir_ = std::filesystem::temp_directory_path() / ("vx4pcap_" + std::to_string(::getpid()));
+        std::filesystem::create_directories(dir_);
+    }
+    void TearDown() override { std::filesystem::remove_all(dir_); }
+    std::filesystem::path dir_;
+};
+
+TEST_F(PcapFileTest, TsharkReadsEveryPieceWithItsKindTimeAndBytes)
+{
+    std::vector<SCapturedPiece> pieces;
+    std::vector<std::uint8_t> whole(9 + 300);
+    BuildVx3cFrame(whole.data(), 1, 300, 0x06);
+    pieces.push_back({MonitorKind::Vx3c, 0, 10, 1765180800123456, whole});
+    pieces.push_back({MonitorKind::Vx3c, 1016, 20, 1765180800223456, {0x01, 0x00, 0x00}});
+    pieces.push_back({MonitorKind::Vx3c, 1003, 30, 1765180800323456, {}}); // nothing came: no packet
+    pieces.push_back({MonitorKind::Vx2, 0, 40, 1765180801000001, std::vector<std::uint8_t>(72, 0xAB)});
+    const std::string path = (dir_ / "capture.pcap").string();
+    std::string error;
+    ASSERT_TRUE(CPcapFile::Save(path, pieces, &error)) << error;
+
+    // The file header: classic pcap, little-endian, microseconds, DLT_USER0.
+    std::ifstream in(path, std::ios::binary);
+    const std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    ASSERT_GE(bytes.size(), 24u);
+    EXPECT_EQ(GetU32(bytes.data()), 0xA1B2C3D4u);
+    EXPECT_EQ(GetU16(bytes.data() + 4), 2u);
+    EXPECT_EQ(GetU16(bytes.data() + 6), 4u);
+    EXPECT_EQ(GetU32(bytes.data() + 20), 147u);
+
+    const std::string out = CommandOutput("tshark -r '" + path + "' -T fields -e frame.len -e frame.time_epoch -e data.data 2>/dev/null");
+    std::istringstream lines(out);
+    std::string line;
+    std::vector<std::string> rows;
+    while (std::getline(lines, line))
+        if (!line.empty())
+            rows.push_back(line);
+    ASSERT_EQ(rows.size(), 3u) << out;
+    auto field = [](const std::string& row, int k) {
+        std::istringstream s(row);
+        std::string f;
+        for (int i = 0; i <= k; ++i)
+            std::getline(s, f, '\t');
+        return f;
+    };
+    EXPECT_EQ(field(rows[0], 0), "310");
+    EXPECT_EQ(field(rows[1], 0), "4");
+    EXPECT_EQ(field(rows[2], 0), "73");
+    EXPECT_EQ(field(rows[0], 1).substr(0, 17), "1765180800.123456");
+    EXPECT_EQ(field(rows[2], 1).substr(0, 17), "1765180801.000001");
+    // The pseudo-header byte names the monitor, the piece follows unchanged.
+    EXPECT_EQ(field(rows[0], 2).substr(0, 16), "01010000002c0106");
+    EXPECT_EQ(field(rows[1], 2), "01010000");
+    EXPECT_EQ(field(rows[2], 2).substr(0, 6), "02abab");
+}
+
+TEST_F(PcapFileTest, UnwritableFileGivesTheSystemsErrorText)
+{
+    std::string error;
+    const std::string path = (dir_ / "missing" / "capture.pcap").string();
+    EXPECT_FALSE(CPcapFile::Save(path, {}, &error));
+    EXPECT_NE(error.find("No such file or directory"), std::string::npos) << error;
+    EXPECT_NE(error.find(path), std::string::npos) << error;
+
+    // A full disk: nothing half-written is left behind.
+    if (std::filesystem::exists("/dev/full")) {
+        CPcapFile file;
+        EXPECT_TRUE(file.Open("/dev/full", &error));
+        SCapturedPiece piece{MonitorKind::Vx2, 0, 0, 0, std::vector<std::uint8_t>(100000, 1)};
+        const bool written = file.Write(piece, &error) && file.Close(&error);
+        EXPECT_FALSE(written);
+        EXPECT_NE(error.find("No space left on device"), std::string::npos) << error;
+    }
+}
+
+} // namespace
+} // namespace vx4

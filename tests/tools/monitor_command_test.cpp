@@ -1,0 +1,167 @@
+// vx4ctl monitor: the monitors' lines on standard output from traffic the simulator sends
+// unasked, the capture file, the ways it stops, and that it sends nothing at all.
+
+#include "CtlRunner.h"
+
+#include <gtest/gtest.h>
+
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <regex>
+
+extern char** environ;
+
+using namespace ctltest;
+
+namespace {
+
+vx4sim::Emission Traffic(vx4sim::Emission::Kind kind, double rate)
+{
+    vx4sim::Emission e;
+    e.kind = kind;
+    e.rate = rate;
+    e.faults = false;
+    return e;
+}
+
+std::vector<std::string> Rows(const std::string& command)
+{
+    std::vector<std::string> rows;
+    std::FILE* p = ::popen(command.c_str(), "r");
+    if (!p)
+        return rows;
+    char buf[512];
+    while (std::fgets(buf, sizeof buf, p)) {
+        std::string row(buf);
+        while (!row.empty() && (row.back() == '\n' || row.back() == '\r'))
+            row.pop_back();
+        if (!row.empty())
+            rows.push_back(row);
+    }
+    ::pclose(p);
+    return rows;
+}
+
+TEST(MonitorCommand, Vx3cPrintsDecodedLinesWritesTheCaptureAndSendsNothing)
+{
+    SimDevice d;
+    d.sim.SetEmission(Traffic(vx4sim::Emission::Vx3c, 100));
+    TempDir dir;
+    const std::string pcap = dir.File("capture.pcap");
+    // Device number 0 would make other commands look for the device: the monitor does not.
+    const RunResult r = RunCtl({"--port", d.PortText(), "--dev", "0", "monitor", "vx3c", "--count", "5", "--pcap", pcap});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const std::vector<std::string> lines = Lines(r.out);
+    ASSERT_EQ(lines.size(), 5u) << r.out;
+    char adr[32];
+    std::snprintf(adr, sizeof adr, "Adr[%.8u] ", unsigned(d.sim.Serial()));
+    const std::regex line(R"(St\[0000\] dT\[ {0,5}\d{1,6}\] FLen\[\d{4}\] Adr\[\d{8,10}\] Len\[\d{4}\] Cmd\[[ \d]\d\] CS\[[0-9A-F]{2} [0-9A-F]{2}\] Data\[([0-9A-F]{2} )*\])");
+    for (const std::string& l : lines) {
+        EXPECT_TRUE(std::regex_match(l, line)) << l;
+        EXPECT_NE(l.find(adr), std::string::npos) << l;
+    }
+    EXPECT_TRUE(d.sim.Requests().empty()) << "the monitor sent something";
+
+    // One packet per line: the pseudo-header byte 1 (vx3c) and the frame's bytes.
+    const std::vector<std::string> packets = Rows("tshark -r '" + pcap + "' -T fields -e frame.len -e data.data 2>/dev/null");
+    ASSERT_EQ(packets.size(), 5u);
+    for (std::size_t i = 0; i < packets.size(); ++i) {
+        const std::string flen = lines[i].substr(lines[i].find("FLen[") + 5, 4);
+        EXPECT_EQ(std::stoul(packets[i].substr(0, packets[i].find('\t'))), std::stoul(flen) + 1) << packets[i];
+        EXPECT_EQ(packets[i].substr(packets[i].find('\t') + 1, 2), "01") << packets[i];
+    }
+}
+
+TEST(MonitorCommand, Vx2FilterAndPlainStyle)
+{
+    SimDevice d;
+    d.sim.SetEmission(Traffic(vx4sim::Emission::Vx2, 100));
+    RunResult r = RunCtl(d.Args({"monitor", "vx2", "--raw", "--filter", "requests", "--count", "4"}));
+    ASSERT_EQ(r.status, 0) << r.err;
+    std::vector<std::string> lines = Lines(r.out);
+    ASSERT_GE(lines.size(), 4u) << r.out;
+    std::size_t shown = 0;
+    for (const std::string& l : lines) {
+        if (l == "---------------------")
+            continue; // the first line may stand after a long gap
+        ++shown;
+        EXPECT_NE(l.find("FLen[0016] S Raw["), std::string::npos) << l;
+    }
+    EXPECT_EQ(shown, 4u);
+
+    r = RunCtl(d.Args({"monitor", "vx2", "--filter", "answers", "--count", "3"}));
+    ASSERT_EQ(r.status, 0) << r.err;
+    shown = 0;
+    for (const std::string& l : Lines(r.out)) {
+        if (l == "---------------------")
+            continue;
+        ++shown;
+        EXPECT_NE(l.find("] Ans["), std::string::npos) << l;
+    }
+    EXPECT_EQ(shown, 3u);
+    EXPECT_TRUE(d.sim.Requests().empty());
+}
+
+TEST(MonitorCommand, StopsAfterItsTimeOrOnInterruptAndRefusesBadUsage)
+{
+    SimDevice d; // a silent line
+    RunResult r = RunCtl(d.Args({"monitor", "vx3c", "--seconds", "0.5"}));
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(r.out.empty()) << r.out;
+
+    struct Bad {
+        std::vector<std::string> args;
+    };
+    const Bad bad[] = {{{"monitor"}},
+                       {{"monitor", "vx4"}},
+                       {{"monitor", "vx3c", "--filter", "requests"}},
+                       {{"monitor", "vx2", "--filter", "some"}},
+                       {{"monitor", "vx2", "--count", "0"}},
+                       {{"monitor", "vx2", "--seconds", "-1"}}};
+    for (const Bad& b : bad) {
+        r = RunCtl(d.Args(b.args));
+        EXPECT_EQ(r.status, 2) << b.args.back() << ": " << r.err;
+    }
+    // A capture file that cannot be written: a failure before anything is read.
+    r = RunCtl(d.Args({"monitor", "vx3c", "--seconds", "0.1", "--pcap", "/nonexistent/dir/x.pcap"}));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("No such file or directory"), std::string::npos) << r.err;
+
+    // Ctrl+C ends it with success.
+    d.sim.SetEmission(Traffic(vx4sim::Emission::Vx3c, 50));
+    int out[2];
+    ASSERT_EQ(::pipe(out), 0);
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_adddup2(&fa, out[1], 1);
+    posix_spawn_file_actions_addclose(&fa, out[0]);
+    posix_spawn_file_actions_addclose(&fa, out[1]);
+    std::vector<std::string> args = {CtlPath(), "--port", d.PortText(), "monitor", "vx3c"};
+    std::vector<char*> argv;
+    for (std::string& a : args)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+    pid_t pid = -1;
+    ASSERT_EQ(posix_spawn(&pid, args[0].c_str(), &fa, nullptr, argv.data(), environ), 0);
+    posix_spawn_file_actions_destroy(&fa);
+    ::close(out[1]);
+    std::string first;
+    char c;
+    pollfd p{out[0], POLLIN, 0};
+    while (first.find('\n') == std::string::npos && ::poll(&p, 1, 10000) > 0 && ::read(out[0], &c, 1) == 1)
+        first += c;
+    EXPECT_EQ(first.rfind("St[0000] ", 0), 0u) << first;
+    ::kill(pid, SIGINT);
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    ::close(out[0]);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+} // namespace
