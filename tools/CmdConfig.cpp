@@ -7,13 +7,17 @@
 
 #include "common/FormatForDevice.h"
 #include "link/Frames.h"
+#include "link/ResultCodes.h"
 #include "link/Vx4prot.h"
 
 #include <algorithm>
 #include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <memory>
+#include <mutex>
 #include <ctime>
 #include <iostream>
-#include <thread>
 
 namespace vx4ctl {
 
@@ -89,7 +93,7 @@ int CmdConfig(const GlobalOptions& g, const CommandArgs&)
     Session session(g);
     if (session.Open() != 0 || session.ReadConfiguration() != 0)
         return ExitFailed;
-    const vx4::SConfigSnapshot snap = session.Device().GetConfigSnapshot();
+    const vx4::SConfigSnapshot& snap = session.Configuration();
 
     std::vector<vx4::SNodeInfo> items = snap.deviceConsts;
     for (const auto& s : snap.systems) {
@@ -130,50 +134,121 @@ int CmdValues(const GlobalOptions& g, const CommandArgs& a)
     if (session.Open() != 0 || session.ReadConfiguration() != 0)
         return ExitFailed;
     vx4::CVX4Obj& device = session.Device();
+    auto isCalc = [&device](std::uint16_t id) { return device.GetNodeInfo(id).kind == vx4::ITEM_CALC; };
     for (std::uint16_t id : a.ids) {
-        if (device.GetNodeInfo(id).kind != vx4::ITEM_CALC) {
+        if (!isCalc(id)) {
             PrintFailure("item " + std::to_string(id) + " is not a calculated value of this device");
             return ExitUsage;
         }
     }
-    // Mark the values; the device object's worker polls them once a cycle: a summary
-    // check, the clock, then the values (one exchange per batch of 126). Each sample waits for the exchanges of one whole
-    // cycle after the previous sample (or after the marks), so that it shows a poll that
-    // included every marked value; a cycle that fails is waited for at most a little
-    // longer than two cycles.
-    vx4::connection& conn = session.Conn();
-    auto exchanges = [&conn] {
-        const vx4::ConnectionStatistics s = conn.Statistics();
-        return std::uint64_t(s.packetsIn) + s.packetsInFailed;
+    // The device object's worker polls the marked values once a cycle and tells of each pass.
+    // A sample is a pass that read every marked value, copied on the worker thread before
+    // anything can change it. A pass answered with 253 (the configuration changed) makes the
+    // worker read the configuration again; the values are then marked again and sampling
+    // goes on. Five failed passes in a row, a failed read, or a value gone from the new
+    // configuration end the run.
+    struct Sampling {
+        std::mutex lock;
+        std::condition_variable changed;
+        std::deque<std::vector<vx4::SNodeValue>> samples;
+        std::uint64_t reports = 0;
+        int failuresInRow = 0;
+        int error = 0;
+        std::string why;
     };
-    const auto longest = std::chrono::milliseconds(2500 + 2 * std::uint64_t(conn.Settings().AuxTmout));
-    const std::uint64_t perCycle = 2 + (a.ids.size() + vx4::MaxReadValues - 1) / vx4::MaxReadValues;
-    std::uint64_t seen = exchanges();
+    constexpr int FailedPassesLimit = 5;
+    auto sampling = std::make_shared<Sampling>();
+    const std::vector<std::uint16_t> ids = a.ids;
+    device.SetWorkerListener([sampling, ids, &device, isCalc](const vx4::SWorkerReport& r) {
+        std::lock_guard<std::mutex> g(sampling->lock);
+        ++sampling->reports;
+        sampling->changed.notify_all();
+        if (sampling->error != 0)
+            return;
+        if (r.kind == vx4::SWorkerReport::ConfigRead) {
+            if (r.result != 0) {
+                sampling->error = r.result;
+                sampling->why = "reading the configuration again failed";
+                return;
+            }
+            for (std::uint16_t id : ids) {
+                if (!isCalc(id)) {
+                    sampling->error = vx4::DEV_BAD_PARAMETER;
+                    sampling->why = "item " + std::to_string(id) + " is gone from the configuration read again";
+                    return;
+                }
+                device.SetItemPolled(id, true);
+            }
+            return;
+        }
+        if (r.result != 0) {
+            if (++sampling->failuresInRow >= FailedPassesLimit) {
+                sampling->error = r.result;
+                sampling->why = std::to_string(FailedPassesLimit) + " polls in a row failed";
+            }
+            return;
+        }
+        if (r.valuesRead < ids.size())
+            return; // a pass that began before the marks
+        sampling->failuresInRow = 0;
+        std::vector<vx4::SNodeValue> sample;
+        for (std::uint16_t id : ids)
+            sample.push_back(device.GetItemValue(id));
+        sampling->samples.push_back(std::move(sample));
+    });
     for (std::uint16_t id : a.ids)
         device.SetItemPolled(id, true);
     ValuesWorkbook workbook(a.xlsxFile, device, a.ids);
-    for (std::uint32_t cycle = 0; cycle < a.count; ++cycle) {
-        const auto start = std::chrono::steady_clock::now();
-        while (exchanges() - seen < perCycle && std::chrono::steady_clock::now() - start < longest)
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        seen = exchanges();
-        // The answer is counted inside the exchange; the values are stored right after it.
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    const auto bound = session.WorkerBound();
+    int rc = 0;
+    std::uint32_t taken = 0;
+    while (taken < a.count && rc == 0) {
+        std::vector<vx4::SNodeValue> sample;
+        {
+            std::unique_lock<std::mutex> g(sampling->lock);
+            std::uint64_t seen = sampling->reports;
+            auto lastSign = std::chrono::steady_clock::now();
+            while (sampling->samples.empty() && sampling->error == 0) {
+                sampling->changed.wait_for(g, std::chrono::milliseconds(200));
+                const auto now = std::chrono::steady_clock::now();
+                if (sampling->reports != seen) {
+                    seen = sampling->reports;
+                    lastSign = now;
+                } else if (now - lastSign > bound) {
+                    sampling->error = -1;
+                    sampling->why = "the device object's worker stopped polling";
+                }
+            }
+            if (sampling->samples.empty()) {
+                PrintError(sampling->error, sampling->why);
+                rc = sampling->error;
+                break;
+            }
+            sample = std::move(sampling->samples.front());
+            sampling->samples.pop_front();
+        }
         const std::string time = LocalTimeText();
         Json values = Json::array();
         std::string line = time;
-        std::vector<float> sample;
-        for (std::uint16_t id : a.ids) {
-            const vx4::SNodeValue v = device.GetItemValue(id);
-            sample.push_back(v.value);
-            values.push_back({{"id", id}, {"value", FloatJson(v.value)}, {"status", v.status}});
+        std::vector<float> row;
+        for (std::size_t i = 0; i < a.ids.size(); ++i) {
+            const vx4::SNodeValue& v = sample[i];
+            row.push_back(v.value);
+            values.push_back({{"id", a.ids[i]}, {"value", FloatJson(v.value)}, {"status", v.status}});
             line += "\t" + FloatText(v.value) + "\t" + std::to_string(v.status);
         }
         if (g.json)
             PrintJson(Json{{"time", time}, {"values", values}});
         else
             std::cout << line << '\n' << std::flush;
-        workbook.Add(time, sample);
+        workbook.Add(time, row);
+        ++taken;
+    }
+    device.SetWorkerListener({});
+    if (rc != 0) {
+        if (taken != 0)
+            workbook.Write(); // the samples taken are kept
+        return ExitFailed;
     }
     return workbook.Write();
 }

@@ -8,6 +8,9 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
 #include <cstdlib>
 #include <thread>
 
@@ -49,9 +52,8 @@ vx4::CVX4Obj& Session::Device()
     if (!device_) {
         // Nobody reaches the device through a short tool run: no local gateway, so a
         // console serving the same device keeps its socket.
-        vx4::CVX4Obj::Timing timing;
-        timing.runGateway = false;
-        device_ = std::make_unique<vx4::CVX4Obj>(conn_, timing);
+        timing_.runGateway = false;
+        device_ = std::make_unique<vx4::CVX4Obj>(conn_, timing_);
     }
     return *device_;
 }
@@ -81,42 +83,79 @@ int Session::Address(std::uint32_t* address)
     return 0;
 }
 
+std::chrono::milliseconds Session::WorkerBound()
+{
+    // An exchange tries three times, each waiting at most its time-out and the extra delay.
+    const std::uint64_t exchange = 3 * (2000 + std::uint64_t(conn_.Settings().AuxTmout));
+    const std::uint64_t read = std::uint64_t(timing_.stabilityRounds) * timing_.stabilityPauseMs + timing_.cycleMs;
+    return std::chrono::milliseconds(3 * (read + 3 * exchange));
+}
+
 int Session::ReadConfiguration()
 {
     std::uint32_t address = 0;
     if (int rc = Address(&address); rc != 0)
         return rc;
     vx4::CVX4Obj& device = Device();
+    struct Wait {
+        std::mutex lock;
+        std::condition_variable ended;
+        bool done = false;
+        int result = 0;
+        vx4::SConfigSnapshot config;
+    };
+    auto wait = std::make_shared<Wait>();
+    // Taken on the worker thread the moment a read ends, before its next change check can
+    // start another one.
+    device.SetWorkerListener([wait, &device](const vx4::SWorkerReport& r) {
+        if (r.kind != vx4::SWorkerReport::ConfigRead)
+            return;
+        std::lock_guard<std::mutex> g(wait->lock);
+        if (wait->done)
+            return;
+        wait->result = r.result;
+        if (r.result == 0)
+            wait->config = device.GetConfigSnapshot();
+        wait->done = true;
+        wait->ended.notify_all();
+    });
+    const auto bound = WorkerBound();
+    bool ended = false;
     {
         ProgressBar bar("config");
         device.RequestReread();
-        while (!device.IsConfigReady()) {
+        float shown = -1;
+        auto lastSign = std::chrono::steady_clock::now();
+        std::unique_lock<std::mutex> g(wait->lock);
+        while (!wait->done) {
+            wait->ended.wait_for(g, std::chrono::milliseconds(100));
             float percent = 0;
             device.GetProgress(&percent, nullptr);
-            bar.Show(percent / 100.0);
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            const auto now = std::chrono::steady_clock::now();
+            if (percent != shown) {
+                shown = percent;
+                lastSign = now;
+                bar.Show(percent / 100.0);
+            } else if (now - lastSign > bound) {
+                break;
+            }
         }
-        bar.Show(1.0);
+        ended = wait->done;
+        if (ended)
+            bar.Show(1.0);
     }
-    if (device.GetDeviceInfo().itemCount != 0)
-        return 0;
-    // Nothing loaded: either the device has no items or the read failed (the worker then
-    // clears what it had). Ask the device which.
-    vx4::SConfigInfo summary;
-    const int rc = vx4::ReadConfigSummary(conn_, conn_.DeviceNumber(), &summary);
-    if (rc != 0) {
-        PrintError(rc);
-        return rc;
+    device.SetWorkerListener({});
+    if (!ended) {
+        PrintError(-1, "the configuration read did not end within " +
+                           std::to_string(std::chrono::duration_cast<std::chrono::seconds>(bound).count()) + " s");
+        return -1;
     }
-    if (summary.itemCount == 0)
-        return 0;
-    const vx4::ConnectionStatistics s = conn_.Statistics();
-    if (s.lastError != 0) {
-        PrintError(int(s.lastError), "reading the configuration failed");
-        return int(s.lastError);
+    if (wait->result != 0) {
+        PrintError(wait->result, "reading the configuration failed");
+        return wait->result;
     }
-    PrintError(-1, "reading the configuration failed");
-    return -1;
+    config_ = std::move(wait->config);
+    return 0;
 }
 
 } // namespace vx4ctl

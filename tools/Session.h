@@ -8,6 +8,7 @@
 #include "device/Vx4obj.h"
 #include "link/Connection.h"
 
+#include <chrono>
 #include <memory>
 
 namespace vx4ctl {
@@ -34,14 +35,24 @@ public:
     vx4::CVX4Obj& Device();
 
     // Has the device object read the whole configuration, as the console's worker does,
-    // with a progress bar. 0 or an error code (reported on standard error).
+    // with a progress bar, and keeps a copy of the first read that ends: a device whose
+    // configuration keeps changing is read again and again, and waiting for it to be ready
+    // would never end. 0 or an error code (reported on standard error).
     int ReadConfiguration();
+    // The configuration ReadConfiguration took.
+    const vx4::SConfigSnapshot& Configuration() const { return config_; }
+    // Longest time any wait on the device object's worker may pass without a sign of
+    // progress: three configuration reads that found the device changing all the time (the
+    // stability wait) plus three failing exchanges each.
+    std::chrono::milliseconds WorkerBound();
 
 private:
     GlobalOptions options_;
     vx4::connection conn_;
     bool opened_ = false;
     std::unique_ptr<vx4::CVX4Obj> device_;
+    vx4::CVX4Obj::Timing timing_;
+    vx4::SConfigSnapshot config_;
 };
 
 } // namespace vx4ctl

@@ -735,6 +735,15 @@ std::optional<std::vector<std::uint8_t>> Simulator::Answer(const std::vector<std
     return impl_->device->Process(request.data(), request.size(), s.shortFrame);
 }
 
+std::optional<std::vector<std::uint8_t>> Simulator::Refusal(const std::vector<std::uint8_t>& request,
+                                                            std::uint8_t code)
+{
+    const ScanResult s = ScanFrame(request.data(), request.size());
+    if (s.kind != ScanResult::Frame || s.size != request.size())
+        return std::nullopt;
+    return impl_->device->Refusal(request.data(), request.size(), s.shortFrame, code);
+}
+
 std::uint32_t Simulator::Serial() const { return impl_->device->Serial(); }
 std::vector<std::uint8_t> Simulator::IdentRecord() const { return impl_->device->IdentRecord(); }
 std::uint32_t Simulator::ItemCount() const { return impl_->device->ItemCount(); }

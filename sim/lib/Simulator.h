@@ -112,6 +112,9 @@ public:
     // Answers one request frame as the device would, without transport, faults or hook.
     // No value = the device stays silent (bad check bytes, another address, no frame).
     std::optional<std::vector<std::uint8_t>> Answer(const std::vector<std::uint8_t>& request);
+    // The device's refusal of a request with this code (251 busy, 253 configuration changed or
+    // a bad parameter), for hooks; no value where the device would stay silent.
+    std::optional<std::vector<std::uint8_t>> Refusal(const std::vector<std::uint8_t>& request, std::uint8_t code);
 
     // --- Device state for tests to read or change (thread-safe copies) ---
     std::uint32_t Serial() const;

@@ -112,6 +112,19 @@ void CVX4Obj::RequestReread()
     pollingEnabled_ = true;
 }
 
+void CVX4Obj::SetWorkerListener(WorkerListener listener)
+{
+    std::lock_guard<std::mutex> guard(listenerLock_);
+    listener_ = std::move(listener);
+}
+
+void CVX4Obj::Report(const SWorkerReport& report)
+{
+    std::lock_guard<std::mutex> guard(listenerLock_);
+    if (listener_)
+        listener_(report);
+}
+
 bool CVX4Obj::EnablePolling(bool on)
 {
     DataGuard guard(dataLock_);

@@ -66,6 +66,13 @@ struct SConfigSnapshot {
     std::vector<std::uint32_t> transducers;
 };
 
+// What the worker tells its listener: a configuration read or a poll pass has ended.
+struct SWorkerReport {
+    enum Kind { ConfigRead, PollPass } kind = ConfigRead;
+    int result = 0;             // 0, or the failing exchange's (or reconnect's) code
+    std::size_t valuesRead = 0; // PollPass: marked values read in the pass
+};
+
 class CVX4Obj {
 public:
     // Pauses and waits of the object, in milliseconds. The defaults are the product's;
@@ -81,6 +88,12 @@ public:
         // serving the same device.
         bool runGateway = true;
     };
+
+    // Called on the worker thread with no lock of the object held, at the end of every
+    // configuration read (also one that failed or could not start because the link could not
+    // be made again) and of every poll pass. It may call the getters and SetItemPolled: the
+    // worker changes nothing while it runs.
+    using WorkerListener = std::function<void(const SWorkerReport&)>;
 
     // Progress of DownloadFile: fraction 0..1 of the file transferred so far.
     using DownloadProgress = std::function<void(float fraction)>;
@@ -117,6 +130,8 @@ public:
     // ---- control ----
     // Asks for a configuration read in the worker's next cycle and enables polling.
     void RequestReread();
+    // The worker's listener; an empty one removes it, after a call in progress has returned.
+    void SetWorkerListener(WorkerListener listener);
     // Enables or disables polling from the next cycle; returns the previous setting.
     bool EnablePolling(bool on);
 
@@ -193,8 +208,11 @@ private:
     void TakeSummary(const SConfigInfo& summary);
 
     // polling (Vx4objPoll.cpp)
+    // Polls the clock and the marked values; reports the pass to the listener.
     void PollValues();
-    bool SendBatch(const std::vector<CCalc*>& batch);
+    // 0 or the failing exchange's code.
+    int SendBatch(const std::vector<CCalc*>& batch);
+    void Report(const SWorkerReport& report);
 
     connection& conn_;
     const Timing timing_;
@@ -221,6 +239,9 @@ private:
     std::atomic<std::uint32_t> longestCycleMs_{0};
     std::mutex wakeLock_;
     std::condition_variable wake_;
+
+    std::mutex listenerLock_; // held while the listener runs
+    WorkerListener listener_;
 
     CPipeServer gateway_; // started and stopped by the worker only
     std::thread workerThread_;

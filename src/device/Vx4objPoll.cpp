@@ -31,8 +31,10 @@ void CVX4Obj::PollValues()
         Guard link(linkLock_);
         rc = ReadClock(conn_, deviceNo_, &clock);
     }
-    if (rc != 0 || stopRequested_)
+    if (stopRequested_)
         return;
+    if (rc != 0)
+        return Report({SWorkerReport::PollPass, rc, 0});
     std::vector<std::vector<CCalc*>> batches;
     {
         Guard data(dataLock_);
@@ -51,12 +53,19 @@ void CVX4Obj::PollValues()
             batches.push_back(std::move(batch));
     }
     // Items live until the worker itself clears the store, so the pointers stay valid.
-    for (const auto& batch : batches)
-        if (!SendBatch(batch))
+    std::size_t read = 0;
+    for (const auto& batch : batches) {
+        rc = SendBatch(batch);
+        if (stopRequested_)
             return;
+        if (rc != 0)
+            break;
+        read += batch.size();
+    }
+    Report({SWorkerReport::PollPass, rc, read});
 }
 
-bool CVX4Obj::SendBatch(const std::vector<CCalc*>& batch)
+int CVX4Obj::SendBatch(const std::vector<CCalc*>& batch)
 {
     std::vector<std::uint16_t> ids;
     ids.reserve(batch.size());
@@ -73,12 +82,12 @@ bool CVX4Obj::SendBatch(const std::vector<CCalc*>& batch)
             Guard data(dataLock_);
             ++rereadsRequested_;
         }
-        return false;
+        return rc;
     }
     Guard data(dataLock_);
     for (std::size_t i = 0; i < batch.size(); ++i)
         batch[i]->SetValue(values[i].AsFloat(), values[i].status);
-    return true;
+    return 0;
 }
 
 std::string CVX4Obj::ReadItemText(std::uint16_t id)

@@ -49,6 +49,7 @@ void CVX4Obj::WorkerLoop()
                 }
                 if (stopRequested_)
                     break;
+                Report({SWorkerReport::ConfigRead, rc, 0});
                 if (rc == 0) {
                     StopGateway();
                     StartGateway();
@@ -86,11 +87,15 @@ void CVX4Obj::ReconnectIfAsked()
         if (asked == rereadsTakenUp_)
             return;
     }
-    if (conn_.Reconnect() == 0)
+    const int rc = conn_.Reconnect();
+    if (rc == 0)
         return;
     // The device cannot be reached: the reads asked for end with nothing read.
-    Guard data(dataLock_);
-    rereadsTakenUp_ = asked;
+    {
+        Guard data(dataLock_);
+        rereadsTakenUp_ = asked;
+    }
+    Report({SWorkerReport::ConfigRead, rc, 0});
 }
 
 void CVX4Obj::ClearStore()

@@ -14,6 +14,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <charconv>
 #include <ctime>
 #include <memory>
@@ -160,6 +161,69 @@ TEST(CtlConfig, ValuesPollsTheMarkedValuesOnceASecond)
     EXPECT_EQ(runs[2].status, 2);
     EXPECT_EQ(runs[2].err, "vx4ctl: item 12 is not a calculated value of this device\n");
     EXPECT_EQ(runs[2].out, "");
+}
+
+// Configuration reads (0x23) the simulator has seen.
+std::size_t DescriptorReads(const vx4sim::Simulator& sim)
+{
+    std::size_t n = 0;
+    for (const auto& r : sim.Requests())
+        n += r.size() > 6 && r[6] == 0x23;
+    return n;
+}
+
+// Values requests (0x24) refused with 253, the answer of a device whose configuration
+// changed: the first `refused` of them, or all when refused is negative.
+void RefuseValues(vx4sim::Simulator& sim, int refused)
+{
+    auto left = std::make_shared<std::atomic<int>>(refused);
+    sim.SetHook([&sim, left, always = refused < 0](const std::vector<std::uint8_t>& req) {
+        vx4sim::HookResult h;
+        if (req.size() > 6 && req[6] == 0x24 && (always || (*left)-- > 0)) {
+            h.kind = vx4sim::HookResult::Replace;
+            h.bytes = *sim.Refusal(req, 253);
+        }
+        return h;
+    });
+}
+
+// A sample is printed only for a poll that read every value. After a refusal with 253 the
+// configuration is read again and sampling goes on; when polls keep failing the run ends
+// with the code, having printed nothing it did not read. A device whose configuration keeps
+// changing still gets its configuration printed: the first read that ends is taken.
+TEST(CtlConfig, ValuesAndConfigAgainstAChangingConfiguration)
+{
+    SimDevice once, always, changing, plain;
+    once.sim.SetCalcValue(15, 12.5f, 4);
+    RefuseValues(once.sim, 1);
+    RefuseValues(always.sim, -1);
+    vx4sim::Faults f;
+    f.checksumChange = 1.0; // every answer leaves a new checksum behind
+    changing.sim.SetFaults(f);
+    const std::size_t items = once.sim.ItemCount();
+    const auto runs = RunCtlAll({once.Args({"values", "15", "--count", "2"}), always.Args({"values", "15"}),
+                                 changing.Args({"--json", "config"}), plain.Args({"config"})});
+
+    ASSERT_EQ(runs[0].status, 0) << runs[0].err;
+    const auto lines = Lines(runs[0].out);
+    ASSERT_EQ(lines.size(), 2u);
+    for (const auto& line : lines) {
+        const auto fields = Split(line);
+        ASSERT_EQ(fields.size(), 3u) << line;
+        EXPECT_EQ(fields[1], "12.5");
+        EXPECT_EQ(fields[2], "4");
+    }
+    ASSERT_EQ(runs[3].status, 0) << runs[3].err;
+    EXPECT_GE(DescriptorReads(once.sim), 2 * DescriptorReads(plain.sim)) << "the configuration was read again";
+
+    EXPECT_EQ(runs[1].status, 1);
+    EXPECT_EQ(runs[1].out, "");
+    EXPECT_EQ(runs[1].err.rfind("error 253 ", 0), 0u) << runs[1].err;
+
+    ASSERT_EQ(runs[2].status, 0) << runs[2].err;
+    const json config = ParseJson(runs[2].out);
+    EXPECT_EQ(config["summary"]["itemCount"], items);
+    EXPECT_FALSE(config["items"].empty());
 }
 
 bool SentItemWrite(const vx4sim::Simulator& sim)
