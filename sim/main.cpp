@@ -60,6 +60,7 @@ int main(int argc, char** argv)
     std::string tcp, device, profile, faultText;
     bool pty = false, dump = false, verbose = false;
     unsigned baud = 0, seed = 1;
+    unsigned writeChecksumDelay = 0;
     app.add_option("--tcp", tcp, "listen on HOST:PORT (port 0 picks a free port)");
     app.add_flag("--pty", pty, "serve a pseudo-terminal; its slave is the serial port to open");
     app.add_option("--baud", baud, "line model: send at N/10 bytes per second and delay each answer "
@@ -67,6 +68,8 @@ int main(int argc, char** argv)
     app.add_option("--device", device, "device description (JSON) instead of the built-in demo");
     app.add_option("--profile", profile, "large:N generates an N-item configuration");
     app.add_option("--faults", faultText, "random faults, see below");
+    app.add_option("--write-checksum-delay", writeChecksumDelay,
+                   "an accepted constant write changes the configuration checksum MS later (default 0)");
     app.add_option("--seed", seed, "seed of the fault generator (default 1)");
     std::string emitText;
     app.add_option("--emit", emitText, "send traffic unasked for the frame monitors: vx3c:RATE or vx2:RATE "
@@ -134,6 +137,7 @@ int main(int argc, char** argv)
     if (!emitText.empty() && !vx4sim::ParseEmission(emitText, &emission, &error))
         return Fail(error);
     sim->SetBaud(baud);
+    sim->SetWriteChecksumDelay(writeChecksumDelay);
     if (verbose)
         sim->SetLog([](const std::string& line) { std::fprintf(stderr, "%s\n", line.c_str()); });
 

@@ -638,6 +638,12 @@ std::uint8_t Device::ItemTextCommand(const std::uint8_t* d, std::size_t n, Bytes
         std::fabs(v) > double(FLT_MAX))
         return kBadParameter;
     it.value = float(v);
+    if (writeChecksumDelayMs_ > 0) {
+        const auto now = std::chrono::steady_clock::now();
+        if (now >= heldUntil_)
+            heldChecksum_ = ConfigChecksum();
+        heldUntil_ = now + std::chrono::milliseconds(writeChecksumDelayMs_);
+    }
     ++revision_;  // every accepted write is a configuration change
     Recompute();
     return kItemText;
@@ -739,7 +745,16 @@ std::uint32_t Device::ItemCount() const
 std::uint32_t Device::ConfigChecksum() const
 {
     std::lock_guard<std::recursive_mutex> g(lock_);
+    if (writeChecksumDelayMs_ > 0 && std::chrono::steady_clock::now() < heldUntil_)
+        return heldChecksum_;
     return checksumBase_ + revision_ * 0x9E3779B1u;
+}
+
+void Device::SetWriteChecksumDelay(unsigned ms)
+{
+    std::lock_guard<std::recursive_mutex> g(lock_);
+    writeChecksumDelayMs_ = ms;
+    heldUntil_ = {};
 }
 
 void Device::ChangeChecksum()

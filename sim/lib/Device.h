@@ -34,6 +34,9 @@ public:
     std::uint32_t ItemCount() const;
     std::uint32_t ConfigChecksum() const;
     void ChangeChecksum();
+    // An accepted constant write shows in the checksum only `ms` later (0 = at once); until
+    // then the checksum answered is the one from before the write.
+    void SetWriteChecksumDelay(unsigned ms);
     std::vector<SystemInfo> Systems() const;
     std::vector<std::uint8_t> ItemRecord(std::uint16_t item) const;
     std::optional<std::string> ItemText(std::uint16_t item) const;
@@ -98,6 +101,9 @@ private:
     std::vector<Item> items_;
     std::uint32_t checksumBase_ = 0;
     std::uint32_t revision_ = 0;
+    unsigned writeChecksumDelayMs_ = 0;
+    std::uint32_t heldChecksum_ = 0;  // answered until heldUntil_ after a write
+    std::chrono::steady_clock::time_point heldUntil_{};
     std::size_t blockLimit_ = 1015;
 
     // Clock: seconds since the epoch on the device's calendar, at `clockSet_`.

@@ -674,6 +674,8 @@ void Simulator::SetBaud(unsigned baud)
     impl_->baud = baud;
 }
 
+void Simulator::SetWriteChecksumDelay(unsigned ms) { impl_->device->SetWriteChecksumDelay(ms); }
+
 void Simulator::SetFaults(const Faults& f)
 {
     std::lock_guard<std::mutex> g(impl_->m);

@@ -93,6 +93,8 @@ public:
     void Stop();
 
     void SetBaud(unsigned baud);  // 0 = answer at once
+    // An accepted constant write changes the configuration checksum only `ms` later.
+    void SetWriteChecksumDelay(unsigned ms);
     void SetFaults(const Faults& f);
     void SetHook(std::function<HookResult(const std::vector<std::uint8_t>& request)> hook);
     // Called from the server thread with a line of text for every request and answer.

@@ -33,9 +33,9 @@ int WaitSocket(int fd, short events, int timeoutMs, short* revents)
 }
 
 // Connects fd to addr within timeoutMs; true when connected.
-bool ConnectWithin(int fd, const addrinfo* addr, int timeoutMs)
+bool ConnectWithin(int fd, const CTCPIPLink::Address& addr, int timeoutMs)
 {
-    if (::connect(fd, addr->ai_addr, addr->ai_addrlen) == 0)
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&addr.addr), addr.len) == 0)
         return true;
     if (errno != EINPROGRESS && errno != EINTR)
         return false;
@@ -72,29 +72,44 @@ int CTCPIPLink::Open(bool reopen)
     if (!reopen)
         return OK;
 
+    const std::vector<Address> list = resolver_ ? resolver_(host_, service_) : std::vector<Address>{};
+    if (list.empty())
+        return LINK_NOT_OPEN;
+
+    for (const Address& a : list) {
+        // The socket stays non-blocking: every wait is a poll with its own time-out.
+        const int fd = ::socket(a.addr.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_TCP);
+        if (fd < 0)
+            continue; // e.g. no IPv6 here: the next address may still do
+        if (ConnectWithin(fd, a, connectTimeoutMs_)) {
+            fd_ = fd;
+            return OK;
+        }
+        ::close(fd);
+    }
+    return LINK_NOT_OPEN;
+}
+
+std::vector<CTCPIPLink::Address> CTCPIPLink::ResolveAddresses(const std::string& host, const std::string& service)
+{
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
     hints.ai_protocol = IPPROTO_TCP;
     addrinfo* list = nullptr;
-    if (::getaddrinfo(host_.c_str(), service_.c_str(), &hints, &list) != 0 || !list)
-        return LINK_NOT_OPEN;
-
-    int code = LINK_NOT_OPEN;
+    std::vector<Address> out;
+    if (::getaddrinfo(host.c_str(), service.c_str(), &hints, &list) != 0 || !list)
+        return out;
     for (const addrinfo* a = list; a; a = a->ai_next) {
-        // The socket stays non-blocking: every wait is a poll with its own time-out.
-        const int fd = ::socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a->ai_protocol);
-        if (fd < 0)
-            break;
-        if (ConnectWithin(fd, a, connectTimeoutMs_)) {
-            fd_ = fd;
-            code = OK;
-            break;
-        }
-        ::close(fd);
+        if (a->ai_addrlen > sizeof(sockaddr_storage))
+            continue;
+        Address r;
+        std::memcpy(&r.addr, a->ai_addr, a->ai_addrlen);
+        r.len = a->ai_addrlen;
+        out.push_back(r);
     }
     ::freeaddrinfo(list);
-    return code;
+    return out;
 }
 
 int CTCPIPLink::Read(std::uint8_t* buf, std::size_t n, std::size_t* received, std::uint32_t timeoutMs)

@@ -10,13 +10,26 @@
 
 #include <cstdint>
 #include <array>
+#include <functional>
 #include <string>
+#include <sys/socket.h>
+#include <utility>
+#include <vector>
 
 namespace vx4 {
 
 class CTCPIPLink : public CLink {
 public:
     static constexpr int ConnectTimeoutMs = 5000;
+
+    // One address a host name resolved to.
+    struct Address {
+        sockaddr_storage addr{};
+        socklen_t len = 0;
+    };
+    // Turns host and service into the addresses to try, in order (getaddrinfo unless changed).
+    using Resolver = std::function<std::vector<Address>(const std::string& host, const std::string& service)>;
+    static std::vector<Address> ResolveAddresses(const std::string& host, const std::string& service);
 
     CTCPIPLink(std::string host, std::string service);
     ~CTCPIPLink() override;
@@ -33,6 +46,7 @@ public:
 
     // The connect time-out of each address (ConnectTimeoutMs unless changed).
     void SetConnectTimeout(int ms) { connectTimeoutMs_ = ms; }
+    void SetResolver(Resolver resolver) { resolver_ = std::move(resolver); }
 
 private:
     void CloseSocket();
@@ -41,6 +55,7 @@ private:
     std::string service_;
     int fd_ = -1;
     int connectTimeoutMs_ = ConnectTimeoutMs;
+    Resolver resolver_ = &CTCPIPLink::ResolveAddresses;
     // Bytes received from the socket but not yet handed to a Read: one receive takes a
     // whole answer, whose header and rest the connection then reads in two calls.
     std::array<std::uint8_t, 2048> rx_{};

@@ -7,6 +7,7 @@
 #include "ui/ConfigTree.h"
 #include "ui/ManualOperation.h"
 
+#include <QFocusEvent>
 #include <QComboBox>
 #include <QHeaderView>
 #include <QKeyEvent>
@@ -153,6 +154,11 @@ protected:
         auto* combo = qobject_cast<QComboBox*>(object);
         if (combo != nullptr && event->type() == QEvent::Wheel)
             return true; // the wheel never changes a picked value
+        // Focus going to another window (another program, a message box) keeps the edit open:
+        // only moving within this window or Enter commits what is typed.
+        if (event->type() == QEvent::FocusOut &&
+            static_cast<QFocusEvent*>(event)->reason() == Qt::ActiveWindowFocusReason)
+            return false;
         if (event->type() != QEvent::KeyPress)
             return QStyledItemDelegate::eventFilter(object, event);
 

@@ -200,6 +200,33 @@ TEST_F(ItemTest, WriteAcceptedTakesOverValueAndSummaryWithoutAFullRead)
     EXPECT_EQ(obj->ReadItemText(1), sim->ItemText(1).value_or("?"));
 }
 
+TEST_F(ItemTest, WriteWaitsForTheChecksumOfALateDevice)
+{
+    // The device shows the write in its checksum 300 ms late: the write waits for it (the wait
+    // is 1000 ms here), so the summary taken over is the new one and the worker sees no change.
+    sim->SetWriteChecksumDelay(300);
+    const std::uint32_t before = obj->GetConfigChecksum();
+    const std::size_t blocks = CountOf(vx4::CMD_CONFIG_BLOCK);
+    EXPECT_EQ(obj->WriteConstant(1, "7.5"), 0);
+    EXPECT_NE(sim->ConfigChecksum(), before);
+    EXPECT_EQ(obj->GetConfigChecksum(), sim->ConfigChecksum());
+    EXPECT_EQ(obj->GetItemValue(1).value, 7.5f);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_EQ(CountOf(vx4::CMD_CONFIG_BLOCK), blocks);
+
+    // A device later than the whole wait: the write still succeeds with the value taken
+    // over, and the summary it takes is the one the device answered (the old checksum).
+    sim->SetWriteChecksumDelay(60000);
+    const std::uint32_t held = sim->ConfigChecksum();
+    EXPECT_EQ(obj->WriteConstant(1, "8"), 0);
+    EXPECT_EQ(obj->GetItemValue(1).value, 8.0f);
+    EXPECT_EQ(sim->ConstValue(1).value_or(0), 8.0f);
+    EXPECT_EQ(sim->ConfigChecksum(), held);
+    EXPECT_EQ(obj->GetConfigChecksum(), held);
+    sim->SetWriteChecksumDelay(0);
+    EXPECT_NE(sim->ConfigChecksum(), held);
+}
+
 TEST_F(ItemTest, WriteRefusedLeavesTheStoredValue)
 {
     EXPECT_EQ(obj->WriteConstant(1, "500"), vx4::DEV_BAD_PARAMETER); // out of the device's range

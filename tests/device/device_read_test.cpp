@@ -96,6 +96,44 @@ TEST_F(BlockReadTest, RepeatedLastItemEmptySlotsAndAnEarlyEnd)
     EXPECT_EQ(text, "");
 }
 
+TEST_F(BlockReadTest, AFailedAttemptPartWayAsksForTheSameBlockAgain)
+{
+    // Three blocks of two items; the first request for block 2 goes unanswered. The retry
+    // must ask for the same block (mode 2): asking for the next one (mode 1) would skip
+    // items 3 and 4.
+    const std::vector<Bytes> blocks = {Cat({ConstEntry("a", 1), ConstEntry("b", 2), {0xFE}}),
+                                       Cat({ConstEntry("c", 3), ConstEntry("d", 4), {0xFE}}),
+                                       Cat({ConstEntry("e", 5), ConstEntry("f", 6), {0xFF}})};
+    auto modes = std::make_shared<std::vector<int>>();
+    auto mutex = std::make_shared<std::mutex>();
+    auto index = std::make_shared<int>(0);
+    sim->SetHook([this, blocks, modes, mutex, index](const Bytes& r) -> HookResult {
+        if (RequestCommand(r) != vx4::CMD_CONFIG_BLOCK)
+            return {};
+        std::lock_guard<std::mutex> g(*mutex);
+        const std::uint8_t mode = RequestData(r).at(0);
+        modes->push_back(mode);
+        if (mode == 0)
+            *index = 0;
+        else if (mode == 1)
+            ++*index;
+        if (modes->size() == 2) // the device moved on, but its answer is lost
+            return HookResult{HookResult::Silent, {}};
+        const std::size_t i = std::min<std::size_t>(std::size_t(*index), blocks.size() - 1);
+        return Reply(Vx3cFrame(serial, vx4::CMD_CONFIG_BLOCK, blocks[i]));
+    });
+    MakeObject();
+    ASSERT_TRUE(Load());
+    {
+        std::lock_guard<std::mutex> g(*mutex);
+        EXPECT_EQ(*modes, (std::vector<int>{0, 1, 2, 1})) << RequestTraceOf(*sim);
+    }
+    const char* names[] = {"a", "b", "c", "d", "e", "f"};
+    for (std::uint16_t id = 1; id <= 6; ++id)
+        EXPECT_EQ(obj->GetNodeInfo(id).name, names[id - 1]) << id;
+    EXPECT_EQ(CountOf(vx4::CMD_ITEM_DESCRIPTOR), 0u);
+}
+
 TEST_F(BlockReadTest, BrokenBlocksFallBackToTheItemByItemRead)
 {
     const Bytes a = ConstEntry("bad", 9);

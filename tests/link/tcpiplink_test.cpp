@@ -252,48 +252,48 @@ TEST_F(TcpLinkPeer, ReopenMakesANewConnection)
 
 TEST(TcpLink, TriesResolvedAddressesInOrder)
 {
-    // "localhost" resolves from the hosts file to ::1 and/or 127.0.0.1. Listen on the same
-    // port on every loopback address that allows it; the link must land on the first one
-    // getaddrinfo lists.
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_protocol = IPPROTO_TCP;
-    addrinfo* list = nullptr;
-    if (::getaddrinfo("localhost", "0", &hints, &list) != 0 || !list)
-        GTEST_SKIP() << "localhost does not resolve here";
-    std::vector<int> families;
-    for (addrinfo* a = list; a; a = a->ai_next)
-        families.push_back(a->ai_family);
-    ::freeaddrinfo(list);
-
-    // The first listed family gets no listener: the link has to go on to the next.
-    TcpPeer v4;
-    ASSERT_TRUE(v4.Ok());
-    int v6 = -1;
-    if (std::find(families.begin(), families.end(), AF_INET6) != families.end()) {
-        v6 = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        int one = 1;
-        ::setsockopt(v6, IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one);
-        sockaddr_in6 a{};
-        a.sin6_family = AF_INET6;
-        a.sin6_addr = in6addr_loopback;
-        a.sin6_port = htons(std::uint16_t(std::stoi(v4.Service())));
-        if (::bind(v6, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(v6, 4) != 0) {
-            ::close(v6);
-            v6 = -1;
-        }
+    // The first address refuses (nothing listens on its port), the second accepts; the third
+    // also listens but must never be reached.
+    std::string refusedPort;
+    {
+        TcpPeer gone;
+        ASSERT_TRUE(gone.Ok());
+        refusedPort = gone.Service();
     }
-    CTCPIPLink link("localhost", v4.Service());
+    TcpPeer second;
+    TcpPeer third;
+    ASSERT_TRUE(second.Ok());
+    ASSERT_TRUE(third.Ok());
+    const auto loopback = [](const std::string& port) {
+        CTCPIPLink::Address a;
+        auto* in = reinterpret_cast<sockaddr_in*>(&a.addr);
+        in->sin_family = AF_INET;
+        in->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        in->sin_port = htons(std::uint16_t(std::stoi(port)));
+        a.len = sizeof(sockaddr_in);
+        return a;
+    };
+    std::string askedHost, askedService;
+    CTCPIPLink link("device.example", "4001");
+    link.SetResolver([&](const std::string& host, const std::string& service) {
+        askedHost = host;
+        askedService = service;
+        return std::vector<CTCPIPLink::Address>{loopback(refusedPort), loopback(second.Service()),
+                                                loopback(third.Service())};
+    });
     ASSERT_EQ(link.Open(true), OK);
-    const int first = families.front();
-    if (first == AF_INET || v6 < 0) {
-        EXPECT_TRUE(v4.Accept(1000));
-    } else {
-        pollfd p{v6, POLLIN, 0};
-        EXPECT_EQ(::poll(&p, 1, 1000), 1); // the connection waits on ::1
-        EXPECT_FALSE(v4.Accept(100));
-    }
-    if (v6 >= 0)
-        ::close(v6);
+    EXPECT_EQ(askedHost, "device.example");
+    EXPECT_EQ(askedService, "4001");
+    EXPECT_TRUE(link.IsOpen());
+    EXPECT_TRUE(second.Accept(1000));
+    EXPECT_FALSE(third.Accept(100));
+
+    // Every address refusing, or none at all, leaves the link closed.
+    link.SetResolver([&](const std::string&, const std::string&) {
+        return std::vector<CTCPIPLink::Address>{loopback(refusedPort)};
+    });
+    EXPECT_EQ(link.Open(true), LINK_NOT_OPEN);
+    EXPECT_FALSE(link.IsOpen());
+    link.SetResolver([](const std::string&, const std::string&) { return std::vector<CTCPIPLink::Address>{}; });
+    EXPECT_EQ(link.Open(true), LINK_NOT_OPEN);
 }

@@ -179,6 +179,39 @@ TEST_F(EditorTest, PickListRowShowsLabelsAndWritesTheOptionValue)
     EXPECT_EQ(ItemNode(kSW)->text(0), QStringLiteral("SW     = Выкл"));
 }
 
+TEST_F(EditorTest, FocusGoingToAnotherWindowKeepsTheEditOpen)
+{
+    Select(kN1);
+    sim->ClearRequests();
+    QLineEdit* line = OpenLineEditor(0);
+    ASSERT_NE(line, nullptr);
+    line->selectAll();
+    QTest::keyClicks(line, "4");
+    editor->window()->activateWindow();
+    QCoreApplication::processEvents();
+    QWidget other; // another window takes the focus
+    QLineEdit otherField(&other);
+    other.show();
+    other.activateWindow();
+    otherField.setFocus();
+    for (int i = 0; i < 100 && QApplication::focusWidget() != &otherField; ++i)
+        QTest::qWait(10);
+    ASSERT_EQ(QApplication::focusWidget(), &otherField);
+    EXPECT_TRUE(Writes().empty());
+    EXPECT_TRUE(editor->IsCellEditorOpen());
+    other.hide();
+    editor->window()->activateWindow();
+    line->setFocus();
+    QCoreApplication::processEvents();
+    // Back in the window the user finishes the value; Enter writes it.
+    QTest::keyClicks(line, "2");
+    QTest::keyClick(line, Qt::Key_Return);
+    QCoreApplication::processEvents();
+    const auto writes = Writes();
+    ASSERT_EQ(writes.size(), 1u);
+    EXPECT_EQ(writes[0].second, "042");
+}
+
 TEST_F(EditorTest, ArrowKeysLeaveADropDownAndEscapeDropsAnEdit)
 {
     QTreeWidgetItem* sys2 = NodeAt({"Система №2 Котельная"});

@@ -184,12 +184,21 @@ TEST_F(MainWindow, SetProgressTruncatesTowardZero) {
 TEST_F(MainWindow, ProgressBarCoversStatusPanelZero) {
     CreateForm();
     form->show();
-    form->resize(1000, 600);
-    QTest::qWait(50);
-    form->Polling().StatusBarResize();
-    const QRect panel = form->StatusPanels().PanelRect(0);
-    EXPECT_EQ(form->ProgressBar().geometry(), panel);
-    EXPECT_GE(panel.width(), 200);
+    // Each resize of the window must put the bar back over panel 0 through the status bar's
+    // own resize event: the bar is moved away first, so only the handler can bring it back.
+    const QSize sizes[] = {{1000, 600}, {700, 450}, {1280, 760}};
+    for (const QSize& size : sizes) {
+        SCOPED_TRACE(size.width());
+        form->ProgressBar().setGeometry(0, 0, 1, 1);
+        form->resize(size);
+        for (int i = 0; i < 200 && form->ProgressBar().geometry() != form->StatusPanels().PanelRect(0); ++i)
+            QTest::qWait(10);
+        const QRect panel = form->StatusPanels().PanelRect(0);
+        EXPECT_EQ(form->size(), size);
+        EXPECT_EQ(form->ProgressBar().geometry(), panel);
+        EXPECT_GE(panel.width(), 200);
+        EXPECT_GT(panel.height(), 0);
+    }
 }
 
 TEST(AboutBox, VersionInFourParts) {
