@@ -377,14 +377,19 @@ void ParamEditor::SetCursors(bool busy)
 
 // ---------------------------------------------------------------- panels
 
+void ParamEditor::DropEdit()
+{
+    if (state() == QAbstractItemView::EditingState && delegate_ != nullptr && delegate_->open_ != nullptr)
+        closeEditor(delegate_->open_, QAbstractItemDelegate::NoHint);
+}
+
 void ParamEditor::ShowNode(QTreeWidgetItem* node)
 {
     const bool attached = handlersAttached_;
     handlersAttached_ = false;
 
     // An open cell editor belongs to the old panel: drop it without committing.
-    if (state() == QAbstractItemView::EditingState && delegate_ != nullptr && delegate_->open_ != nullptr)
-        closeEditor(delegate_->open_, QAbstractItemDelegate::NoHint);
+    DropEdit();
     setCurrentCell(-1, -1);
     ClearRows();
     setColumnWidth(0, 65);

@@ -49,6 +49,8 @@ public:
 
     // Builds the panel for a node (null: no rows) and then refreshes the tree's polling marks.
     void ShowNode(QTreeWidgetItem* node);
+    // Closes an open cell editor without writing what is typed in it (the window closing).
+    void DropEdit();
     // Refreshes the row of one calculated value in a calculated-values group panel.
     void UpdateCalcRow(QTreeWidgetItem* node);
     // The constant edited in a row: for a constant node its id; for a constants group the

@@ -263,8 +263,10 @@ void Tvx4pult_MainForm::SetProgress(float fraction) {
 }
 
 void Tvx4pult_MainForm::closeEvent(QCloseEvent* event) {
-    // FormCloseQuery: the tick stops driving the device; the window may close.
+    // FormCloseQuery: the tick stops driving the device; the window may close. A value
+    // half typed in the editor is dropped, never written.
     pollingPaused = true;
+    ValueListEditor1->DropEdit();
     event->accept();
     FormClose();
     QMainWindow::closeEvent(event);

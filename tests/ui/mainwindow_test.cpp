@@ -7,6 +7,7 @@
 #include "ui/StatusBar.h"
 #include "ui/WindowSettings.h"
 
+#include <QLineEdit>
 #include <QMenuBar>
 #include <QProgressBar>
 
@@ -65,6 +66,43 @@ TEST_F(MainWindow, CloseWritesWindowAndConnectionKeys) {
     EXPECT_EQ(GetPrivateProfileString("CONNECTION", "port", "", ini), "COM1");
     EXPECT_EQ(GetPrivateProfileString("CONNECTION", "speed", "", ini), "115200");
     EXPECT_TRUE(form->PollingPaused());
+}
+
+// A value half typed into the editor when the window closes is dropped, never written.
+TEST_F(MainWindow, ClosingDropsAHalfTypedValue) {
+    StartSimulator();
+    CreateForm();
+    form->show();
+    ASSERT_TRUE(StartAndWaitRunning());
+    std::uint16_t id = 0;
+    for (std::uint16_t i = 1; id == 0 && i <= form->Device().GetDeviceInfo().itemCount; ++i)
+        if (form->Device().GetNodeInfo(i).kind == ITEM_CONST) id = i;
+    ASSERT_NE(id, 0);
+    QTreeWidgetItem* node = form->Tree().FindNodeById(nullptr, id);
+    ASSERT_NE(node, nullptr);
+    form->Tree().scrollToItem(node);
+    form->Tree().setCurrentItem(node);
+    QCoreApplication::processEvents();
+    ParamEditor& editor = form->Editor();
+    int row = -1;
+    for (int r = 0; r < editor.rowCount() && row < 0; ++r)
+        if (editor.item(r, 1) != nullptr && (editor.item(r, 1)->flags() & Qt::ItemIsEditable)) row = r;
+    ASSERT_GE(row, 0);
+    editor.setFocus();
+    editor.setCurrentCell(row, 1);
+    if (!editor.IsCellEditorOpen()) editor.editItem(editor.item(row, 1));
+    QCoreApplication::processEvents();
+    QLineEdit* line = nullptr;
+    for (QLineEdit* w : editor.viewport()->findChildren<QLineEdit*>())
+        if (w->isVisible()) line = w;
+    ASSERT_NE(line, nullptr);
+    line->selectAll();
+    QTest::keyClicks(line, "4");
+    sim->ClearRequests();
+    form->close();
+    QTest::qWait(300);
+    for (const auto& r : sim->Requests())
+        EXPECT_FALSE(r.size() > 7 && r[6] == 0x25 && r[7] == 0x01) << "a write was sent";
 }
 
 TEST_F(MainWindow, MaximisedCloseKeepsTheStoredGeometry) {
