@@ -563,7 +563,7 @@ bool DescriptionFromJson(const std::string& text, DeviceDescription* out, std::s
     json root;
     try {
         root = json::parse(text);
-    } catch (const json::parse_error& e) {
+    } catch (const json::exception& e) { // a syntax error, or a number beyond any double
         if (error)
             *error = std::string("not valid JSON: ") + e.what();
         return false;

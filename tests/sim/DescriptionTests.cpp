@@ -68,6 +68,7 @@ TEST(Description, InvalidInputIsRefusedWithItsPlace)
         const char* mentions;
     } cases[] = {
         {"{", "not valid JSON"},
+        {R"({"items": [{"type": "const", "name": "K", "value": 1e03045}]})", "not valid JSON"}, // beyond a double
         {"[]", "must be an object"},
         {R"({"extra": 1})", "extra"},
         {R"({"items": [{"type": "thing", "name": "x"}]})", "items[0].type"},
