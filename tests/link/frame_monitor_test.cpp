@@ -274,6 +274,8 @@ protected:
 TEST_F(FrameCapture, StoppedCaptureDiscardsTrafficAndRunningCaptureShowsIt)
 {
     CVx3cMonitor m;
+    // A fixed clock: the silence step and the frame must fall on the same tick however slow the machine.
+    m.SetClock([] { return std::uint32_t{5000}; });
     ASSERT_TRUE(m.isStopped);
     Bytes frame = {1, 0, 0, 0, 2, 0, 0x24, 7, 8, 0, 0};
     FillCheckBytes(frame.data(), 9);
