@@ -143,7 +143,9 @@ void TTestConnForm::FormShow()
 
 void TTestConnForm::FormActivate()
 {
-    if (threadStarted_) return; // one thread per showing
+    // One thread per showing; an activation that arrives while a close waits for the thread
+    // (its events keep going) starts nothing.
+    if (threadStarted_ || stopping_) return;
     threadStarted_ = true;
     shared_->stop = false;
     shared_->paused = true;
@@ -160,8 +162,8 @@ void TTestConnForm::FormClose()
 
 void TTestConnForm::StopThread()
 {
-    if (!threadStarted_) return;
-    threadStarted_ = false;
+    if (!threadStarted_ || stopping_) return;
+    stopping_ = true;
     shared_->stop = true;
     // Wait at most CloseWaitMs for the thread, keeping the window's events going.
     QElapsedTimer waited;
@@ -177,6 +179,8 @@ void TTestConnForm::StopThread()
         thread_.detach(); // inside a long echo: it ends by itself; shared_ keeps its flags alive
         released_.push_back(shared_);
     }
+    threadStarted_ = false;
+    stopping_ = false;
 }
 
 void TTestConnForm::WaitForReleasedThreads()

@@ -96,6 +96,7 @@ private:
     std::vector<std::shared_ptr<Shared>> released_; // threads let go by a close
     std::thread thread_;
     bool threadStarted_ = false;
+    bool stopping_ = false; // a close is waiting for the thread
     std::uint32_t shownGeneration_ = 0;
 
     QSlider* TrackBar1 = nullptr;

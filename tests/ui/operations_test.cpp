@@ -463,6 +463,23 @@ TEST_F(LinkTest, ThreadRunsWhileStartedAndEndsWhenClosed) {
     EXPECT_FALSE(w.Running());
 }
 
+TEST_F(LinkTest, ActivationWhileTheCloseWaitsStartsNoSecondThread) {
+    Prepare();
+    TTestConnForm& w = Window();
+    w.open();
+    ASSERT_TRUE(TickUntil([&] { return w.Running(); }, 5000));
+    // The close keeps the window's events going while it waits for the thread; an activation
+    // delivered then must not start a thread of its own over the one being stopped.
+    QTimer::singleShot(0, &w, [&w] { w.FormActivate(); });
+    w.B_ExitClick();
+    EXPECT_FALSE(w.isVisible());
+    EXPECT_FALSE(w.Running());
+    w.open();
+    ASSERT_TRUE(TickUntil([&] { return w.Running(); }, 5000)) << "the next showing gets its thread";
+    w.reject();
+    EXPECT_FALSE(w.Running());
+}
+
 TEST_F(Operations, LinkTestMenuOpensTheLinkAroundTheWindow) {
     StartSimulator();
     CreateForm();
