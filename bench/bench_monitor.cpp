@@ -8,8 +8,8 @@
 // BENCH_MONITOR_SHOW=1 prints the first lines that are not whole frames to standard error.
 
 #include "link/Connection.h"
-#include "ui/Unit_vx2_monitor.h"
-#include "ui/Unit_vx3c_monitor.h"
+#include "ui/monitors/Unit_vx2_monitor.h"
+#include "ui/monitors/Unit_vx3c_monitor.h"
 
 #include "Simulator.h"
 

@@ -3,9 +3,9 @@
 // settings file points at a simulator on the loopback address.
 
 #include "platform/IniFile.h"
-#include "ui/CommandLine.h"
-#include "ui/MessageBoxes.h"
-#include "ui/Vx4pult_main.h"
+#include "ui/main/CommandLine.h"
+#include "ui/main/MessageBoxes.h"
+#include "ui/main/Vx4pult_main.h"
 
 #include <QApplication>
 

@@ -9,8 +9,8 @@
 #include "bench_ui_common.h"
 
 #include "device/Vx4obj.h"
-#include "ui/ConfigTree.h"
-#include "ui/PollingCycle.h"
+#include "ui/main/PollingCycle.h"
+#include "ui/views/ConfigTree.h"
 
 #include <QAction>
 #include <QApplication>

@@ -17,11 +17,11 @@
 #include "Simulator.h"
 #include "device/Vx4obj.h"
 #include "link/Connection.h"
-#include "ui/ConfigTree.h"
-#include "ui/DeviceOperations.h"
-#include "ui/ManualOperation.h"
-#include "ui/ParamEditor.h"
-#include "ui/PollingCycle.h"
+#include "ui/main/DeviceOperations.h"
+#include "ui/main/ManualOperation.h"
+#include "ui/main/PollingCycle.h"
+#include "ui/views/ConfigTree.h"
+#include "ui/views/ParamEditor.h"
 
 #include <QAction>
 #include <QApplication>

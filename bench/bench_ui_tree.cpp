@@ -9,7 +9,7 @@
 
 #include "Simulator.h"
 #include "device/Vx4obj.h"
-#include "ui/ConfigTree.h"
+#include "ui/views/ConfigTree.h"
 
 #include <QApplication>
 #include <QTest>

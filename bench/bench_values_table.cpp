@@ -13,9 +13,9 @@
 
 #include "bench_ui_common.h"
 
-#include "ui/PolledValuesModel.h"
-#include "ui/PolledValuesPages.h"
-#include "ui/TableExport.h"
+#include "ui/views/PolledValuesModel.h"
+#include "ui/views/PolledValuesPages.h"
+#include "ui/reports/TableExport.h"
 #include "office/TypedInput.h"
 
 #include <QApplication>

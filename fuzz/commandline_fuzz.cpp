@@ -2,7 +2,7 @@
 // valid holds only ports, speeds and device numbers of the documented forms.
 #include "FuzzSupport.h"
 
-#include "ui/CommandLine.h"
+#include "ui/main/CommandLine.h"
 
 #include <cstddef>
 #include <cstdint>

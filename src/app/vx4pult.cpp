@@ -1,12 +1,12 @@
 // vx4pult: the VX-4 remote console. Parses the command line, creates the main window and
 // the About box, and runs the event loop until the main window closes.
 
-#include "ui/About.h"
-#include "ui/CommandLine.h"
-#include "ui/MessageBoxes.h"
-#include "ui/ScreenshotDriver.h"
-#include "ui/StartCheck.h"
-#include "ui/Vx4pult_main.h"
+#include "ui/dialogs/About.h"
+#include "ui/main/CommandLine.h"
+#include "ui/main/MessageBoxes.h"
+#include "ui/main/ScreenshotDriver.h"
+#include "ui/main/StartCheck.h"
+#include "ui/main/Vx4pult_main.h"
 
 #include <QApplication>
 #include <QMessageBox>

@@ -1,5 +1,5 @@
 // Command-line parsing: the accepted forms, and the lines that are rejected as a whole.
-#include "ui/CommandLine.h"
+#include "ui/main/CommandLine.h"
 
 #include <gtest/gtest.h>
 
@@ -86,9 +86,15 @@ TEST(CommandLine, ScanNeverReadsPastTheEnd) {
         EXPECT_NE(prefix.find(o.ip), std::string::npos);
         EXPECT_NE(prefix.find(o.tcpPort), std::string::npos);
         EXPECT_TRUE(o.port == "TCP/IP" || prefix.find(o.port) != std::string::npos) << o.port;
-        if (o.speed != 0) EXPECT_NE(prefix.find("=" + std::to_string(o.speed)), std::string::npos);
-        if (o.devNo != 0) EXPECT_NE(prefix.find("=" + std::to_string(o.devNo)), std::string::npos);
-        if (prefix.empty()) EXPECT_FALSE(o.valid);
+        if (o.speed != 0) {
+            EXPECT_NE(prefix.find("=" + std::to_string(o.speed)), std::string::npos);
+        }
+        if (o.devNo != 0) {
+            EXPECT_NE(prefix.find("=" + std::to_string(o.devNo)), std::string::npos);
+        }
+        if (prefix.empty()) {
+            EXPECT_FALSE(o.valid);
+        }
     }
     CommandLineOptions o;
     ParseCommandLine(full, o);

@@ -1,5 +1,5 @@
 // Device information rows and the state-flags text.
-#include "ui/DeviceInfoText.h"
+#include "ui/views/DeviceInfoText.h"
 
 #include <gtest/gtest.h>
 

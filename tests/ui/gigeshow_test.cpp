@@ -1,10 +1,10 @@
-#include "ui/Gigeshow.h"
+#include "ui/dialogs/Gigeshow.h"
 
 #include "common/DarFile.h"
 #include "mainwindow_fixture.h"
 #include "platform/FileLocations.h"
-#include "ui/GiGeTableModel.h"
-#include "ui/ZoomChartView.h"
+#include "ui/dialogs/GiGeTableModel.h"
+#include "ui/views/ZoomChartView.h"
 
 #include <QAction>
 #include <QLineEdit>

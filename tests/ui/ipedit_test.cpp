@@ -1,4 +1,4 @@
-#include "ui/Ipedit.h"
+#include "ui/dialogs/Ipedit.h"
 
 #include "mainwindow_fixture.h"
 

@@ -4,7 +4,7 @@
 #include "mainwindow_fixture.h"
 
 #include "platform/FileLocations.h"
-#include "ui/WindowSettings.h"
+#include "ui/main/WindowSettings.h"
 
 #include <cstdlib>
 #include <optional>

@@ -4,11 +4,11 @@
 
 #include "platform/IniFile.h"
 #include "Simulator.h"
-#include "ui/CommandLine.h"
-#include "ui/ConfigTree.h"
-#include "ui/MessageBoxes.h"
-#include "ui/PollingCycle.h"
-#include "ui/Vx4pult_main.h"
+#include "ui/main/CommandLine.h"
+#include "ui/views/ConfigTree.h"
+#include "ui/main/MessageBoxes.h"
+#include "ui/main/PollingCycle.h"
+#include "ui/main/Vx4pult_main.h"
 
 #include <QApplication>
 #include <QTest>

@@ -1,5 +1,5 @@
 // vx4pult.ini: the WINDOW keys and the main window's device number.
-#include "ui/WindowSettings.h"
+#include "ui/main/WindowSettings.h"
 
 #include "platform/IniFile.h"
 

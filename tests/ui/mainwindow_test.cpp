@@ -2,10 +2,10 @@
 // line; option banks; menus; the shared progress bar; the About box.
 #include "mainwindow_fixture.h"
 
-#include "ui/About.h"
-#include "ui/ParamEditor.h"
-#include "ui/StatusBar.h"
-#include "ui/WindowSettings.h"
+#include "ui/dialogs/About.h"
+#include "ui/main/StatusBar.h"
+#include "ui/main/WindowSettings.h"
+#include "ui/views/ParamEditor.h"
 
 #include <QLineEdit>
 #include <QMenuBar>

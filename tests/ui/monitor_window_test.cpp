@@ -7,8 +7,8 @@
 
 #include "link/link_fake.h"
 #include "office/RtfWriter.h"
-#include "ui/Unit_vx2_monitor.h"
-#include "ui/Unit_vx3c_monitor.h"
+#include "ui/monitors/Unit_vx2_monitor.h"
+#include "ui/monitors/Unit_vx3c_monitor.h"
 
 #include <QPlainTextEdit>
 #include <QTimer>

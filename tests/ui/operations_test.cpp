@@ -8,12 +8,12 @@
 #include "link/Frames.h"
 #include "link/ResultCodes.h"
 #include "platform/Cp1251.h"
-#include "ui/DeviceOperations.h"
-#include "ui/ManualOperation.h"
-#include "ui/ParamEditor.h"
-#include "ui/SaveDialog.h"
-#include "ui/Syseventdlg.h"
-#include "ui/TestConnection.h"
+#include "ui/dialogs/SaveDialog.h"
+#include "ui/dialogs/Syseventdlg.h"
+#include "ui/dialogs/TestConnection.h"
+#include "ui/main/DeviceOperations.h"
+#include "ui/main/ManualOperation.h"
+#include "ui/views/ParamEditor.h"
 
 #include <QLabel>
 #include <QProgressBar>
@@ -167,7 +167,9 @@ TEST_F(Operations, CancelledDownloadLeavesNoFileAndTheLinkAsItWas) {
     });
 
     for (bool polling : {false, true}) {
-        if (polling) ASSERT_TRUE(StartAndWaitRunning());
+        if (polling) {
+            ASSERT_TRUE(StartAndWaitRunning());
+        }
         const auto folder = dir / (polling ? "polling" : "stopped");
         std::filesystem::create_directories(folder);
         const auto path = folder / "hour.dat";
@@ -179,7 +181,9 @@ TEST_F(Operations, CancelledDownloadLeavesNoFileAndTheLinkAsItWas) {
         EXPECT_EQ(form->PollingPaused(), !polling);
         // Stopped between blocks: far fewer block requests than the file has blocks.
         EXPECT_LT(RequestsOf(0x06).size(), 60u);
-        if (polling) EXPECT_TRUE(form->Device().EnablePolling(true)); // switched on again
+        if (polling) {
+            EXPECT_TRUE(form->Device().EnablePolling(true)); // switched on again
+        }
     }
     EXPECT_EQ(windows, 2);
 }

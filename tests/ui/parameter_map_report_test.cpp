@@ -2,7 +2,7 @@
 
 #include "mainwindow_fixture.h"
 
-#include "ui/ParameterMapReport.h"
+#include "ui/reports/ParameterMapReport.h"
 
 #include <QMenu>
 #include <QMenuBar>

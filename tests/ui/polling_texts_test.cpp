@@ -1,5 +1,5 @@
 // Status bar and write-error texts.
-#include "ui/StatusTexts.h"
+#include "ui/main/StatusTexts.h"
 
 #include <gtest/gtest.h>
 

@@ -3,9 +3,9 @@
 #include "mainwindow_fixture.h"
 
 #include "device/Vx4obj.h"
-#include "ui/DeviceInfoPanel.h"
-#include "ui/ParamEditor.h"
-#include "ui/StatusBar.h"
+#include "ui/main/StatusBar.h"
+#include "ui/views/DeviceInfoPanel.h"
+#include "ui/views/ParamEditor.h"
 
 #include <QProgressBar>
 

@@ -1,8 +1,8 @@
-#include "ui/Setportdlg.h"
+#include "ui/dialogs/Setportdlg.h"
 
 #include "mainwindow_fixture.h"
 #include "platform/IniFile.h"
-#include "ui/Ipedit.h"
+#include "ui/dialogs/Ipedit.h"
 
 #include <QComboBox>
 #include <QLineEdit>

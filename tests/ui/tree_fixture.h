@@ -8,8 +8,8 @@
 #include "device/Vx4obj.h"
 #include "link/Connection.h"
 #include "options/OptionBank.h"
-#include "ui/ConfigTree.h"
-#include "ui/ParamEditor.h"
+#include "ui/views/ConfigTree.h"
+#include "ui/views/ParamEditor.h"
 
 #include <QApplication>
 #include <QTest>

@@ -6,11 +6,11 @@
 #include "office/xlsx_readback.h"
 
 #include "device/Vx4obj.h"
-#include "ui/ParamEditor.h"
-#include "ui/PolledValuesChart.h"
-#include "ui/PolledValuesModel.h"
-#include "ui/PolledValuesPages.h"
-#include "ui/TableExport.h"
+#include "ui/reports/TableExport.h"
+#include "ui/views/ParamEditor.h"
+#include "ui/views/PolledValuesChart.h"
+#include "ui/views/PolledValuesModel.h"
+#include "ui/views/PolledValuesPages.h"
 
 #include <QAction>
 #include <QDateTimeAxis>

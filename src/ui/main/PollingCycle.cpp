@@ -1,0 +1,183 @@
+#include "ui/main/PollingCycle.h"
+
+#include "device/Vx4obj.h"
+#include "link/Connection.h"
+#include "ui/main/ManualOperation.h"
+#include "ui/main/MessageBoxes.h"
+#include "ui/main/StatusBar.h"
+#include "ui/main/StatusTexts.h"
+#include "ui/views/ConfigTree.h"
+#include "ui/views/DeviceInfoPanel.h"
+#include "ui/views/ParamEditor.h"
+
+#include <QAction>
+#include <QMainWindow>
+#include <QMenu>
+#include <QMenuBar>
+#include <QProgressBar>
+
+namespace vx4 {
+
+TPollingCycle::TPollingCycle(QObject* parent, PollingContext context) : QObject(parent), c_(std::move(context)) {
+    timer_.setObjectName("Timer1");
+    timer_.setInterval(TickMs);
+    connect(&timer_, &QTimer::timeout, this, &TPollingCycle::Timer1Timer);
+    timer_.start();
+}
+
+QString TPollingCycle::Caption(std::uint32_t devNo) {
+    QString text = QString::fromUtf8(CaptionText);
+    if (devNo != 0) text += QStringLiteral(" №") + QString::number(devNo);
+    return text;
+}
+
+void TPollingCycle::SetBusyCursors(bool busy) {
+    if (busy) {
+        c_.tree.setCursor(Qt::WaitCursor);
+        c_.editor.setCursor(Qt::WaitCursor);
+    } else {
+        c_.tree.unsetCursor();
+        c_.editor.unsetCursor();
+    }
+}
+
+// The settings item "Настройки" / "Порт", found by caption; absent while the settings
+// dialog is not part of the window.
+void TPollingCycle::SetPortItemEnabled(bool on) {
+    QMenuBar* bar = c_.window.menuBar();
+    for (QAction* top : bar->actions()) {
+        if (!top->menu() || top->menu()->title().remove('&') != QStringLiteral("Настройки")) continue;
+        for (QAction* item : top->menu()->actions())
+            if (item->text().remove('&') == QStringLiteral("Порт")) item->setEnabled(on);
+        return;
+    }
+}
+
+int TPollingCycle::RunOnLine(const QString& caption, const std::function<int(OperationContext&)>& work) {
+    if (operations_ == nullptr || operations_->Busy()) {
+        OperationContext here;
+        return work(here);
+    }
+    OperationOptions options;
+    options.caption = caption;
+    options.kind = FrameKind::PauseOnly;
+    return operations_->Run(options, work);
+}
+
+void TPollingCycle::Start_pollingClick() {
+    c_.startItem.setChecked(true);
+    // Opening a TCP link may take the connect time-out; an exchange of another thread holds
+    // the line's lock: neither is waited for on this thread.
+    const std::uint32_t devNo = c_.devNo;
+    RunOnLine(QStringLiteral("Опрос"), [this, devNo](OperationContext&) {
+        c_.conn.SetDeviceNumber(devNo);
+        return c_.conn.Open();
+    });
+    c_.pollingPaused = false;
+    SetPortItemEnabled(false);
+    c_.window.setWindowTitle(Caption(c_.devNo));
+}
+
+void TPollingCycle::Stop_pollingClick() {
+    c_.stopItem.setChecked(true);
+    RunOnLine(QStringLiteral("Стоп"), [this](OperationContext&) {
+        c_.conn.Close();
+        c_.device.EnablePolling(false);
+        return 0;
+    });
+    c_.pollingPaused = true;
+    c_.progressBar.hide();
+    SetPortItemEnabled(true);
+    c_.pollState = psRequestReload;
+    SetBusyCursors(false);
+    c_.window.setWindowTitle(Caption(0));
+}
+
+void TPollingCycle::RunningWork() {
+    if (c_.tree.IsRootSelected()) c_.deviceInfo.ShowDeviceInfo();
+    deviceClock_ = c_.device.GetDeviceClock();
+    if (c_.tree.CheckConfiguration() != 0) {
+        c_.pollState = psRequestReload;
+        return;
+    }
+    c_.tree.RefreshCalcValues();
+    emit AddPolledSample();
+}
+
+void TPollingCycle::Timer1Timer() {
+    // 1. A failed constant write is reported once, while the timer still runs.
+    if (c_.editor.WriteError() != 0) {
+        const int code = c_.editor.TakeWriteError();
+        ShowErrorBox(&c_.window,
+                     QString::fromStdString(WriteErrorText(code, c_.window.objectName().toStdString())));
+    }
+    // 2. No tick re-enters this one through its own work; the timer runs again after it on
+    // every path, also when the work throws.
+    timer_.stop();
+    struct RestartTimer {
+        QTimer& timer;
+        ~RestartTimer() { timer.start(); }
+    } restart{timer_};
+    // 3. The state machine.
+    if (!c_.pollingPaused) {
+        switch (c_.pollState) {
+        case psRequestReload:
+            c_.device.RequestReread();
+            c_.pollState = psLoading;
+            c_.progressBar.show();
+            SetBusyCursors(true);
+            break;
+        case psLoading:
+            if (c_.device.IsConfigReady()) {
+                c_.progressBar.hide();
+                const SVX4_Info info = c_.device.GetDeviceInfo();
+                if (info.itemCount == 0) {
+                    // Nothing read (no device, or an empty configuration): stop by itself.
+                    c_.pollState = psRequestReload;
+                    SetBusyCursors(false);
+                    Stop_pollingClick();
+                } else {
+                    c_.devNo = c_.conn.DeviceNumber();
+                    c_.window.setWindowTitle(Caption(c_.devNo));
+                    const int built = c_.tree.BuildTree();
+                    SetBusyCursors(false);
+                    if (built == 0) c_.pollState = psVerify;
+                }
+            } else {
+                float progress = 0;
+                c_.device.GetProgress(&progress, nullptr);
+                if (c_.setProgress) c_.setProgress(progress * 0.01f);
+            }
+            break;
+        case psVerify:
+            if (c_.tree.CheckConfiguration() != 0) {
+                c_.pollState = psRequestReload;
+            } else {
+                c_.pollState = psRunning;
+                RunningWork();
+            }
+            break;
+        case psRunning:
+            RunningWork();
+            break;
+        default:
+            c_.pollState = psRequestReload;
+            break;
+        }
+    }
+    // 4. The last clock read, also while paused.
+    c_.statusBar.SetPanelText(1, QString::fromStdString(ClockText(deviceClock_.bcd)));
+    // 5. The link statistics.
+    c_.statusBar.SetPanelText(2, c_.pollingPaused ? QStringLiteral("Стоп")
+                                                  : QString::fromStdString(StatisticsText(c_.conn.Statistics())));
+    // 6. (restart: see 2)
+}
+
+void TPollingCycle::StatusBarResize() {
+    const QRect r = c_.statusBar.PanelRect(0);
+    c_.progressBar.setGeometry(r.left(), r.top(), c_.statusBar.PanelWidth(0), r.height());
+}
+
+void TPollingCycle::StatusBarDblClick() { c_.conn.ResetStatistics(); }
+
+} // namespace vx4
