@@ -1,6 +1,8 @@
 // The local gateway server: one listening Unix-domain SOCK_SEQPACKET socket, one client at
 // a time. While a client is served the listening socket is closed, so further clients are
-// refused at connect; it is bound again as soon as the client is dropped.
+// refused at connect; it is bound again as soon as the client is dropped. The socket file
+// stays meanwhile, and the lock held on the file beside it tells a second server for the
+// same device that this one is live, listening or not.
 
 #include "link/Pipetools.h"
 
