@@ -5,9 +5,18 @@
 // forced configuration read under faults and ends with the faults stopped, new values
 // pinned in the device and a count of the cycles the object takes to poll them right.
 //
-// Checked throughout: no cycle longer than its bound (no hang), and whenever the object
-// says its configuration is ready, the copy it hands out is either empty or the whole
-// configuration (never a tree from a partial read). Exit status 0 when every check held.
+// Beside the polling, a local client relays requests through the object's gateway and
+// misbehaves a share of the time: it closes its connection in the middle of a request,
+// connects and leaves without a word, takes its time before asking or before reading, and
+// sends over-long messages. The device answers each relay with the payload and two marker
+// bytes, under the same faults as everything else.
+//
+// Checked throughout: no cycle longer than its bound (no hang), whenever the object says
+// its configuration is ready, the copy it hands out is either empty or the whole
+// configuration (never a tree from a partial read), every relayed reply is either empty
+// (a failed relay) or the device's answer to that very request, and the resident memory
+// grows by at most 1 MB per hour, extrapolated from the run after its first segment.
+// Exit status 0 when every check held.
 //
 //   soak [--cycles N] [--reads N] [--faults P] [--cycle-ms MS] [--minutes M] [--seed N]
 //
@@ -17,6 +26,7 @@
 #include "device/Vx4obj.h"
 #include "link/Connection.h"
 #include "link/Frames.h"
+#include "link/Vx4prot.h"
 
 #include "Simulator.h"
 
@@ -27,12 +37,18 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <malloc.h>
 #include <map>
 #include <mutex>
 #include <random>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 namespace {
 
@@ -85,8 +101,9 @@ public:
             kind = std::uniform_int_distribution<int>(0, FaultKinds - 1)(rng_);
             delayMs = std::uniform_int_distribution<unsigned>(100, 900)(rng_);
         }
+        const bool relay = request.size() >= vx4::Vx3cOverhead + vx4::RelayTailBytes && request[6] == vx4::CMD_RELAY;
         if (draw >= rate_)
-            return {};
+            return relay ? vx4sim::HookResult{HookResult::Replace, RelayAnswer(request)} : HookResult{};
         const Fault f = Fault(kind);
         ++counts_[f];
         if (f == Dropped)
@@ -95,7 +112,7 @@ public:
             sim_.ChangeChecksum();
             return {};
         }
-        std::optional<Bytes> answer = sim_.Answer(request);
+        std::optional<Bytes> answer = relay ? RelayAnswer(request) : sim_.Answer(request);
         if (!answer || answer->size() < vx4::ShortOverhead)
             return {HookResult::Silent, {}};
         Bytes& a = *answer;
@@ -140,6 +157,18 @@ public:
         return {HookResult::Replace, std::move(a)};
     }
 
+    // The device's answer to a relay: the payload (without its two trailing bytes) and the
+    // marker bytes AA BB, so that it is never mistaken for a 4-byte status word.
+    static Bytes RelayAnswer(const Bytes& request)
+    {
+        Bytes data(request.begin() + vx4::Vx3cHeaderSize, request.end() - 2 - vx4::RelayTailBytes);
+        data.insert(data.end(), {0xAA, 0xBB});
+        Bytes frame(data.size() + vx4::Vx3cOverhead);
+        std::copy(data.begin(), data.end(), frame.begin() + vx4::Vx3cHeaderSize);
+        vx4::BuildVx3cFrame(frame.data(), vx4::GetU32(request.data()), std::uint16_t(data.size()), vx4::CMD_RELAY);
+        return frame;
+    }
+
 private:
     vx4sim::Simulator& sim_;
     std::mutex lock_;
@@ -177,6 +206,148 @@ long ResidentKb()
         if (line.rfind("VmRSS:", 0) == 0)
             return std::atol(line.c_str() + 6);
     return -1;
+}
+
+// A local program that relays through the gateway, and misbehaves a share of the time.
+class RelayClient {
+public:
+    RelayClient(vx4::CVX4Obj& obj, unsigned seed) : obj_(obj), rng_(seed) { thread_ = std::thread([this] { Run(); }); }
+    ~RelayClient()
+    {
+        stop_ = true;
+        thread_.join();
+        Close();
+    }
+
+    std::uint64_t Answered() const { return answered_; }
+    std::uint64_t Empty() const { return empty_; }
+    std::uint64_t Misbehaved() const { return misbehaved_; }
+    std::uint64_t Wrong() const { return wrong_; }
+
+private:
+    enum Action { Ask, CloseMidRequest, LeaveWordless, SlowToAsk, SlowToRead, Overlong, Actions };
+
+    void Run()
+    {
+        while (!stop_) {
+            if (fd_ < 0 && !Connect()) {
+                Pause(20);
+                continue;
+            }
+            const Action a = Draw(10) < 6 ? Ask : Action(1 + Draw(Actions - 1));
+            if (a != Ask)
+                ++misbehaved_;
+            switch (a) {
+            case Ask:
+                Exchange(0);
+                break;
+            case CloseMidRequest:
+                Send(Request());
+                Close();
+                break;
+            case LeaveWordless:
+                Close();
+                break;
+            case SlowToAsk:
+                Pause(200 + Draw(1300));
+                Exchange(0);
+                break;
+            case SlowToRead:
+                Exchange(200 + Draw(1300));
+                break;
+            case Overlong:
+                Send(Bytes(300, 0x55));
+                Close();
+                break;
+            default:
+                break;
+            }
+        }
+    }
+
+    unsigned Draw(unsigned n) { return std::uniform_int_distribution<unsigned>(0, n - 1)(rng_); }
+    void Pause(unsigned ms)
+    {
+        for (unsigned waited = 0; waited < ms && !stop_; waited += 10)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    Bytes Request()
+    {
+        Bytes r(3 + Draw(vx4::MaxRelayPayload - 4)); // its answer, two bytes longer, still fits
+        for (auto& b : r)
+            b = std::uint8_t(Draw(256));
+        return r;
+    }
+    bool Connect()
+    {
+        const std::string path = obj_.GatewayPath();
+        sockaddr_un addr{};
+        if (path.empty() || path.size() >= sizeof addr.sun_path)
+            return false;
+        addr.sun_family = AF_UNIX;
+        std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+        fd_ = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+        if (fd_ >= 0 && ::connect(fd_, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0)
+            return true;
+        Close();
+        return false;
+    }
+    void Close()
+    {
+        if (fd_ >= 0)
+            ::close(fd_);
+        fd_ = -1;
+    }
+    bool Send(const Bytes& b) { return ::send(fd_, b.data(), b.size(), MSG_NOSIGNAL) == ssize_t(b.size()); }
+
+    // One request and its reply, read readDelayMs after sending. A reply is either empty (the
+    // relay failed) or the request followed by the device's marker bytes.
+    void Exchange(unsigned readDelayMs)
+    {
+        const Bytes request = Request();
+        if (!Send(request)) {
+            Close();
+            return;
+        }
+        Pause(readDelayMs);
+        // A relay retries a lost answer a few times: allow it well over its worst case.
+        pollfd p{fd_, POLLIN, 0};
+        for (int waited = 0; waited < 30000 && !stop_ && ::poll(&p, 1, 100) == 0; waited += 100) {
+        }
+        std::uint8_t buf[512];
+        const ssize_t n = (p.revents & POLLIN) ? ::recv(fd_, buf, sizeof buf, MSG_DONTWAIT) : -1;
+        if (n < 0 || (n == 0 && (p.revents & POLLHUP))) {
+            Close(); // dropped, or stopping
+            return;
+        }
+        if (n == 0) {
+            ++empty_;
+            return;
+        }
+        Bytes expected = request;
+        expected.insert(expected.end(), {0xAA, 0xBB});
+        if (Bytes(buf, buf + n) == expected) {
+            ++answered_;
+        } else {
+            ++wrong_;
+            std::fprintf(stderr, "soak: a relayed reply of %zd bytes is not the answer to its request\n", n);
+        }
+    }
+
+    vx4::CVX4Obj& obj_;
+    std::mt19937 rng_;
+    std::thread thread_;
+    std::atomic<bool> stop_{false};
+    int fd_ = -1;
+    std::atomic<std::uint64_t> answered_{0}, empty_{0}, misbehaved_{0}, wrong_{0};
+};
+
+// The resident memory with freed memory handed back first, so that what is counted is
+// what the program holds.
+long HeldKb()
+{
+    ::malloc_trim(0);
+    return ResidentKb();
 }
 
 bool ParseArgs(int argc, char** argv, Options& o)
@@ -233,7 +404,14 @@ public:
         t.stabilityPauseMs = 20;
         t.stabilityRounds = 3;
         t.writeWaitMs = 500;
-        t.runGateway = false;
+        // The gateway's socket goes into a runtime folder of the run's own.
+        char runtimeDir[] = "/tmp/vx4soakXXXXXX";
+        if (!::mkdtemp(runtimeDir)) {
+            std::fprintf(stderr, "soak: cannot make a runtime folder\n");
+            return 2;
+        }
+        ::setenv("XDG_RUNTIME_DIR", runtimeDir, 1);
+        t.runGateway = true;
         obj_ = std::make_unique<vx4::CVX4Obj>(conn_, t);
 
         // The whole configuration, read without faults, is what every ready copy must be.
@@ -243,6 +421,7 @@ public:
             return 1;
         }
         reference_ = ItemsOf(obj_->GetConfigSnapshot());
+        client_ = std::make_unique<RelayClient>(*obj_, o_.seed);
 
         const auto start = Clock::now();
         const auto deadline = start + std::chrono::milliseconds(long(o_.minutes * 60000));
@@ -267,11 +446,20 @@ public:
             Recover(segment);
             if (failed_ && o_.minutes > 0)
                 break;
+            if (segment == 0) { // memory is measured from here: the first segment warms up
+                baseKb_ = HeldKb();
+                baseTime_ = Clock::now();
+            }
         }
         const long endKb = ResidentKb();
+        CheckMemory();
         cycles_ = obj_->CyclesDone();
         longestCycle_ = obj_->LongestCycleMs();
+        client_.reset();
+        if (clientWrong_ != 0)
+            failed_ = true;
         obj_.reset();
+        ::rmdir(runtimeDir);
         conn_.Close();
         sim_.SetHook(nullptr);
         sim_.Stop();
@@ -281,6 +469,29 @@ public:
 
 private:
     bool Loaded() { return obj_->IsConfigReady() && obj_->GetDeviceInfo().itemCount != 0; }
+
+    // Growth of the held memory since the first segment, extrapolated to an hour. A page or
+    // an allocator's block more or less is no trend, so a fixed allowance for that is
+    // added to the hour's megabyte times the measured time; over a long run it vanishes.
+    void CheckMemory()
+    {
+        clientAnswered_ = client_->Answered();
+        clientEmpty_ = client_->Empty();
+        clientMisbehaved_ = client_->Misbehaved();
+        clientWrong_ = client_->Wrong();
+        if (baseKb_ < 0)
+            return;
+        endHeldKb_ = HeldKb();
+        measuredHours_ = std::chrono::duration<double>(Clock::now() - baseTime_).count() / 3600.0;
+        const double allowedKb = MemoryGrowthKbPerHour * measuredHours_ + MemoryNoiseKb;
+        if (double(endHeldKb_ - baseKb_) > allowedKb) {
+            std::fprintf(stderr, "soak: held memory grew by %ld kB in %.1f s, more than %.0f kB allowed\n",
+                         endHeldKb_ - baseKb_, measuredHours_ * 3600.0, allowedKb);
+            failed_ = true;
+        }
+    }
+    static constexpr double MemoryGrowthKbPerHour = 1024;
+    static constexpr double MemoryNoiseKb = 256;
 
     template <typename F>
     bool WaitUntil(F done, int ms)
@@ -394,6 +605,16 @@ private:
         if (o_.minutes > 0)
             std::printf("soak: resident memory %ld kB after the first minute, %ld kB at the end (%+ld kB)\n",
                         firstMinuteKb_, endKb, firstMinuteKb_ >= 0 ? endKb - firstMinuteKb_ : 0L);
+        std::printf("soak: gateway client: %llu relays answered, %llu empty replies, %llu misbehaviours, %llu wrong replies\n",
+                    (unsigned long long)clientAnswered_, (unsigned long long)clientEmpty_,
+                    (unsigned long long)clientMisbehaved_, (unsigned long long)clientWrong_);
+        if (baseKb_ >= 0) {
+            const double growth = double(endHeldKb_ - baseKb_);
+            std::printf("soak: held memory %ld kB after the first segment, %ld kB at the end (%+.0f kB in %.1f s, "
+                        "%+.0f kB per hour extrapolated)\n",
+                        baseKb_, endHeldKb_, growth, measuredHours_ * 3600.0,
+                        measuredHours_ > 0 ? growth / measuredHours_ : 0.0);
+        }
         std::printf("soak: %s\n", failed_ ? "FAILED" : "passed");
     }
 
@@ -409,6 +630,11 @@ private:
     std::uint64_t cycles_ = 0, readyChecks_ = 0, partialTrees_ = 0, hangs_ = 0, recoveries_ = 0, longestRecovery_ = 0;
     std::uint32_t longestCycle_ = 0;
     long firstMinuteKb_ = -1;
+    std::unique_ptr<RelayClient> client_;
+    long baseKb_ = -1, endHeldKb_ = -1;
+    Clock::time_point baseTime_;
+    double measuredHours_ = 0;
+    std::uint64_t clientAnswered_ = 0, clientEmpty_ = 0, clientMisbehaved_ = 0, clientWrong_ = 0;
 };
 
 } // namespace

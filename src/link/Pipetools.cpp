@@ -1,9 +1,12 @@
 // The local gateway server: one listening Unix-domain SOCK_SEQPACKET socket, one client at
 // a time. While a client is served the listening socket is closed, so further clients are
-// refused at connect; it is bound again as soon as the client is dropped.
+// refused at connect; it is bound again as soon as the client is dropped. The socket file
+// stays meanwhile, and the lock held on the file beside it tells a second server for the
+// same device that this one is live, listening or not.
 
 #include "link/Pipetools.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -12,6 +15,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -43,11 +47,23 @@ bool Served(const sockaddr_un& addr)
     return !refused;
 }
 
+// The socket file's identity, to tell at stop whether the file is still the one bound.
+struct FileId {
+    dev_t dev = 0;
+    ino_t ino = 0;
+    bool valid = false;
+};
+
+FileId IdOf(const struct stat& st) { return {st.st_dev, st.st_ino, true}; }
+
 // Binds a fresh listening socket at path, replacing a file a crashed run left there. The
-// file gets mode 0600 before the socket listens. -1 on failure (errno set); errno
-// EADDRINUSE when another server listens at path.
-int Listen(const std::string& path)
+// socket's own mode is set to 0600 before bind, which creates the file with it (less the
+// umask): no window in which the file is open to others, no chmod of a path another could
+// swap, and no change to the process-wide umask. -1 on failure (errno set); errno
+// EADDRINUSE when another server listens at path. *id: the bound file.
+int Listen(const std::string& path, FileId* id)
 {
+    *id = FileId{};
     sockaddr_un addr{};
     if (path.size() >= sizeof addr.sun_path) {
         errno = ENAMETOOLONG;
@@ -64,14 +80,59 @@ int Listen(const std::string& path)
         return -1;
     }
     ::unlink(path.c_str());
-    if (::bind(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0 ||
-        ::chmod(path.c_str(), 0600) != 0 || ::listen(fd, 1) != 0) {
+    struct stat st{};
+    if (::fchmod(fd, 0600) != 0 || ::bind(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0 ||
+        ::lstat(path.c_str(), &st) != 0 || ::listen(fd, 1) != 0) {
         const int e = errno;
         ::close(fd);
         errno = e;
         return -1;
     }
+    *id = IdOf(st);
     return fd;
+}
+
+// Removes the socket file at path only when it is still the one bound (a second server
+// may have put its own there since).
+void RemoveIfOurs(const std::string& path, const FileId& id)
+{
+    struct stat st{};
+    if (id.valid && ::lstat(path.c_str(), &st) == 0 && st.st_dev == id.dev && st.st_ino == id.ino)
+        ::unlink(path.c_str());
+}
+
+// Takes the lock file beside the socket that marks its live server: the descriptor holding
+// the lock, or -1 with errno EADDRINUSE when another server holds it (or another error).
+// A lock taken on a file its previous holder removed meanwhile is taken again on the new one.
+int ClaimSocket(const std::string& lockPath)
+{
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        const int fd = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+        if (fd < 0)
+            return -1;
+        if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            const int e = errno;
+            ::close(fd);
+            errno = e == EWOULDBLOCK ? EADDRINUSE : e;
+            return -1;
+        }
+        struct stat held{}, named{};
+        if (::fstat(fd, &held) == 0 && ::lstat(lockPath.c_str(), &named) == 0 && held.st_dev == named.st_dev &&
+            held.st_ino == named.st_ino)
+            return fd;
+        ::close(fd);
+    }
+    errno = EAGAIN;
+    return -1;
+}
+
+// Whether the peer on a connected socket runs as our own user.
+bool SameUser(int fd)
+{
+    ucred cred{};
+    socklen_t len = sizeof cred;
+    return ::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) == 0 && len == sizeof cred &&
+           cred.uid == ::geteuid();
 }
 
 // Waits until fd is readable (or hung up) or the wake pipe is written, at most waitMs.
@@ -121,13 +182,15 @@ std::string CPipeServer::SocketDirectory()
 {
     const char* runtime = std::getenv("XDG_RUNTIME_DIR");
     struct stat st{};
-    if (runtime && *runtime && ::stat(runtime, &st) == 0 && S_ISDIR(st.st_mode))
+    // The runtime directory only when it is the user's own and closed to everybody else.
+    if (runtime && *runtime && ::stat(runtime, &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::geteuid() &&
+        (st.st_mode & 07777) == 0700)
         return runtime;
     const std::string dir = "/tmp/vx4pult-" + std::to_string(::getuid());
     if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST)
         return {};
     // Only a real directory of our own that nobody else may enter will do.
-    if (::lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::getuid() ||
+    if (::lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::geteuid() ||
         (st.st_mode & 077) != 0) {
         errno = EACCES;
         return {};
@@ -150,7 +213,7 @@ void CPipeServer::Start(std::uint32_t deviceNo, Handler handler, std::uint32_t w
         return;
     }
     stop_ = false;
-    thread_ = std::thread(&CPipeServer::Serve, this, deviceNo, std::move(handler), waitMs);
+    thread_ = std::thread(&CPipeServer::Serve, this, deviceNo, std::move(handler), waitMs, requestTimeoutMs_);
 }
 
 void CPipeServer::Stop()
@@ -179,15 +242,23 @@ std::string CPipeServer::Path() const
     return path_;
 }
 
-void CPipeServer::Serve(std::uint32_t deviceNo, Handler handler, std::uint32_t waitMs)
+void CPipeServer::Serve(std::uint32_t deviceNo, Handler handler, std::uint32_t waitMs,
+                        std::uint32_t requestTimeoutMs)
 {
     const std::string path = SocketPath(deviceNo);
-    int listener = path.empty() ? -1 : Listen(path);
+    const std::string lockPath = path + ".lock";
+    const int lockFd = path.empty() ? -1 : ClaimSocket(lockPath);
+    FileId bound;
+    int listener = lockFd < 0 ? -1 : Listen(path, &bound);
     if (listener < 0) {
         if (errno == EADDRINUSE)
             ReportServedElsewhere(path);
         else
             Report("CreateNamedPipe failed with %d.\n");
+        if (lockFd >= 0) {
+            ::unlink(lockPath.c_str());
+            ::close(lockFd);
+        }
         return;
     }
     {
@@ -197,6 +268,7 @@ void CPipeServer::Serve(std::uint32_t deviceNo, Handler handler, std::uint32_t w
     const int wakeFd = wakeFds_[0];
     std::uint8_t request[MaxMessage + 1];
     std::uint8_t reply[MaxMessage + 1];
+    using Clock = std::chrono::steady_clock;
 
     while (!stop_) {
         if (!WaitReadable(listener, wakeFd, waitMs))
@@ -209,12 +281,20 @@ void CPipeServer::Serve(std::uint32_t deviceNo, Handler handler, std::uint32_t w
                 Report("ConnectNamedPipe failed with %d.\n");
             continue;
         }
+        if (!SameUser(client)) {
+            ::close(client); // another user's program: not a word to it
+            continue;
+        }
         // One client at a time: nobody else can connect until this one is dropped.
         ::close(listener);
         listener = -1;
 
+        auto deadline = Clock::now() + std::chrono::milliseconds(requestTimeoutMs);
         while (!stop_) {
-            if (!WaitReadable(client, wakeFd, waitMs))
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+            if (left <= 0)
+                break; // no request in time: the slot goes to the next client
+            if (!WaitReadable(client, wakeFd, std::uint32_t(std::min<long long>(left, waitMs))))
                 continue;
             if (stop_)
                 break;
@@ -229,25 +309,29 @@ void CPipeServer::Serve(std::uint32_t deviceNo, Handler handler, std::uint32_t w
                 replyLength = MaxMessage;
             if (!SendReply(client, reply, replyLength, wakeFd, waitMs))
                 break;
+            deadline = Clock::now() + std::chrono::milliseconds(requestTimeoutMs);
         }
         ::shutdown(client, SHUT_RDWR);
         if (::close(client) != 0)
             Report("DisconnectNamedPipe failed with %d.\n");
         if (stop_)
             break;
-        listener = Listen(path);
+        listener = Listen(path, &bound);
         if (listener < 0) {
             if (errno == EADDRINUSE) {
-                ReportServedElsewhere(path);
-                return; // the file is the other server's now
+                ReportServedElsewhere(path); // the file is the other server's now
+                bound = FileId{};
+            } else {
+                Report("CreateNamedPipe failed with %d.\n");
             }
-            Report("CreateNamedPipe failed with %d.\n");
             break;
         }
     }
     if (listener >= 0)
         ::close(listener);
-    ::unlink(path.c_str());
+    RemoveIfOurs(path, bound);
+    ::unlink(lockPath.c_str()); // still held: the next server takes a fresh one
+    ::close(lockFd);
 }
 
 void CPipeServer::ReportServedElsewhere(const std::string& path)

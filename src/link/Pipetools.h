@@ -5,10 +5,18 @@
 // answer, or an empty message when the handler had none. One client is served at a time;
 // while it is connected, others are refused. An empty or over-long message drops the
 // client, and so does a reply the client does not take within the wait (a client that
-// sends without reading). The socket file lives in the user's runtime directory with mode
-// 0600 and is removed when the gateway stops. A file left by a crashed run is replaced; a
-// socket another program (a second console for the same device) listens on is left alone:
-// the gateway then does not run, which it says once on standard error.
+// sends without reading) and a client that sends no request within the request time-out
+// (10 s from its connect or its last reply), so that an idle client cannot keep the only
+// slot. A client of another user (by the peer's credentials) is closed at once.
+//
+// The socket file lives in a directory of the user's own that nobody else may enter (the
+// runtime directory when it is the user's with mode 0700, else /tmp/vx4pult-<uid>); it is
+// created with mode 0600 and removed when the gateway stops, provided it is still the
+// file the gateway bound. A lock file beside it marks the live server for as long as it
+// runs, so a second console for the same device leaves the socket to the first even while
+// the first serves a client; a file left by a crashed run is replaced; a socket another
+// program listens on is left alone. The gateway then does not run, which it says once on
+// standard error.
 //
 // The server knows nothing of the device: the owner supplies the request handler.
 
@@ -25,6 +33,8 @@ namespace vx4 {
 class CPipeServer {
 public:
     static constexpr std::size_t MaxMessage = 255;
+    // The longest a connected client may take to send its next request.
+    static constexpr std::uint32_t RequestTimeoutMs = 10000;
 
     // Handles one request of n bytes; writes at most capacity reply bytes and returns
     // their count (0 answers with an empty message).
@@ -44,18 +54,21 @@ public:
     // finished first). Does nothing when none runs.
     void Stop();
     bool Running() const;
+    // The request time-out for the servers started from now on (RequestTimeoutMs unless set).
+    void SetRequestTimeout(std::uint32_t ms) { requestTimeoutMs_ = ms; }
     // The socket path the running server listens on (empty before it is set up).
     std::string Path() const;
 
     // "VX-4_<deviceNo>_5B647F26-45E3-4d4a-BAC9-061E17C66550"
     static std::string SocketName(std::uint32_t deviceNo);
-    // $XDG_RUNTIME_DIR, else /tmp/vx4pult-<uid>, created with mode 0700 when missing.
-    // Empty when no usable directory exists.
+    // $XDG_RUNTIME_DIR when it is a directory owned by the user with mode 0700, else
+    // /tmp/vx4pult-<uid>, created with mode 0700 when missing and used only when it is a
+    // directory of the user's own closed to others. Empty when no usable directory exists.
     static std::string SocketDirectory();
     static std::string SocketPath(std::uint32_t deviceNo);
 
 private:
-    void Serve(std::uint32_t deviceNo, Handler handler, std::uint32_t waitMs);
+    void Serve(std::uint32_t deviceNo, Handler handler, std::uint32_t waitMs, std::uint32_t requestTimeoutMs);
     void ReportServedElsewhere(const std::string& path);
 
     std::thread thread_;
@@ -64,6 +77,7 @@ private:
     mutable std::mutex pathLock_;
     std::string path_;
     std::atomic<bool> toldServedElsewhere_{false};
+    std::uint32_t requestTimeoutMs_ = RequestTimeoutMs;
 };
 
 } // namespace vx4

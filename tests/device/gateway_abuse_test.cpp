@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cerrno>
 #include <dirent.h>
+#include <grp.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 
@@ -144,8 +145,9 @@ TEST_F(GatewayAbuseTest, ClientThatNeverReadsIsDropped)
 }
 
 // Another user cannot reach the socket: its directory is the user's own and closed to
-// others, and the socket file itself is open to the user alone. With root, a child
-// process that has become another user tries it through each of the two barriers.
+// others, the socket file itself is open to the user alone, and a client of another user
+// that still gets through is closed at once. With root, a child process that has become
+// another user tries it through each of the three barriers.
 TEST_F(GatewayAbuseTest, AnotherUserIsRefused)
 {
     ExpectServing();
@@ -175,6 +177,40 @@ TEST_F(GatewayAbuseTest, AnotherUserIsRefused)
     EXPECT_EQ(connectAsNobody(), EACCES) << "through the private directory";
     ASSERT_EQ(::chmod(dir.Path().c_str(), 0755), 0);
     EXPECT_EQ(connectAsNobody(), EACCES) << "through the socket file's own mode";
+
+    // With the directory and the file opened up, the peer's user is what is left. The
+    // child's verdict: 0 closed without a reply, 1 answered, 2 neither within the wait,
+    // 3 the request could not be sent; else the connect's errno.
+    auto askAsNobody = [this] {
+        const pid_t pid = ::fork();
+        if (pid == 0) {
+            if (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0)
+                ::_exit(250);
+            GatewayClient c;
+            if (!c.Connect(path))
+                ::_exit(c.Error() & 0xFF);
+            if (!c.Send({7}) && errno != EPIPE && errno != ECONNRESET)
+                ::_exit(3);
+            std::vector<std::uint8_t> reply;
+            const int n = c.Receive(&reply, 5000);
+            ::_exit(n > 0 ? 1 : n == 0 || c.ClosedByPeer(0) ? 0 : 2);
+        }
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 251;
+    };
+    const int callsBefore = calls;
+    int verdict = -1;
+    // The server binds a fresh file after each client: open up whichever file is there.
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        ::chmod(path.c_str(), 0666);
+        verdict = askAsNobody();
+        if (verdict != EACCES && verdict != ECONNREFUSED && verdict != ENOENT)
+            break;
+        ::usleep(20000);
+    }
+    EXPECT_EQ(verdict, 0) << "another user's client is closed unanswered";
+    EXPECT_EQ(calls, callsBefore);
     ASSERT_EQ(::chmod(dir.Path().c_str(), 0700), 0);
     ExpectServing();
 }

@@ -72,6 +72,28 @@ TEST_F(PipeServerTest, WithoutRuntimeDirectoryUsesAPrivateDirectoryUnderTmp)
     EXPECT_EQ(st.st_mode & 0777, 0700u);
 }
 
+// The runtime directory is taken only when it is the user's own and closed to others;
+// otherwise the private directory under /tmp.
+TEST_F(PipeServerTest, RuntimeDirectoryIsUsedOnlyWhenPrivateToTheUser)
+{
+    struct Case {
+        mode_t mode;
+        bool otherOwner;
+        bool used;
+    };
+    const std::string fallback = "/tmp/vx4pult-" + std::to_string(getuid());
+    for (const Case& k : {Case{0700, false, true}, Case{0755, false, false}, Case{0711, false, false},
+                          Case{0770, false, false}, Case{01700, false, false}, Case{0700, true, false}}) {
+        SCOPED_TRACE(std::to_string(k.mode) + (k.otherOwner ? " owned by another" : ""));
+        if (k.otherOwner && ::geteuid() != 0)
+            continue; // handing a directory to another user needs root
+        ASSERT_EQ(::chmod(dir.Path().c_str(), k.mode), 0);
+        ASSERT_EQ(::chown(dir.Path().c_str(), k.otherOwner ? 65534 : ::geteuid(), gid_t(-1)), 0);
+        EXPECT_EQ(CPipeServer::SocketDirectory(), k.used ? dir.Path() : fallback);
+    }
+    ASSERT_EQ(::chmod(dir.Path().c_str(), 0700), 0);
+}
+
 TEST_F(PipeServerTest, RelaysMessagesAndAnswersAFailedRelayWithAnEmptyMessage)
 {
     StartServer();
@@ -144,6 +166,35 @@ TEST_F(PipeServerTest, SecondClientIsRefusedWhileOneIsConnected)
     EXPECT_TRUE(second.ConnectWithin(path, 2000));
 }
 
+// A client that connects and then sends nothing, or goes quiet after a request, loses the
+// slot once the request time-out has passed; the next client is served.
+TEST_F(PipeServerTest, ClientWithoutRequestWithinTheTimeOutIsDropped)
+{
+    server.SetRequestTimeout(300);
+    StartServer();
+    for (const bool askFirst : {false, true}) {
+        SCOPED_TRACE(askFirst ? "quiet after a request" : "never asks");
+        GatewayClient idle;
+        ASSERT_TRUE(idle.ConnectWithin(path, 2000)) << idle.Error();
+        if (askFirst) {
+            ASSERT_TRUE(idle.Send({1, 2}));
+            ASSERT_EQ(idle.Receive(nullptr, 2000), 2);
+        }
+        EXPECT_TRUE(idle.ClosedByPeer(5000));
+        GatewayClient next;
+        ASSERT_TRUE(next.ConnectWithin(path, 2000)) << next.Error();
+        std::vector<std::uint8_t> reply;
+        ASSERT_TRUE(next.Send({4, 5}));
+        ASSERT_EQ(next.Receive(&reply, 2000), 2);
+        EXPECT_EQ(reply, (std::vector<std::uint8_t>{5, 4}));
+    }
+}
+
+TEST_F(PipeServerTest, RequestTimeOutIsTenSecondsUnlessSet)
+{
+    EXPECT_EQ(CPipeServer::RequestTimeoutMs, 10000u);
+}
+
 TEST_F(PipeServerTest, StaleSocketFileIsReplaced)
 {
     path = CPipeServer::SocketPath(7);
@@ -167,6 +218,75 @@ int BindAt(const std::string& path, bool listening)
         return -1;
     }
     return fd;
+}
+
+ino_t InodeOf(const std::string& path)
+{
+    struct stat st{};
+    return ::lstat(path.c_str(), &st) == 0 ? st.st_ino : 0;
+}
+
+// Two consoles for one device: the second leaves the socket to the first even while the
+// first is busy with a client (and so not listening), and stopping the second leaves the
+// first's socket in place.
+TEST_F(PipeServerTest, SecondServerForTheSameDeviceLeavesTheFirstsSocketAlone)
+{
+    StartServer();
+    GatewayClient busy;
+    ASSERT_TRUE(busy.ConnectWithin(path, 2000)) << busy.Error();
+    ASSERT_TRUE(busy.Send({1}));
+    ASSERT_EQ(busy.Receive(nullptr, 2000), 1); // being served: the first does not listen now
+    const ino_t firstsFile = InodeOf(path);
+    ASSERT_NE(firstsFile, 0u);
+
+    std::atomic<int> secondCalls{0};
+    CPipeServer second;
+    ::testing::internal::CaptureStderr();
+    second.Start(
+        7,
+        [&](const std::uint8_t*, std::size_t, std::uint8_t*, std::size_t) -> std::size_t {
+            ++secondCalls;
+            return 0;
+        },
+        100);
+    // The server sets itself up before it looks at the stop: a stop right away still
+    // lets it try the socket.
+    second.Stop();
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+              "Another program serves " + path + "; running without the gateway.\n");
+    EXPECT_EQ(InodeOf(path), firstsFile) << "the second took the first's socket";
+
+    // The first still serves its client and then the next one.
+    std::vector<std::uint8_t> reply;
+    ASSERT_TRUE(busy.Send({1, 2}));
+    EXPECT_EQ(busy.Receive(&reply, 2000), 2);
+    busy.Close();
+    GatewayClient next;
+    ASSERT_TRUE(next.ConnectWithin(path, 2000)) << next.Error();
+    ASSERT_TRUE(next.Send({3, 4}));
+    ASSERT_EQ(next.Receive(&reply, 2000), 2);
+    EXPECT_EQ(reply, (std::vector<std::uint8_t>{4, 3}));
+    EXPECT_EQ(secondCalls.load(), 0);
+}
+
+// A socket file that is no longer the one the server bound (another program put its own
+// there) stays when the server stops.
+TEST_F(PipeServerTest, StopRemovesOnlyTheSocketFileItBound)
+{
+    StartServer();
+    GatewayClient busy;
+    ASSERT_TRUE(busy.ConnectWithin(path, 2000)) << busy.Error();
+    ASSERT_TRUE(busy.Send({1}));
+    ASSERT_EQ(busy.Receive(nullptr, 2000), 1);
+    ASSERT_EQ(::unlink(path.c_str()), 0);
+    const int other = BindAt(path, true);
+    ASSERT_GE(other, 0);
+    const ino_t othersFile = InodeOf(path);
+    server.Stop();
+    EXPECT_EQ(InodeOf(path), othersFile);
+    GatewayClient c;
+    EXPECT_TRUE(c.Connect(path)) << c.Error();
+    ::close(other);
 }
 
 TEST_F(PipeServerTest, SocketOfACrashedRunIsReplaced)

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Checks the Debian package: usage: check_deb.sh PACKAGE_DIR VERSION BUILT_CONSOLE.
-# Unpacks vx4pult_VERSION_<arch>.deb into a temporary root (dpkg -x) and checks its contents
-# and control fields, then that the root's console, started with its menu entry's command
+# Unpacks vx4pult_VERSION_<arch>.deb into a temporary root (dpkg -x) and checks its contents,
+# the owner and mode of every entry, its control fields and, when lintian is installed, its
+# findings; then that the root's console, started with its menu entry's command
 # line from an empty folder, finds its option banks in the root's data folder; that vx4ctl
 # --help runs; and that the root's vx4sim answers the root's vx4ctl identify.
 set -uo pipefail
@@ -33,6 +34,39 @@ done
 for p in usr/bin/vx4pult usr/bin/vx4ctl usr/bin/vx4sim; do
   [ -x "$root/$p" ] || fail "/$p is not executable"
 done
+for f in usr/share/doc/vx4pult/copyright usr/share/doc/vx4pult/changelog.gz; do
+  [ -f "$root/$f" ] || fail "the package has no /$f"
+done
+
+# Owners and modes, as the archive holds them (dpkg -x applies the umask): everything
+# root:root, folders 0755, programs 0755, everything else 0644. A new kind of program
+# (a plug-in another program loads and runs, say) gets its pattern in expected_mode.
+expected_mode() {
+  case "$1" in
+    */) echo drwxr-xr-x ;;
+    ./usr/bin/*) echo -rwxr-xr-x ;;
+    *) echo -rw-r--r-- ;;
+  esac
+}
+listing=$(dpkg-deb -c "$deb") || fail "dpkg-deb -c $deb failed"
+while read -r mode owner _size _date _time path rest; do
+  [ -z "$rest" ] || fail "unexpected entry (a link or a name with blanks): $mode $path $rest"
+  [ "$owner" = root/root ] || fail "$path belongs to $owner, not root/root"
+  want=$(expected_mode "$path")
+  [ "$mode" = "$want" ] || fail "$path has mode $mode, not $want"
+done <<<"$listing"
+
+# Lintian, when installed: each finding is either mended or overridden with its reason in
+# packaging/lintian-overrides. Its findings of every level down to "info" count.
+if command -v lintian >/dev/null; then
+  findings=$(lintian --tag-display-limit 0 --display-info "$deb" 2>"$work/lintian.err")
+  rc=$?
+  [ -z "$findings" ] || fail "lintian findings:
+$findings"
+  [ $rc -eq 0 ] || fail "lintian failed ($rc): $(cat "$work/lintian.err")"
+else
+  echo "package check: lintian is not installed; its check is skipped" >&2
+fi
 
 # Control fields: the library packages come from dpkg-shlibdeps.
 [ "$(dpkg-deb -f "$deb" Package)" = vx4pult ] || fail "package name is not vx4pult"

@@ -4,7 +4,9 @@
 
 #include <QApplication>
 #include <QClipboard>
+#include <QDropEvent>
 #include <QLineEdit>
+#include <QMimeData>
 #include <QTest>
 
 #include <gtest/gtest.h>
@@ -155,6 +157,57 @@ TEST_F(IpEditTest, PasteOfAWholeAddress)
     QApplication::clipboard()->setText(QStringLiteral("host.name"));
     Press(Qt::Key_V, Qt::ControlModifier);
     EXPECT_EQ(Fields(), "172|9|5|4");
+}
+
+// Text that reaches a field past the key handling (dropped, or pasted with the middle
+// button, which the field inserts as it is) never makes an octet past 255, and reading
+// the address never wraps one.
+TEST_F(IpEditTest, DroppedOrInsertedTextKeepsEachOctetInRange)
+{
+    struct Case {
+        const char* text;
+        bool drop;
+        const char* ip;
+    };
+    const Case cases[] = {
+        {"999", true, "10.0.0.1"},   // refused: the field keeps what it had
+        {"999", false, "10.0.0.1"},
+        {"256", true, "10.0.0.1"},
+        {"1000", false, "10.100.0.1"}, // cut at the field's three digits first
+        {"x7", true, "10.0.0.1"},
+        {"200", true, "10.200.0.1"}, // a value in range goes in
+        {"255", false, "10.255.0.1"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.text) + (c.drop ? " dropped" : " inserted"));
+        edit->SetIP("10.0.0.1");
+        QLineEdit* field = edit->Field(1);
+        field->clear();
+        if (c.drop) {
+            QMimeData data;
+            data.setText(QString::fromLatin1(c.text));
+            const QPointF at(field->width() / 2.0, field->height() / 2.0);
+            QDragEnterEvent enter(at.toPoint(), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+            QApplication::sendEvent(field, &enter);
+            QDropEvent drop(at, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+            QApplication::sendEvent(field, &drop);
+        } else {
+            field->setFocus();
+            field->insert(QString::fromLatin1(c.text)); // what a middle-button paste does
+        }
+        if (field->text().isEmpty())
+            field->setText("0"); // a refused text leaves the field blank, which reads as 0
+        EXPECT_LE(field->text().toUInt(), 255u) << field->text().toStdString();
+        EXPECT_EQ(edit->GetIP(), c.ip);
+    }
+}
+
+TEST_F(IpEditTest, AnOctetPastRangeReadsAsItsLimitNotWrapped)
+{
+    edit->SetIP("10.0.0.1");
+    edit->Field(1)->setText("999"); // set from the program, past any check
+    EXPECT_NE(edit->GetIP(), "10.231.0.1");
+    EXPECT_EQ(edit->GetIP(), "10.255.0.1");
 }
 
 TEST_F(IpEditTest, TextKeepsAHostNameUntilEdited)

@@ -9,6 +9,10 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
+#include <QRegularExpression>
+#include <QRegularExpressionValidator>
+
+#include <algorithm>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -43,6 +47,10 @@ TIPEdit::TIPEdit(QWidget* parent) : QFrame(parent)
     layout->setContentsMargins(2, 1, 2, 1);
     layout->setSpacing(0);
     const int width = fontMetrics().horizontalAdvance(QStringLiteral("000")) + 8;
+    // Every way text reaches a field besides the keys handled below (a drop, a paste with
+    // the middle button, an input method) passes this check: blank or 0..255 in ASCII digits.
+    auto* octet = new QRegularExpressionValidator(
+        QRegularExpression(QStringLiteral("^(|[0-9]{1,2}|[01][0-9]{2}|2[0-4][0-9]|25[0-5])$")), this);
     for (int i = 0; i < 4; ++i) {
         if (i > 0) {
             auto* dot = new QLabel(QStringLiteral("."), this);
@@ -53,6 +61,7 @@ TIPEdit::TIPEdit(QWidget* parent) : QFrame(parent)
         field->setObjectName(QStringLiteral("octet%1").arg(i));
         field->setFrame(false);
         field->setMaxLength(3);
+        field->setValidator(octet);
         field->setAlignment(Qt::AlignCenter);
         field->setFixedWidth(width);
         field->installEventFilter(this);
@@ -82,7 +91,7 @@ std::string TIPEdit::GetIP() const
 {
     std::uint32_t address = 0;
     for (QLineEdit* field : fields_)
-        address = (address << 8) | (field->text().toUInt() & 0xFFu); // blank reads 0
+        address = (address << 8) | std::min(field->text().toUInt(), 255u); // blank reads 0
     return IPToString(address);
 }
 

@@ -2,7 +2,9 @@
 // TIPEdit: the field in which the user types an IPv4 address: four octet fields separated
 // by dots, each 0..255. The cursor moves on to the next field after three digits or a dot,
 // Backspace at the start of a field goes back into the previous one, the arrow keys move
-// across the fields, and pasting a whole dotted address fills all four.
+// across the fields, and pasting a whole dotted address fills all four. Text that arrives
+// any other way (dropped, pasted with the middle button) is taken only when the field
+// still holds 0..255 with it; GetIP reads a field past 255 as 255, never wrapped.
 //
 // The address is exchanged as dotted text, read as the socket library's dotted-address
 // parser reads it (inet_addr: "10.1" is 10.0.0.1; what is not an address is
