@@ -8,12 +8,6 @@
 
 namespace vx4 {
 
-namespace {
-
-const char* const NotRegular = "not a regular file";
-
-} // namespace
-
 int OpenRegularFile(const std::string& path, std::string* why, bool followLinks)
 {
     // A look before the open keeps a device's open (which may act on the device) from
@@ -24,18 +18,18 @@ int OpenRegularFile(const std::string& path, std::string* why, bool followLinks)
         return -1;
     }
     if (!S_ISREG(st.st_mode)) {
-        *why = NotRegular;
+        *why = NotRegularFileText;
         return -1;
     }
     // O_NONBLOCK: a FIFO put in place since the look opens at once instead of waiting.
     const int flags = O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | (followLinks ? 0 : O_NOFOLLOW);
     const int fd = ::open(path.c_str(), flags);
     if (fd < 0) {
-        *why = errno == ELOOP && !followLinks ? NotRegular : std::strerror(errno);
+        *why = errno == ELOOP && !followLinks ? NotRegularFileText : std::strerror(errno);
         return -1;
     }
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        *why = NotRegular;
+        *why = NotRegularFileText;
         ::close(fd);
         return -1;
     }

@@ -9,6 +9,9 @@
 
 namespace vx4 {
 
+// The reason given when the path names something other than a regular file.
+inline constexpr const char* NotRegularFileText = "not a regular file";
+
 // The descriptor of the regular file at path, open for reading (close-on-exec, blocking
 // reads); -1 when it cannot be opened or is not a regular file, with *why telling which
 // (the system's reason, or "not a regular file"). With followLinks false a symbolic link
