@@ -6,6 +6,7 @@
 #include <libxml/tree.h>
 #include <zip.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <unistd.h>
@@ -23,6 +24,10 @@ const char* const CtNs = "http://schemas.openxmlformats.org/package/2006/content
 // the reader hold (the sizes are those the package declares, and no more is read).
 constexpr zip_int64_t MaxParts = 1000;
 constexpr zip_uint64_t MaxTotalBytes = zip_uint64_t(64) << 20;
+// A parsed part costs some hundred bytes per element: a part of more tags than this (a
+// template's main part has a few thousand) is refused before it is parsed, so that a few
+// megabytes of empty elements cannot take gigabytes.
+constexpr std::size_t MaxPartTags = 1000000;
 
 const xmlChar* X(const char* s) { return reinterpret_cast<const xmlChar*>(s); }
 
@@ -285,6 +290,11 @@ xmlDoc* CWordDocument::Parsed(const std::string& partName, int* rc)
         return nullptr;
     }
     if (!e->doc) {
+        if (std::size_t(std::count(e->bytes.begin(), e->bytes.end(), '<')) > MaxPartTags) {
+            *rc = Fail(TemplateUnreadable, "Шаблон " + templatePath_ + " не принят: в части " + partName + " больше " +
+                                               std::to_string(MaxPartTags) + " элементов");
+            return nullptr;
+        }
         e->doc = xmlReadMemory(e->bytes.data(), int(e->bytes.size()), partName.c_str(), nullptr,
                                XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING);
         if (!e->doc || !xmlDocGetRootElement(e->doc)) {

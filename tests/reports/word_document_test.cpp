@@ -273,5 +273,25 @@ TEST(WordDocument, OnlyARegularFileIsATemplate)
     EXPECT_FALSE(fifo.Rescued()) << "the FIFO was opened for reading";
 }
 
+// A few megabytes of empty elements would take gigabytes once parsed.
+TEST(WordDocument, APartOfTooManyElementsIsRefusedBeforeItIsParsed)
+{
+    TempDir dir;
+    for (const std::size_t extra : {std::size_t(1000000), std::size_t(1000)}) {
+        SCOPED_TRACE(extra);
+        const std::string path = dir.File("dense.dotx");
+        RewritePackage(GradTemplate(), path, [&](const std::string& name, std::string text) {
+            if (name != "word/document.xml") return text;
+            std::string empties;
+            for (std::size_t i = 0; i < extra; ++i) empties += "<w:p/>";
+            return Replace(text, "</w:body>", empties + "</w:body>");
+        });
+        CWordDocument doc;
+        const bool refused = extra > 1000;
+        EXPECT_EQ(doc.AddDocumentFromTemplate(path), refused ? int(CWordDocument::TemplateUnreadable) : 0);
+        EXPECT_EQ(doc.ErrorText().find("элементов") != std::string::npos, refused) << doc.ErrorText();
+    }
+}
+
 } // namespace
 } // namespace vx4test
