@@ -99,9 +99,19 @@ inline Bytes Vx3cFrame(std::uint32_t address, std::uint8_t command, const Bytes&
     return f;
 }
 
+// What one chunk put on the line: its kind (-1 past the end of the input) and, for the
+// well-formed answers of kinds 0..3, the answer's data bytes.
+struct Served {
+    int kind = -1;
+    Bytes data;
+};
+
 // The answer bytes one chunk stands for; the request tells address, command and frame kind.
-inline Bytes PlayChunk(Input& in, const std::uint8_t* req, std::size_t n)
+inline Bytes PlayChunk(Input& in, const std::uint8_t* req, std::size_t n, Served* served = nullptr)
 {
+    Served ignored;
+    Served& out = served ? *served : ignored;
+    out = Served{};
     if (in.Done())
         return {};
     const bool isShort = IsShortRequest(req, n);
@@ -110,13 +120,16 @@ inline Bytes PlayChunk(Input& in, const std::uint8_t* req, std::size_t n)
     auto frame = [&](std::uint32_t a, std::uint8_t c, const Bytes& data) {
         return isShort ? ShortFrame(c, data) : Vx3cFrame(a, c, data);
     };
-    switch (in.Byte() & 7) {
+    out.kind = in.Byte() & 7;
+    switch (out.kind) {
     case 0:
     case 1:
     case 2:
-        return frame(address, command, in.Take(in.U16() % (vx4::MaxVx3cData + 1)));
+        out.data = in.Take(in.U16() % (vx4::MaxVx3cData + 1));
+        return frame(address, command, out.data);
     case 3:
-        return frame(address, command, in.Take(in.Byte()));
+        out.data = in.Take(in.Byte());
+        return frame(address, command, out.data);
     case 4:
         return frame(address, in.Byte(), {});
     case 5: {
@@ -172,16 +185,32 @@ private:
     bool open_ = false;
 };
 
-// A link that answers every request with the next chunk of the input.
+// What the scripted device served, request by request: the request's bytes and the chunk.
+struct ServedAnswer {
+    Bytes request;
+    Served served;
+};
+using ServedLog = std::vector<ServedAnswer>;
+
+// A link that answers every request with the next chunk of the input; with a log, every
+// request and what it was served is written down.
 class ScriptLink : public LineLink {
 public:
-    explicit ScriptLink(Input& in) : in_(in) {}
+    explicit ScriptLink(Input& in, ServedLog* log = nullptr) : in_(in), log_(log) {}
 
 protected:
-    Bytes Answer(const std::uint8_t* request, std::size_t n) override { return PlayChunk(in_, request, n); }
+    Bytes Answer(const std::uint8_t* request, std::size_t n) override
+    {
+        Served served;
+        Bytes answer = PlayChunk(in_, request, n, &served);
+        if (log_)
+            log_->push_back({Bytes(request, request + n), std::move(served)});
+        return answer;
+    }
 
 private:
     Input& in_;
+    ServedLog* log_;
 };
 
 // Appends the chunk that ScriptLink turns back into this answer.
@@ -248,10 +277,11 @@ inline void OpenWith(vx4::connection& conn, std::uint32_t devNo, vx4::connection
     conn.Open();
 }
 
-// The connection played by the input's chunks.
-inline void OpenScripted(vx4::connection& conn, std::uint32_t devNo, Input& in)
+// The connection played by the input's chunks (each written down in log when given).
+inline void OpenScripted(vx4::connection& conn, std::uint32_t devNo, Input& in, ServedLog* log = nullptr)
 {
-    OpenWith(conn, devNo, [&in](const vx4::ConnectionSettings&) { return std::unique_ptr<vx4::CLink>(new ScriptLink(in)); });
+    OpenWith(conn, devNo,
+             [&in, log](const vx4::ConnectionSettings&) { return std::unique_ptr<vx4::CLink>(new ScriptLink(in, log)); });
 }
 
 // The connection answered by the simulator; each answer is appended to seed as a chunk.

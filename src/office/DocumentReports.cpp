@@ -99,6 +99,13 @@ private:
         if (progress_) progress_(fraction, text);
     }
 
+    // True once the user asked to stop; the document in hand is then dropped unwritten.
+    bool Cancelled()
+    {
+        if (!outcome_.cancelled && cancelled_ && cancelled_()) outcome_.cancelled = true;
+        return outcome_.cancelled;
+    }
+
     bool Write(CWordDocument& doc, const std::string& name, ReportDocument::Kind kind, std::uint32_t transducer)
     {
         std::string bytes;
@@ -144,6 +151,7 @@ private:
         int number = 0;
         const std::uint32_t count = std::min<std::uint32_t>(info.itemCount, 0xFFFF);
         for (std::uint32_t k = 1; k <= count; ++k) {
+            if (Cancelled()) return false;
             if (k % 256 == 0) Progress(0.5f * float(k) / float(count), "Карта параметров");
             const SNodeInfo node = source_.GetNodeInfo(std::uint16_t(k));
             if (node.kind != ITEM_CONST) continue;
@@ -171,10 +179,11 @@ private:
         const std::uint32_t serial = source_.GetDeviceInfo().ident.serial;
         for (std::size_t j = 0; j < transducers.size(); ++j) {
             const std::uint32_t a = transducers[j];
-            if (a == 0 || (cancelled_ && cancelled_())) break;
+            if (a == 0 || Cancelled()) break;
             Progress(0.5f + 0.5f * float(j) / float(transducers.size()), Format("ЗФЛ № %u", a));
             CGiGeArray table;
             if (source_.ReadGraduation(a, table) != 0) continue; // passed over without a word
+            if (Cancelled()) break; // asked while the pairs were read
             CWordDocument doc;
             if (!Ok(doc.AddDocumentFromTemplate(files_.gradTemplate), doc)) return;
             if (!Ok(doc.WritePageHeader(Format("VX-4 № %u таблица градуировочных коэффициентов ЗФЛ № %u\t", serial, a) +
@@ -184,6 +193,7 @@ private:
                 !Ok(doc.FillNamedMark("Номер_ЗФЛ", Format("%u", a)), doc))
                 return;
             for (int i = 0; i < table.Count(); ++i) {
+                if (Cancelled()) return;
                 const GiGePair p = table.Get(i);
                 if (!Ok(doc.SetTableCellText(1, i + 2, 1, Format("%i", i)), doc) ||
                     !Ok(doc.SetTableCellText(1, i + 2, 2, GeneralNumberText(p.gi)), doc) ||

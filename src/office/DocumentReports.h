@@ -17,7 +17,8 @@
 //   (a transducer that cannot be read is passed over) and its table written: page header,
 //   Дата_Протокола, Номер_ЗФЛ, row i + 2 of table 1 = i, Gi, Ge.
 // A template, mark or table that is missing, or a document that cannot be written, ends
-// the report; the documents written before stay and are listed.
+// the report; the documents written before stay and are listed. Every loop is bounded: by
+// the item count (at most 65535), the transducer list and each transducer's pairs.
 
 #include "office/ReportSource.h"
 #include "options/OptionBank.h"
@@ -53,11 +54,14 @@ struct ReportOutcome {
     std::vector<ReportDocument> documents; // written, in order
     int error = 0;          // 0, or the CWordDocument code that ended the report
     std::string errorText;  // what was missing or could not be written
+    bool cancelled = false; // the user stopped the report (no error)
 };
 
 // Progress: fraction 0..1 of the work and what is being done.
 using ReportProgress = std::function<void(float fraction, const std::string& text)>;
-// Asked before each transducer is read: true stops the report there (what was written stays).
+// Asked before each constant of the map, before and after each transducer is read and
+// before each of its pairs: true stops the report there. The document being filled is
+// dropped; those written before stay.
 using ReportCancelled = std::function<bool()>;
 
 ReportOutcome PrintParameterMap(ReportSource& source, const COptionBank& constBank, const ReportFiles& files,

@@ -1,12 +1,15 @@
 #include "office/WordDocument.h"
 
+#include "platform/RegularFile.h"
+
 #include <libxml/parser.h>
 #include <libxml/tree.h>
 #include <zip.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <sys/stat.h>
+#include <unistd.h>
 
 namespace vx4 {
 
@@ -16,6 +19,15 @@ const char* const WNs = "http://schemas.openxmlformats.org/wordprocessingml/2006
 const char* const RelNs = "http://schemas.openxmlformats.org/officeDocument/2006/relationships";
 const char* const PkgRelNs = "http://schemas.openxmlformats.org/package/2006/relationships";
 const char* const CtNs = "http://schemas.openxmlformats.org/package/2006/content-types";
+
+// A template is a few parts of a few kilobytes; these bound what a crafted package can make
+// the reader hold (the sizes are those the package declares, and no more is read).
+constexpr zip_int64_t MaxParts = 1000;
+constexpr zip_uint64_t MaxTotalBytes = zip_uint64_t(64) << 20;
+// A parsed part costs some hundred bytes per element: a part of more tags than this (a
+// template's main part has a few thousand) is refused before it is parsed, so that a few
+// megabytes of empty elements cannot take gigabytes.
+constexpr std::size_t MaxPartTags = 1000000;
 
 const xmlChar* X(const char* s) { return reinterpret_cast<const xmlChar*>(s); }
 
@@ -48,12 +60,21 @@ void Remove(xmlNode* n)
     xmlFreeNode(n);
 }
 
-// The next node in document order below root, or null.
+xmlNode* NextElementSibling(xmlNode* n)
+{
+    for (n = n->next; n; n = n->next)
+        if (n->type == XML_ELEMENT_NODE) return n;
+    return nullptr;
+}
+
+// The next element in document order below root (an element), or null. Only elements are
+// entered, so the walk stays in the element tree below root and visits each element once.
 xmlNode* NextInOrder(xmlNode* n, const xmlNode* root)
 {
-    if (n->children) return n->children;
+    for (xmlNode* c = n->children; c; c = c->next)
+        if (c->type == XML_ELEMENT_NODE) return c;
     while (n && n != root) {
-        if (n->next) return n->next;
+        if (xmlNode* next = NextElementSibling(n)) return next;
         n = n->parent;
     }
     return nullptr;
@@ -269,10 +290,24 @@ xmlDoc* CWordDocument::Parsed(const std::string& partName, int* rc)
         return nullptr;
     }
     if (!e->doc) {
+        if (std::size_t(std::count(e->bytes.begin(), e->bytes.end(), '<')) > MaxPartTags) {
+            *rc = Fail(TemplateUnreadable, "Шаблон " + templatePath_ + " не принят: в части " + partName + " больше " +
+                                               std::to_string(MaxPartTags) + " элементов");
+            return nullptr;
+        }
         e->doc = xmlReadMemory(e->bytes.data(), int(e->bytes.size()), partName.c_str(), nullptr,
                                XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING);
         if (!e->doc || !xmlDocGetRootElement(e->doc)) {
             *rc = Fail(TemplateUnreadable, "Шаблон " + templatePath_ + " повреждён: часть " + partName + " не читается");
+            return nullptr;
+        }
+        // The parts of a package carry no document type declaration, so no entities either;
+        // one that does is refused rather than half understood.
+        if (e->doc->intSubset || e->doc->extSubset) {
+            xmlFreeDoc(e->doc);
+            e->doc = nullptr;
+            *rc = Fail(TemplateUnreadable, "Шаблон " + templatePath_ + " не принят: часть " + partName +
+                                               " объявляет тип документа или сущности (DOCTYPE)");
             return nullptr;
         }
         e->bytes.clear();
@@ -285,12 +320,17 @@ int CWordDocument::AddDocumentFromTemplate(const std::string& templatePath)
     Reset();
     error_.clear();
     templatePath_ = templatePath;
-    struct stat st{};
-    if (::stat(templatePath.c_str(), &st) != 0)
-        return Fail(TemplateUnreadable, "Не найден шаблон " + templatePath);
+    std::string why;
+    const int fd = OpenRegularFile(templatePath, &why);
+    if (fd < 0) {
+        if (why == std::strerror(ENOENT)) return Fail(TemplateUnreadable, "Не найден шаблон " + templatePath);
+        if (why == NotRegularFileText) why = "это не обычный файл";
+        return Fail(TemplateUnreadable, "Шаблон " + templatePath + " не читается: " + why);
+    }
     int err = 0;
-    zip_t* z = zip_open(templatePath.c_str(), ZIP_RDONLY, &err);
+    zip_t* z = zip_fdopen(fd, ZIP_RDONLY, &err); // takes the descriptor when it succeeds
     if (!z) {
+        ::close(fd);
         zip_error_t ze;
         zip_error_init_with_code(&ze, err);
         const std::string why = zip_error_strerror(&ze);
@@ -298,17 +338,27 @@ int CWordDocument::AddDocumentFromTemplate(const std::string& templatePath)
         return Fail(TemplateUnreadable, "Шаблон " + templatePath + " не читается: " + why);
     }
     const zip_int64_t count = zip_get_num_entries(z, 0);
+    if (count > MaxParts) {
+        zip_close(z);
+        return Fail(TemplateUnreadable, "Шаблон " + templatePath + " не принят: в нём " + std::to_string(count) +
+                                            " частей, больше " + std::to_string(MaxParts));
+    }
+    zip_uint64_t total = 0;
     for (zip_int64_t i = 0; i < count; ++i) {
         zip_stat_t zs;
         if (zip_stat_index(z, zip_uint64_t(i), 0, &zs) != 0) continue;
+        if (!(zs.valid & ZIP_STAT_NAME) || !(zs.valid & ZIP_STAT_SIZE)) continue;
         Entry e;
         e.name = zs.name;
         if (!e.name.empty() && e.name.back() == '/') continue; // a folder entry
-        // A part's size is checked before anything is allocated for it.
-        if (zs.size > (zip_uint64_t(256) << 20)) {
+        // The sizes are checked before anything is allocated for the part.
+        if (zs.size > MaxTotalBytes - total) {
             zip_close(z);
-            return Fail(TemplateUnreadable, "Шаблон " + templatePath + " не читается: часть " + e.name + " слишком велика");
+            Reset();
+            return Fail(TemplateUnreadable, "Шаблон " + templatePath + " не принят: его части вместе больше " +
+                                                std::to_string(MaxTotalBytes >> 20) + " МиБ");
         }
+        total += zs.size;
         e.bytes.resize(std::size_t(zs.size));
         zip_file_t* f = zip_fopen_index(z, zip_uint64_t(i), 0);
         const zip_int64_t got = f ? zip_fread(f, e.bytes.data(), zs.size) : -1;
@@ -448,6 +498,7 @@ int CWordDocument::WritePageHeader(const std::string& text)
             id = Attr(c, "id", RelNs);
     const std::string part = id.empty() ? std::string() : RelatedPart("/header", id);
     xmlDoc* header = part.empty() ? nullptr : Parsed(part, &rc);
+    if (!header && rc != 0) return rc;
     xmlNode* paragraph = header ? FirstChild(xmlDocGetRootElement(header), "p") : nullptr;
     if (!paragraph) return Fail(PartMissing, "В шаблоне " + templatePath_ + " нет верхнего колонтитула");
     xmlNode* rPr = EmptyParagraph(paragraph);
@@ -530,6 +581,7 @@ int CWordDocument::UpdateFields()
     const std::string part = RelatedPart("/settings", {});
     int rc = 0;
     xmlDoc* settings = part.empty() ? nullptr : Parsed(part, &rc);
+    if (!settings && rc != 0) return rc;
     if (!settings) return Fail(PartMissing, "В шаблоне " + templatePath_ + " нет параметров документа (settings)");
     xmlNode* root = xmlDocGetRootElement(settings);
     xmlNode* flag = FirstChild(root, "updateFields");

@@ -11,6 +11,12 @@
 // Tables are the top-level tables of the document body, counted from 1; rows and columns
 // are counted from 1 as well. Every operation returns 0 or one of the codes below, with
 // ErrorText naming what was missing; nothing throws.
+//
+// The template is untrusted: only a regular file is opened; a package of more than 1000
+// parts, or whose parts declare more than 64 MiB together, is refused before they are
+// read; a part of more than a million tags is refused before it is parsed; a part with a
+// document type declaration (and so entities) is refused; the walks over a part visit its
+// elements only.
 
 #include <map>
 #include <memory>

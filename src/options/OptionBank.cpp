@@ -1,23 +1,29 @@
 #include "options/OptionBank.h"
 
+#include "platform/RegularFile.h"
+
 #include <libxml/parser.h>
+#include <libxml/parserInternals.h>
+#include <libxml/uri.h>
+#include <libxml/xmlIO.h>
 #include <libxml/xmlerror.h>
 
 #include <cerrno>
 #include <climits>
 #include <cstring>
-#include <fstream>
-#include <sstream>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace vx4 {
 
 namespace {
 
 // White space is kept (no XML_PARSE_NOBLANKS), entities are substituted and the external
-// DTD subset is loaded so that validation has something to check against. XML_PARSE_NONET
-// keeps every load local; XML_PARSE_HUGE is deliberately absent, which leaves libxml2's
-// protection against runaway entity expansion in force. The parser prints nothing; its
-// messages are collected instead.
+// DTD subset is loaded so that validation has something to check against. What an external
+// entity or DTD may load is decided by BankEntityLoader below: only a regular file in the
+// bank's own folder. XML_PARSE_NONET is kept as a second guard; XML_PARSE_HUGE is
+// deliberately absent, which leaves libxml2's protection against runaway entity expansion
+// in force. The parser prints nothing; its messages are collected instead.
 constexpr int ParseOptions = XML_PARSE_NOENT | XML_PARSE_DTDLOAD | XML_PARSE_DTDVALID |
                              XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING;
 
@@ -49,6 +55,108 @@ void CollectError(void* data, xmlErrorPtr err)
         first->text = ErrorMessage(err, "");
 }
 
+// A bank is a small text; anything larger is refused before it is parsed.
+constexpr std::size_t MaxBankBytes = std::size_t(64) << 20;
+
+// What the parse running on this thread may load as external entities: regular files in
+// the folder (its device and inode) of the bank being opened. While no bank is opened on
+// the thread, loads go to the loader that was there before.
+struct EntityPolicy {
+    bool hasFolder = false;
+    dev_t dev = 0;
+    ino_t ino = 0;
+    std::string refused; // the first entity refused, for the error text
+};
+thread_local EntityPolicy* activePolicy = nullptr;
+xmlExternalEntityLoader previousLoader = nullptr;
+
+std::string FolderOf(const std::string& path)
+{
+    const auto slash = path.rfind('/');
+    if (slash == std::string::npos) return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// The file-system path an entity's URL names; empty for any scheme other than file.
+std::string LocalPath(const char* url)
+{
+    std::string u = url;
+    const auto colon = u.find(':');
+    const auto slash = u.find('/');
+    if (colon != std::string::npos && (slash == std::string::npos || colon < slash)) {
+        if (u.compare(0, 5, "file:") != 0) return {};
+        u.erase(0, 5);
+        if (u.compare(0, 11, "//localhost") == 0) u.erase(0, 11);
+        else if (u.compare(0, 3, "///") == 0) u.erase(0, 2);
+        else if (u.compare(0, 2, "//") == 0) return {}; // a file on another host
+    }
+    char* plain = xmlURIUnescapeString(u.c_str(), 0, nullptr);
+    if (plain == nullptr) return {};
+    std::string path = plain;
+    xmlFree(plain);
+    return path.find('\0') == std::string::npos ? path : std::string();
+}
+
+xmlParserInputPtr Refuse(EntityPolicy* policy, const char* url, const std::string& why)
+{
+    if (policy->refused.empty())
+        policy->refused = std::string("external entity \"") + (url ? url : "") + "\" refused: " + why;
+    return nullptr;
+}
+
+xmlParserInputPtr BankEntityLoader(const char* url, const char* id, xmlParserCtxtPtr ctxt)
+{
+    EntityPolicy* policy = activePolicy;
+    if (policy == nullptr) return previousLoader ? previousLoader(url, id, ctxt) : nullptr;
+    if (url == nullptr || ctxt == nullptr) return Refuse(policy, url, "it names no file");
+    const std::string path = LocalPath(url);
+    if (path.empty()) return Refuse(policy, url, "only files in the bank's folder are read");
+    struct stat folder{};
+    if (!policy->hasFolder || ::stat(FolderOf(path).c_str(), &folder) != 0 || folder.st_dev != policy->dev ||
+        folder.st_ino != policy->ino)
+        return Refuse(policy, url, "only files in the bank's folder are read");
+    std::string why;
+    const int fd = OpenRegularFile(path, &why, false);
+    if (fd < 0) return Refuse(policy, url, why);
+    xmlParserInputBufferPtr buffer = xmlParserInputBufferCreateFd(fd, XML_CHAR_ENCODING_NONE);
+    if (buffer == nullptr) {
+        ::close(fd);
+        return Refuse(policy, url, "out of memory");
+    }
+    // The buffer closes the descriptor when it is freed.
+    xmlParserInputPtr input = xmlNewIOInputStream(ctxt, buffer, XML_CHAR_ENCODING_NONE);
+    if (input == nullptr) {
+        xmlFreeParserInputBuffer(buffer);
+        return Refuse(policy, url, "out of memory");
+    }
+    // Relative names inside the entity resolve against the entity's own place.
+    input->filename = reinterpret_cast<const char*>(xmlStrdup(reinterpret_cast<const xmlChar*>(url)));
+    return input;
+}
+
+// Installs the loader once per process; it defers to the one it replaces outside a bank.
+void InstallEntityLoader()
+{
+    static const bool installed = [] {
+        previousLoader = xmlGetExternalEntityLoader();
+        xmlSetExternalEntityLoader(BankEntityLoader);
+        return true;
+    }();
+    (void)installed;
+}
+
+// Sets the policy of this thread for the life of the object.
+class PolicyScope {
+public:
+    explicit PolicyScope(EntityPolicy* policy) : saved_(activePolicy) { activePolicy = policy; }
+    ~PolicyScope() { activePolicy = saved_; }
+    PolicyScope(const PolicyScope&) = delete;
+    PolicyScope& operator=(const PolicyScope&) = delete;
+
+private:
+    EntityPolicy* saved_;
+};
+
 } // namespace
 
 COptionBank::~COptionBank()
@@ -69,18 +177,10 @@ bool COptionBank::Open(const std::string& path)
     if (doc_ != nullptr)
         return true;
     // The file is read here rather than by the parser, so that a missing or unreadable file
-    // is reported with the system's own reason.
-    errno = 0;
-    std::ifstream in(path, std::ios::binary);
-    std::string text;
-    if (in) {
-        std::ostringstream buffer;
-        buffer << in.rdbuf();
-        text = buffer.str();
-    }
-    if (!in) {
-        const int err = errno;
-        error_ = path + ": " + std::strerror(err != 0 ? err : EIO);
+    // is reported with the system's own reason, and a FIFO or device is never read.
+    std::string text, why;
+    if (!ReadRegularFile(path, MaxBankBytes, &text, &why)) {
+        error_ = path + ": " + why;
         return false;
     }
     return OpenMemory(text, path);
@@ -103,17 +203,33 @@ bool COptionBank::OpenMemory(std::string_view text, const std::string& baseUrl)
     }
     // Every report of this thread's parse goes to the collector instead of standard error
     // (the structured handler is per thread in libxml2); the previous handler is restored.
+    InstallEntityLoader();
+    EntityPolicy policy;
+    if (!baseUrl.empty()) {
+        struct stat folder{};
+        if (::stat(FolderOf(baseUrl).c_str(), &folder) == 0) {
+            policy.hasFolder = true;
+            policy.dev = folder.st_dev;
+            policy.ino = folder.st_ino;
+        }
+    }
     FirstError first;
     const xmlStructuredErrorFunc savedHandler = xmlStructuredError;
     void* const savedContext = xmlStructuredErrorContext;
     xmlSetStructuredErrorFunc(&first, CollectError);
-    xmlDocPtr doc = xmlCtxtReadMemory(ctxt, text.data(), static_cast<int>(text.size()),
-                                      baseUrl.empty() ? nullptr : baseUrl.c_str(), nullptr,
-                                      ParseOptions);
+    xmlDocPtr doc = nullptr;
+    {
+        PolicyScope scope(&policy);
+        doc = xmlCtxtReadMemory(ctxt, text.data(), static_cast<int>(text.size()),
+                                baseUrl.empty() ? nullptr : baseUrl.c_str(), nullptr, ParseOptions);
+    }
     xmlSetStructuredErrorFunc(savedContext, savedHandler);
     if (first.text.empty())
         first.text = ErrorMessage(xmlCtxtGetLastError(ctxt), "");
-    if (doc == nullptr || !ctxt->wellFormed) {
+    if (!policy.refused.empty()) {
+        // A refused entity is never left out quietly: the bank would read differently.
+        error_ = (baseUrl.empty() ? std::string() : baseUrl + ": ") + policy.refused;
+    } else if (doc == nullptr || !ctxt->wellFormed) {
         error_ = first.text.empty() ? "the document could not be parsed" : first.text;
     } else if (doc->intSubset != nullptr && !ctxt->valid) {
         // A document that declares its own type must also conform to it. Without such a

@@ -2,8 +2,11 @@
 // One option bank: an XML file describing constants or calculated values, opened once and
 // read by the lookups in options/Optlist.h. The document is parsed with libxml2: white space
 // kept, entities substituted, validated against its own document type declaration when it
-// has one. Nothing is ever fetched over the network, and libxml2's limits on entity
-// expansion stay on, so a hostile bank can neither reach out nor exhaust memory.
+// has one. The only external entities and type declarations read are regular files in the
+// bank's own folder (a symbolic link, a FIFO or device, a file elsewhere or on the network
+// makes the opening fail, naming the entity); the bank itself must be a regular file.
+// libxml2's limits on entity expansion stay on, so a hostile bank can neither read other
+// files, nor hang, nor exhaust memory.
 
 #include <string>
 #include <string_view>
@@ -23,7 +26,8 @@ public:
     // open does nothing and succeeds. On failure the bank stays closed and ErrorText holds
     // the parser's message (UTF-8).
     bool Open(const std::string& path);
-    // The same for a document held in memory; baseUrl resolves relative external entities.
+    // The same for a document held in memory; baseUrl names the file it stands for, whose
+    // folder external entities may come from (none without it).
     bool OpenMemory(std::string_view text, const std::string& baseUrl = {});
     void Close();
 

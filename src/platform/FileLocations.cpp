@@ -23,10 +23,18 @@ std::string WithSlash(std::string dir)
     return dir;
 }
 
-bool IsFile(const std::string& path)
+// A data file the program may take: a regular file that this user (or root) owns and no
+// one else may change, in a folder where no one else may put another in its place (one
+// writable by all only with the sticky bit, as /tmp). A file someone else left in the
+// current folder is thus passed over, and the search goes on.
+bool IsTrustedFile(const std::string& path)
 {
-    struct stat st{};
-    return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+    struct stat st{}, folder{};
+    const auto slash = path.rfind('/');
+    const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && (st.st_uid == ::geteuid() || st.st_uid == 0) &&
+           !(st.st_mode & S_IWOTH) && ::stat(dir.c_str(), &folder) == 0 &&
+           (!(folder.st_mode & S_IWOTH) || (folder.st_mode & S_ISVTX));
 }
 
 bool SameFolder(const std::string& a, const std::string& b)
@@ -129,7 +137,7 @@ std::string FindDataFileIn(const std::vector<std::string>& folders, const std::s
 {
     if (relName.empty() || relName[0] == '/') return relName;
     for (const auto& folder : folders)
-        if (IsFile(folder + relName)) return folder + relName;
+        if (IsTrustedFile(folder + relName)) return folder + relName;
     return relName;
 }
 

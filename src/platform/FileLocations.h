@@ -30,6 +30,8 @@ std::string SettingsFilePath();
 // First existing file named relName (a plain name or a relative path such as
 // "Matrix/GIGE_шаблон.dotx") in the data folders, in order; relName itself (relative to the
 // current folder) when none has it, so that the caller's error names what was looked for.
+// A file counts only when it is a regular file owned by this user or root, not writable by
+// others, in a folder that others cannot write to (unless it is sticky, as /tmp).
 std::string FindDataFile(const std::string& relName);
 
 // The folder for files written for the user, with sub appended ("Log", "Reports", ...),

@@ -2,6 +2,7 @@
 #include "options/Optlist.h"
 
 #include "bank_fixture.h"
+#include "platform/fifo_reader_watch.h"
 
 #include <gtest/gtest.h>
 
@@ -12,6 +13,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <filesystem>
 #include <thread>
 
 namespace vx4 {
@@ -182,6 +184,84 @@ TEST(OptionBank, RunawayEntityExpansionIsRefused)
     EXPECT_FALSE(bank.Open(dir.Write("bank.xml", text)));
     EXPECT_NE(bank.ErrorText().find("entity"), std::string::npos) << bank.ErrorText();
     EXPECT_EQ(OptionNote(bank, "A"), "");
+}
+
+// A bank may keep its type declaration and entity files beside it; nothing else is read.
+TEST(OptionBank, ExternalEntitiesOnlyFromRegularFilesInTheBanksFolder)
+{
+    vx4test::TempDir outside;
+    const std::string secret = outside.Write("secret.txt", "SECRET-CONTENT");
+    vx4test::TempDir dir;
+    dir.Write("bank.dtd", "<!ELEMENT bank (item*)><!ELEMENT item (#PCDATA|opt)*><!ELEMENT opt EMPTY>"
+                          "<!ATTLIST item name CDATA #REQUIRED note CDATA #IMPLIED>"
+                          "<!ATTLIST opt val CDATA #REQUIRED note CDATA #REQUIRED>"
+                          "<!ENTITY % more SYSTEM \"more.ent\"> %more;");
+    dir.Write("more.ent", "<!ENTITY unit \"°C\">");
+    dir.Write("opts.ent", "<opt val=\"0\" note=\"Выкл\"/>");
+    std::filesystem::create_symlink(secret, dir.File("link.ent"));
+    std::filesystem::create_directory(dir.File("sub"));
+    const std::string inSub = dir.Write("sub/inner.ent", "<opt val=\"0\" note=\"sub\"/>");
+
+    // Its own declaration, a parameter entity and a general entity from its folder: read
+    // (and closed again).
+    const auto openFiles = [] {
+        return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), std::filesystem::directory_iterator());
+    };
+    const auto filesBefore = openFiles();
+    COptionBank good;
+    ASSERT_TRUE(good.Open(dir.Write("good.xml", "<!DOCTYPE bank SYSTEM \"bank.dtd\" [<!ENTITY opts SYSTEM "
+                                                "\"opts.ent\">]><bank><item name=\"T\" note=\"t, &unit;\">&opts;"
+                                                "</item></bank>")))
+        << good.ErrorText();
+    EXPECT_EQ(OptionNote(good, "T"), "t, °C");
+    EXPECT_EQ(OptionLabel(good, "T", 0.0f), "Выкл");
+    EXPECT_EQ(openFiles(), filesBefore);
+    // Validation against that declaration stays.
+    COptionBank invalid;
+    EXPECT_FALSE(invalid.Open(dir.Write("invalid.xml", "<!DOCTYPE bank SYSTEM \"bank.dtd\"><bank><other/></bank>")));
+
+    const std::string refused[] = {
+        "file://" + secret, secret, "../" + std::filesystem::path(outside.Path()).filename().string() + "/secret.txt",
+        "link.ent", "sub/inner.ent", "file://" + inSub, "/etc/passwd",
+    };
+    for (const std::string& target : refused) {
+        SCOPED_TRACE(target);
+        // (An external entity in an attribute is no XML at all; the parser says so itself.)
+        const std::pair<std::string, bool> texts[] = {
+            {"<!DOCTYPE bank [<!ENTITY e SYSTEM \"" + target + "\">]><bank><item name=\"A\">&e;</item></bank>", true},
+            {"<!DOCTYPE bank SYSTEM \"" + target + "\"><bank><item name=\"A\" note=\"n\"/></bank>", true},
+            {"<!DOCTYPE bank [<!ENTITY e SYSTEM \"" + target + "\">]><bank><item name=\"A\" note=\"&e;\"/></bank>",
+             false},
+        };
+        for (const auto& [text, saysRefused] : texts) {
+            COptionBank bank;
+            EXPECT_FALSE(bank.Open(dir.Write("bank.xml", text))) << text;
+            if (saysRefused) {
+                EXPECT_NE(bank.ErrorText().find("refused"), std::string::npos) << bank.ErrorText();
+            }
+            EXPECT_EQ(bank.ErrorText().find("SECRET"), std::string::npos) << bank.ErrorText();
+            EXPECT_EQ(OptionNote(bank, "A"), "");
+        }
+    }
+}
+
+TEST(OptionBank, AFifoDeviceOrFolderIsNeverRead)
+{
+    vx4test::TempDir dir;
+    vx4test::FifoReaderWatch fifo(dir.File("fifo"));
+    ASSERT_TRUE(fifo.Made());
+    std::filesystem::create_directory(dir.File("folder"));
+    for (const std::string& target : {std::string("fifo"), std::string("folder"), std::string("/dev/zero")}) {
+        SCOPED_TRACE(target);
+        COptionBank entity;
+        EXPECT_FALSE(entity.Open(dir.Write("bank.xml", "<!DOCTYPE bank [<!ENTITY e SYSTEM \"" + target +
+                                                           "\">]><bank><item name=\"A\">&e;</item></bank>")));
+        EXPECT_NE(entity.ErrorText().find("refused"), std::string::npos) << entity.ErrorText();
+        COptionBank bank;
+        EXPECT_FALSE(bank.Open(target[0] == '/' ? target : dir.File(target)));
+        EXPECT_NE(bank.ErrorText().find("not a regular file"), std::string::npos) << bank.ErrorText();
+    }
+    EXPECT_FALSE(fifo.Rescued()) << "the FIFO was opened for reading";
 }
 
 } // namespace

@@ -172,10 +172,15 @@ TEST_F(FileLocationsTest, DataFoldersInSearchOrder)
     EXPECT_EQ(std::count(installed.begin(), installed.end(), InstalledDataDir()), 1);
 }
 
+const fs::perms Private = fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                          fs::perms::others_read | fs::perms::others_exec;
+
 TEST_F(FileLocationsTest, DataFileIsTakenFromTheFirstFolderThatHasIt)
 {
-    const std::string cwd = Folder("cwd");
-    const std::string prog = Folder("inst/bin");
+    const std::string cwd = Folder("cwd", Private);
+    const std::string prog = Folder("inst/bin", Private);
+    Folder("data/vx4pult", Private);
+    Folder("inst/share/vx4pult", Private);
     SetEnv("XDG_DATA_HOME", Path("data"));
     fs::current_path(cwd);
     const std::vector<std::string> folders = DataFolders(prog);
@@ -250,3 +255,40 @@ TEST(FileLocations, ProgramDirIsTheFolderOfTheRunningProgram)
 }
 
 } // namespace
+
+// A data file that someone else could have put or changed in the current folder is passed
+// over for the next folder that has it.
+TEST_F(FileLocationsTest, DataFilesOthersControlArePassedOver)
+{
+    const std::string cwd = Folder("cwd", Private);
+    const std::string prog = Folder("inst/bin", Private);
+    const std::vector<std::string> folders = {cwd, prog};
+    Touch("inst/bin/constbank.xml");
+    struct Case {
+        const char* what;
+        std::function<void()> arrange;
+        bool taken; // the file in cwd rather than the one beside the program
+    };
+    const fs::path file = root / "cwd" / "constbank.xml";
+    const Case cases[] = {
+        {"own file", [] {}, true},
+        {"writable by all", [&] { fs::permissions(file, fs::perms::all); }, false},
+        {"folder writable by all", [&] { fs::permissions(root / "cwd", fs::perms::all); }, false},
+        {"sticky folder writable by all",
+         [&] { fs::permissions(root / "cwd", fs::perms::all | fs::perms::sticky_bit); }, true},
+        // (Only root can give a file away.)
+        {"owned by another user", [&] { ASSERT_EQ(::chown(file.c_str(), 65534, 65534), 0); }, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        if (&c == &cases[4] && ::geteuid() != 0) continue;
+        fs::permissions(root / "cwd", Private);
+        fs::remove(file);
+        Touch("cwd/constbank.xml");
+        fs::permissions(file, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
+                                  fs::perms::others_read);
+        c.arrange();
+        EXPECT_EQ(FindDataFileIn(folders, "constbank.xml"), c.taken ? file.string() : Path("inst/bin/constbank.xml"));
+    }
+}
+

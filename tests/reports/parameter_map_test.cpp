@@ -127,19 +127,47 @@ TEST_F(ParameterMapTest, GraduationTablesStopAtTheFirstZeroAndPassOverUnreadTran
     EXPECT_NE(ReadPart(g.path, "word/settings.xml").find("<w:updateFields w:val=\"true\"/>"), std::string::npos);
 }
 
-TEST_F(ParameterMapTest, CancelStopsBeforeTheNextTransducer)
+// Cancel is seen among the constants of the map and among the pairs of a transducer, not only
+// between transducers: the document in hand is dropped, those written before stay.
+TEST_F(ParameterMapTest, CancelStopsInsideTheDocumentInHand)
 {
+    for (int k = 0; k < 5; ++k) source.AddConst(1, "Kp" + std::to_string(k), float(k));
     source.transducers = {1001, 1002, 1003};
-    for (std::uint32_t a : source.transducers) source.pairs[a] = {{1.0f, 1.0f}};
-    std::vector<float> fractions;
-    const ReportOutcome out = vx4::PrintParameterMap(
-        source, bank, FilesIn(dir), [&](float f, const std::string&) { fractions.push_back(f); },
-        [this] { return source.graduationReads.size() == 2; });
-    EXPECT_EQ(out.error, 0);
-    EXPECT_EQ(out.documents.size(), 3u);
-    EXPECT_EQ(source.graduationReads, (std::vector<std::uint32_t>{1001, 1002}));
-    ASSERT_FALSE(fractions.empty());
-    EXPECT_TRUE(std::is_sorted(fractions.begin(), fractions.end()));
+    for (std::uint32_t a : source.transducers) source.pairs[a] = {{1.0f, 1.0f}, {2.0f, 2.0f}};
+    struct Case {
+        const char* what;
+        std::function<bool(const FakeSource&)> cancel;
+        std::size_t documents;
+        std::vector<std::uint32_t> reads;
+    };
+    const Case cases[] = {
+        {"never", [](const FakeSource&) { return false; }, 4, {1001, 1002, 1003}},
+        {"among the constants", [](const FakeSource& s) { return s.nodeReads >= 3; }, 0, {}},
+        {"while the second transducer is read", [](const FakeSource& s) { return s.graduationReads.size() == 2; }, 2,
+         {1001, 1002}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        TempDir out;
+        source.graduationReads.clear();
+        source.nodeReads = 0;
+        std::vector<float> fractions;
+        const ReportOutcome outcome = vx4::PrintParameterMap(
+            source, bank, FilesIn(out), [&](float f, const std::string&) { fractions.push_back(f); },
+            [&] { return c.cancel(source); });
+        EXPECT_EQ(outcome.error, 0);
+        EXPECT_EQ(outcome.cancelled, c.documents != 4);
+        EXPECT_EQ(outcome.documents.size(), c.documents);
+        EXPECT_EQ(source.graduationReads, c.reads);
+        if (c.documents == 0) {
+            EXPECT_EQ(source.nodeReads, 3);
+        }
+        std::size_t files = 0;
+        for (const auto& e : std::filesystem::directory_iterator(out.Path())) files += e.path().extension() == ".docx";
+        EXPECT_EQ(files, c.documents);
+        ASSERT_FALSE(fractions.empty());
+        EXPECT_TRUE(std::is_sorted(fractions.begin(), fractions.end()));
+    }
 }
 
 TEST_F(ParameterMapTest, SomethingMissingEndsTheReportAndKeepsWhatWasWritten)

@@ -179,6 +179,7 @@ public:
     std::vector<std::uint32_t> transducers;
     std::map<std::uint32_t, std::vector<vx4::GiGePair>> pairs; // a transducer not here fails
     std::vector<std::uint32_t> graduationReads;
+    int nodeReads = 0;
 
     FakeSource()
     {
@@ -214,6 +215,7 @@ public:
     vx4::SVX4_Info GetDeviceInfo() override { return info; }
     vx4::SNodeInfo GetNodeInfo(std::uint16_t id) override
     {
+        ++nodeReads;
         return id >= 1 && id <= items.size() ? items[id - 1] : vx4::SNodeInfo{};
     }
     std::vector<std::uint32_t> GetTransducers() override { return transducers; }

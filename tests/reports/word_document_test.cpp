@@ -2,6 +2,8 @@
 
 #include "report_fixture.h"
 
+#include "platform/fifo_reader_watch.h"
+
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -173,6 +175,122 @@ TEST(WordDocument, UnreadableTemplatesAreNamed)
     EXPECT_EQ(doc.FillNamedMark("Номер_ЗФЛ", "1"), CWordDocument::NotOpen);
     std::string bytes;
     EXPECT_EQ(doc.Save(&bytes), CWordDocument::NotOpen);
+}
+
+// A package's parts carry no document type declaration; one that declares entities is
+// refused, wherever the part is read.
+TEST(WordDocument, APartThatDeclaresEntitiesIsRefused)
+{
+    TempDir dir;
+    const char* const declaration = "<!DOCTYPE w:document [<!ENTITY e \"x\">]>";
+    const std::string prolog = "standalone=\"yes\"?>";
+    for (const std::string part : {"word/document.xml", "word/header1.xml", "word/settings.xml"}) {
+        SCOPED_TRACE(part);
+        const std::string path = dir.File("entities.dotx");
+        RewritePackage(GradTemplate(), path, [&](const std::string& name, std::string text) {
+            if (name != part) return text;
+            text = Replace(text, prolog, prolog + declaration);
+            return part == "word/document.xml" ? Replace(text, "</w:t>", "&e;</w:t>") : text;
+        });
+        CWordDocument doc;
+        int rc = doc.AddDocumentFromTemplate(path);
+        if (part != "word/document.xml") {
+            ASSERT_EQ(rc, 0) << doc.ErrorText();
+            rc = part == "word/header1.xml" ? doc.WritePageHeader("h") : doc.UpdateFields();
+        }
+        ASSERT_EQ(rc, CWordDocument::TemplateUnreadable);
+        EXPECT_NE(doc.ErrorText().find("DOCTYPE"), std::string::npos) << doc.ErrorText();
+        EXPECT_NE(doc.ErrorText().find(part), std::string::npos) << doc.ErrorText();
+        if (part == "word/document.xml") {
+            EXPECT_EQ(doc.FillNamedMark("Номер_ЗФЛ", "1"), CWordDocument::NotOpen);
+        }
+    }
+}
+
+// Adds parts (name, bytes) to a copy of a package.
+void WithParts(const std::string& from, const std::string& to, const std::vector<std::pair<std::string, const std::string*>>& parts)
+{
+    RewritePackage(from, to, [](const std::string&, std::string text) { return text; });
+    int err = 0;
+    zip_t* z = zip_open(to.c_str(), 0, &err);
+    ASSERT_NE(z, nullptr);
+    for (const auto& [name, bytes] : parts) {
+        const zip_int64_t index = zip_file_add(z, name.c_str(), zip_source_buffer(z, bytes->data(), bytes->size(), 0), 0);
+        ASSERT_GE(index, 0) << name;
+        zip_set_file_compression(z, zip_uint64_t(index), ZIP_CM_DEFLATE, 1);
+    }
+    ASSERT_EQ(zip_close(z), 0);
+}
+
+TEST(WordDocument, TooManyPartsOrTooMuchInThemIsRefused)
+{
+    TempDir dir;
+    // Two parts each below the cap and together above it; a fitting part is kept as it is.
+    const std::string small = "<x/>", half(std::size_t(33) << 20, ' '), fits(std::size_t(1) << 20, 'f');
+    std::vector<std::pair<std::string, const std::string*>> many, large, fitting = {{"extra/fits.bin", &fits}};
+    for (int i = 0; i < 1000; ++i) many.emplace_back("extra/p" + std::to_string(i) + ".xml", &small);
+    large = {{"extra/a.bin", &half}, {"extra/b.bin", &half}};
+    struct Case {
+        const char* name;
+        const std::vector<std::pair<std::string, const std::string*>>* parts;
+        int rc;
+        const char* message;
+    };
+    const Case cases[] = {
+        {"many.dotx", &many, CWordDocument::TemplateUnreadable, "частей"},
+        {"large.dotx", &large, CWordDocument::TemplateUnreadable, "64 МиБ"},
+        {"fitting.dotx", &fitting, 0, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string path = dir.File(c.name);
+        WithParts(GradTemplate(), path, *c.parts);
+        CWordDocument doc;
+        EXPECT_EQ(doc.AddDocumentFromTemplate(path), c.rc) << doc.ErrorText();
+        EXPECT_NE(doc.ErrorText().find(c.message), std::string::npos) << doc.ErrorText();
+        EXPECT_NE(doc.ErrorText().find(c.rc ? c.name : ""), std::string::npos) << doc.ErrorText();
+        std::string bytes;
+        EXPECT_EQ(doc.Save(&bytes), c.rc ? int(CWordDocument::NotOpen) : 0);
+        if (c.rc == 0) {
+            EXPECT_EQ(ReadPart(dir.Write("out.docx", bytes), "extra/fits.bin"), fits);
+        }
+    }
+}
+
+TEST(WordDocument, OnlyARegularFileIsATemplate)
+{
+    TempDir dir;
+    vx4test::FifoReaderWatch fifo(dir.File("fifo.dotx"));
+    ASSERT_TRUE(fifo.Made());
+    std::filesystem::create_directory(dir.File("folder.dotx"));
+    for (const std::string& path : {fifo.Path(), dir.File("folder.dotx"), std::string("/dev/zero")}) {
+        SCOPED_TRACE(path);
+        CWordDocument doc;
+        EXPECT_EQ(doc.AddDocumentFromTemplate(path), CWordDocument::TemplateUnreadable);
+        EXPECT_NE(doc.ErrorText().find("не обычный файл"), std::string::npos) << doc.ErrorText();
+        EXPECT_NE(doc.ErrorText().find(path), std::string::npos) << doc.ErrorText();
+    }
+    EXPECT_FALSE(fifo.Rescued()) << "the FIFO was opened for reading";
+}
+
+// A few megabytes of empty elements would take gigabytes once parsed.
+TEST(WordDocument, APartOfTooManyElementsIsRefusedBeforeItIsParsed)
+{
+    TempDir dir;
+    for (const std::size_t extra : {std::size_t(1000000), std::size_t(1000)}) {
+        SCOPED_TRACE(extra);
+        const std::string path = dir.File("dense.dotx");
+        RewritePackage(GradTemplate(), path, [&](const std::string& name, std::string text) {
+            if (name != "word/document.xml") return text;
+            std::string empties;
+            for (std::size_t i = 0; i < extra; ++i) empties += "<w:p/>";
+            return Replace(text, "</w:body>", empties + "</w:body>");
+        });
+        CWordDocument doc;
+        const bool refused = extra > 1000;
+        EXPECT_EQ(doc.AddDocumentFromTemplate(path), refused ? int(CWordDocument::TemplateUnreadable) : 0);
+        EXPECT_EQ(doc.ErrorText().find("элементов") != std::string::npos, refused) << doc.ErrorText();
+    }
 }
 
 } // namespace

@@ -51,7 +51,7 @@ void TParameterMapReport::N4Click()
     options.caption = QString::fromUtf8(Caption);
     options.kind = FrameKind::Light; // the report reads beside the polling, which waits for each read
     options.progressBar = true;
-    options.cancellable = true; // between transducers; the documents written so far stay
+    options.cancellable = true; // seen between constants, transducers and pairs; the documents written so far stay
     const int rc = frame_.Run(options, [&](OperationContext& context) {
         outcome_ = PrintParameterMap(
             source, bank_, files,
