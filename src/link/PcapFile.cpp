@@ -60,14 +60,16 @@ bool CPcapFile::Write(const SCapturedPiece& piece, std::string* error)
     }
     if (piece.bytes.empty())
         return true;
-    const std::uint32_t length = std::uint32_t(piece.bytes.size() + 1);
+    const std::uint32_t length = std::uint32_t(piece.bytes.size() + PseudoHeaderSize);
     const std::int64_t us = piece.wallUs < 0 ? 0 : piece.wallUs;
-    std::uint8_t record[17];
+    std::uint8_t record[16 + PseudoHeaderSize];
     PutU32(record, std::uint32_t(us / 1000000));
     PutU32(record + 4, std::uint32_t(us % 1000000));
     PutU32(record + 8, length);
     PutU32(record + 12, length);
     record[16] = std::uint8_t(piece.kind);
+    record[17] = piece.direction;
+    PutU16(record + 18, std::uint16_t(piece.status < 0 || piece.status > 0xFFFF ? 0xFFFF : piece.status));
     return Put(record, sizeof record, error) && Put(piece.bytes.data(), piece.bytes.size(), error);
 }
 

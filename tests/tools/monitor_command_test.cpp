@@ -67,13 +67,14 @@ TEST(MonitorCommand, Vx3cPrintsDecodedLinesWritesTheCaptureAndSendsNothing)
     }
     EXPECT_TRUE(d.sim.Requests().empty()) << "the monitor sent something";
 
-    // One packet per line: the pseudo-header byte 1 (vx3c) and the frame's bytes.
+    // One packet per line: the 4-byte pseudo-header (vx3c, direction not known, read whole)
+    // and the frame's bytes.
     const std::vector<std::string> packets = Rows("tshark -r '" + pcap + "' -T fields -e frame.len -e data.data 2>/dev/null");
     ASSERT_EQ(packets.size(), 5u);
     for (std::size_t i = 0; i < packets.size(); ++i) {
         const std::string flen = lines[i].substr(lines[i].find("FLen[") + 5, 4);
-        EXPECT_EQ(std::stoul(packets[i].substr(0, packets[i].find('\t'))), std::stoul(flen) + 1) << packets[i];
-        EXPECT_EQ(packets[i].substr(packets[i].find('\t') + 1, 2), "01") << packets[i];
+        EXPECT_EQ(std::stoul(packets[i].substr(0, packets[i].find('\t'))), std::stoul(flen) + 4) << packets[i];
+        EXPECT_EQ(packets[i].substr(packets[i].find('\t') + 1, 8), "01000000") << packets[i];
     }
 }
 
