@@ -9,8 +9,10 @@
 //                  the vx2 monitor took for a Modbus RTU frame (see PieceDirection)
 //   offset 2, u16 little-endian: the read's result code, 0 for a piece read whole
 //
-// Writes stream: Open writes the file header, each Write one packet, Close flushes. Every
-// failure returns false with the system's error text.
+// Writes stream: Open writes the file header, each Write one packet, Close flushes. The
+// header and every packet are flushed as they are written, so a reader at the other end of
+// a pipe or fifo sees each piece at once. The path "-" is standard output (flushed, never
+// closed). Every failure returns false with the system's error text.
 
 #include "link/FrameMonitor.h"
 
@@ -25,6 +27,7 @@ public:
     static constexpr std::uint32_t LinkTypeUser0 = 147;
     static constexpr std::uint32_t SnapLength = 65535;
     static constexpr std::size_t PseudoHeaderSize = 4;
+    static constexpr const char* StandardOutput = "-";
 
     CPcapFile() = default;
     ~CPcapFile(); // closes without reporting
@@ -42,6 +45,7 @@ public:
 
 private:
     bool Put(const std::uint8_t* bytes, std::size_t n, std::string* error);
+    bool Flush(std::string* error);
     std::FILE* file_ = nullptr;
     std::string path_;
 };
