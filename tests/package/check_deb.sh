@@ -34,6 +34,14 @@ for p in usr/bin/vx4pult usr/bin/vx4ctl usr/bin/vx4sim; do
   [ -x "$root/$p" ] || fail "/$p is not executable"
 done
 
+# Wireshark: the dissector in its global Lua plugin folder, the capture program in its extcap
+# folder; Wireshark itself only suggested.
+multiarch=$(dpkg-architecture -qDEB_HOST_MULTIARCH 2>/dev/null || echo x86_64-linux-gnu)
+[ -f "$root/usr/lib/$multiarch/wireshark/plugins/vx4.lua" ] || fail "the package has no Wireshark dissector"
+[ -x "$root/usr/lib/$multiarch/wireshark/extcap/vx4-extcap" ] || fail "the package has no Wireshark extcap program"
+grep -q "wireshark" <<<"$(dpkg-deb -f "$deb" Suggests)" || fail "Suggests does not name wireshark"
+! grep -q "wireshark" <<<"$(dpkg-deb -f "$deb" Depends)" || fail "Depends names wireshark"
+
 # Control fields: the library packages come from dpkg-shlibdeps.
 [ "$(dpkg-deb -f "$deb" Package)" = vx4pult ] || fail "package name is not vx4pult"
 [ "$(dpkg-deb -f "$deb" Version)" = "$version" ] || fail "version is not $version"

@@ -50,7 +50,7 @@ int Usage(const std::string& message)
 
 void PrintInterfaces()
 {
-    std::printf("extcap {version=%s}{help=file:///usr/share/doc/vx4pult/README.md}\n", Version);
+    std::printf("extcap {version=%s}{display=VX-4 line capture}\n", Version);
     std::printf("interface {value=%s}{display=VX-4 line (vx3c or vx2 monitor, listen only)}\n", InterfaceName);
 }
 
