@@ -67,12 +67,10 @@ void RunEvents(double seconds)
     loop.exec();
 }
 
-int Measure(const Options& o, vx4sim::Emission::Kind kind)
+// The simulator's line over a pty, paced at baud.
+bool StartLine(vx4sim::Simulator& sim, unsigned baud)
 {
-    const bool vx2 = kind == vx4sim::Emission::Vx2;
-    const char* name = vx2 ? "vx2" : "vx3c";
-    vx4sim::Simulator sim;
-    sim.SetBaud(o.baud);
+    sim.SetBaud(baud);
     std::string err;
     // A real line does not stall in the middle of a frame; on a loaded machine the
     // simulator's thread could, and the monitor would see a frame cut short. The thread
@@ -82,10 +80,18 @@ int Measure(const Options& o, vx4sim::Emission::Kind kind)
     (void)::setpriority(PRIO_PROCESS, id_t(self), -10);
     const bool started = sim.StartPty(&err);
     (void)::setpriority(PRIO_PROCESS, id_t(self), niceBefore);
-    if (!started) {
+    if (!started)
         std::fprintf(stderr, "simulator pty: %s\n", err.c_str());
+    return started;
+}
+
+int Measure(const Options& o, vx4sim::Emission::Kind kind)
+{
+    const bool vx2 = kind == vx4sim::Emission::Vx2;
+    const char* name = vx2 ? "vx2" : "vx3c";
+    vx4sim::Simulator sim;
+    if (!StartLine(sim, o.baud))
         return 1;
-    }
     vx4::connection conn;
     vx4::ConnectionSettings s = conn.Settings();
     s.port = sim.PtyPath();
@@ -174,17 +180,8 @@ double ProcessCpu(pid_t pid)
 int MeasureExtcap(const Options& o)
 {
     vx4sim::Simulator sim;
-    sim.SetBaud(o.baud);
-    std::string err;
-    const pid_t self = pid_t(::syscall(SYS_gettid));
-    const int niceBefore = ::getpriority(PRIO_PROCESS, id_t(self));
-    (void)::setpriority(PRIO_PROCESS, id_t(self), -10);
-    const bool started = sim.StartPty(&err);
-    (void)::setpriority(PRIO_PROCESS, id_t(self), niceBefore);
-    if (!started) {
-        std::fprintf(stderr, "simulator pty: %s\n", err.c_str());
+    if (!StartLine(sim, o.baud))
         return 1;
-    }
     char dirTemplate[] = "/tmp/bench_extcap_XXXXXX";
     if (!::mkdtemp(dirTemplate)) {
         std::perror("mkdtemp");
