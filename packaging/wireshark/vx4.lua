@@ -610,7 +610,7 @@ local function dissect_vx3c(tvb, pinfo, tree, dir, status)
     if dir ~= DIR_UNKNOWN then
         local k = t:add(V.kind, tvb(6, 1), answer and "answer" or "request")
         k:set_generated()
-        if guessed then k:append_text(" (judged from the layout)") end
+        if guessed then k:append_text(" (judged from the frame and the one before it; the capture does not say)") end
     end
     local note = nil
     local need = min_len[cmd]
