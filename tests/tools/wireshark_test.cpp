@@ -537,6 +537,47 @@ TEST(Wireshark, MonitorWritesTheCaptureToStandardOutput)
     const std::vector<std::string> lines = Shown(r.err);
     for (std::size_t i = 0; i < rows.size(); ++i)
         ExpectVx3cAgrees(lines[i], rows[i]);
+
+    // Each piece reaches the reader while the capture still runs (no buffer filling up
+    // first): the file header and the first record arrive from a slow line.
+    e.rate = 2;
+    d.sim.SetEmission(e);
+    int out[2];
+    ASSERT_EQ(::pipe(out), 0);
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_adddup2(&fa, out[1], 1);
+    posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addclose(&fa, out[0]);
+    posix_spawn_file_actions_addclose(&fa, out[1]);
+    std::vector<std::string> args = {CtlPath(), "--port", d.PortText(), "monitor", "vx3c", "--pcap", "-"};
+    std::vector<char*> argv;
+    for (std::string& a : args)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+    pid_t pid = -1;
+    ASSERT_EQ(posix_spawn(&pid, args[0].c_str(), &fa, nullptr, argv.data(), environ), 0);
+    posix_spawn_file_actions_destroy(&fa);
+    ::close(out[1]);
+    Bytes stream;
+    std::uint8_t buf[4096];
+    pollfd p{out[0], POLLIN, 0};
+    auto firstRecordIn = [&] {
+        return stream.size() >= 24 + 16 && stream.size() >= 24 + 16 + vx4::GetU32(stream.data() + 24 + 8);
+    };
+    while (!firstRecordIn() && ::poll(&p, 1, 10000) > 0) {
+        const ssize_t n = ::read(out[0], buf, sizeof buf);
+        if (n <= 0)
+            break;
+        stream.insert(stream.end(), buf, buf + n);
+    }
+    EXPECT_TRUE(firstRecordIn()) << stream.size() << " bytes";
+    EXPECT_EQ(::waitpid(pid, nullptr, WNOHANG), 0) << "the capture ended by itself";
+    ::kill(pid, SIGINT);
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    ::close(out[0]);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 }
 
 } // namespace
