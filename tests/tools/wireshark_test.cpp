@@ -542,31 +542,17 @@ TEST(Wireshark, MonitorWritesTheCaptureToStandardOutput)
     // first): the file header and the first record arrive from a slow line.
     e.rate = 2;
     d.sim.SetEmission(e);
-    int out[2];
-    ASSERT_EQ(::pipe(out), 0);
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_adddup2(&fa, out[1], 1);
-    posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addclose(&fa, out[0]);
-    posix_spawn_file_actions_addclose(&fa, out[1]);
-    std::vector<std::string> args = {CtlPath(), "--port", d.PortText(), "monitor", "vx3c", "--pcap", "-"};
-    std::vector<char*> argv;
-    for (std::string& a : args)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
-    pid_t pid = -1;
-    ASSERT_EQ(posix_spawn(&pid, args[0].c_str(), &fa, nullptr, argv.data(), environ), 0);
-    posix_spawn_file_actions_destroy(&fa);
-    ::close(out[1]);
+    int out = -1;
+    const pid_t pid = SpawnPiped({CtlPath(), "--port", d.PortText(), "monitor", "vx3c", "--pcap", "-"}, &out, true);
+    ASSERT_GT(pid, 0);
     Bytes stream;
     std::uint8_t buf[4096];
-    pollfd p{out[0], POLLIN, 0};
+    pollfd p{out, POLLIN, 0};
     auto firstRecordIn = [&] {
         return stream.size() >= 24 + 16 && stream.size() >= 24 + 16 + vx4::GetU32(stream.data() + 24 + 8);
     };
     while (!firstRecordIn() && ::poll(&p, 1, 10000) > 0) {
-        const ssize_t n = ::read(out[0], buf, sizeof buf);
+        const ssize_t n = ::read(out, buf, sizeof buf);
         if (n <= 0)
             break;
         stream.insert(stream.end(), buf, buf + n);
@@ -576,7 +562,7 @@ TEST(Wireshark, MonitorWritesTheCaptureToStandardOutput)
     ::kill(pid, SIGINT);
     int status = 0;
     ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-    ::close(out[0]);
+    ::close(out);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 }
 
