@@ -19,11 +19,17 @@
 #include "link/Vx2Monitor.h"
 #include "link/Vx3cMonitor.h"
 
+#include <atomic>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <memory>
 #include <string>
+#include <thread>
+
+#include <pthread.h>
+#include <signal.h>
 
 namespace {
 
@@ -31,10 +37,6 @@ constexpr const char* InterfaceName = "vx4";
 constexpr const char* Version = "1.0";
 constexpr unsigned Speeds[] = {1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200};
 constexpr unsigned DefaultSpeed = 115200;
-
-volatile std::sig_atomic_t stopRequested = 0;
-
-void OnStop(int) { stopRequested = 1; }
 
 struct Options {
     bool interfaces = false, dlts = false, config = false, capture = false;
@@ -102,51 +104,71 @@ int Capture(const Options& o)
     if (o.protocol != "vx3c" && o.protocol != "vx2")
         return Usage("--protocol must be vx3c or vx2");
 
-    struct sigaction action = {};
-    action.sa_handler = OnStop;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGTERM, &action, nullptr);
-    sigaction(SIGINT, &action, nullptr);
-    std::signal(SIGPIPE, SIG_IGN); // a reader that went away shows as a failed write
+    // The capture runs on a thread of its own; this thread waits for Wireshark's SIGTERM
+    // (or SIGINT) and ends the program within a second of it, also when the capture is in
+    // the middle of a read then. Every piece written so far has been flushed already.
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGTERM);
+    sigaddset(&signals, SIGINT);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr); // the capture thread inherits the mask
+    std::signal(SIGPIPE, SIG_IGN);                  // a reader that went away shows as a failed write
 
-    vx4::connection conn;
-    vx4::ConnectionSettings s = conn.Settings();
-    s.port = spec.port;
-    s.IP = spec.ip;
-    s.TCPIPport = spec.tcpPort;
-    s.speed = o.speed;
-    s.AuxTmout = 0;
-    conn.SetSettings(s);
-    if (const int rc = conn.Open(); rc != 0) {
-        std::fprintf(stderr, "vx4-extcap: cannot open %s: result %d\n", o.port.c_str(), rc);
-        return 1;
-    }
-
-    std::unique_ptr<vx4::CFrameMonitor> monitor;
-    if (o.protocol == "vx2")
-        monitor = std::make_unique<vx4::CVx2Monitor>();
-    else
-        monitor = std::make_unique<vx4::CVx3cMonitor>();
-    monitor->isStopped = false;
-
-    // The fifo is opened once the line is: Wireshark waits on it for the stream's header.
-    vx4::CPcapFile pcap;
-    std::string error;
-    if (!stopRequested && !pcap.Open(o.fifo, &error)) {
+    std::atomic<bool> stop{false}, done{false};
+    std::atomic<int> result{0};
+    std::thread capture([&] {
+        vx4::connection conn;
+        vx4::ConnectionSettings s = conn.Settings();
+        s.port = spec.port;
+        s.IP = spec.ip;
+        s.TCPIPport = spec.tcpPort;
+        s.speed = o.speed;
+        s.AuxTmout = 0;
+        conn.SetSettings(s);
+        if (const int rc = conn.Open(); rc != 0) {
+            std::fprintf(stderr, "vx4-extcap: cannot open %s: result %d\n", o.port.c_str(), rc);
+            result = 1;
+            done = true;
+            return;
+        }
+        std::unique_ptr<vx4::CFrameMonitor> monitor;
+        if (o.protocol == "vx2")
+            monitor = std::make_unique<vx4::CVx2Monitor>();
+        else
+            monitor = std::make_unique<vx4::CVx3cMonitor>();
+        monitor->isStopped = false;
+        // The fifo is opened once the line is: Wireshark waits on it for the stream's header.
+        vx4::CPcapFile pcap;
+        std::string error;
+        if (!pcap.Open(o.fifo, &error)) {
+            std::fprintf(stderr, "vx4-extcap: %s\n", error.c_str());
+            result = 1;
+        } else {
+            while (!stop) {
+                const vx4::SCaptureStep step = monitor->CaptureStep(conn);
+                if (step.read && !pcap.Write(step.piece, &error))
+                    break; // Wireshark closed the fifo: the capture is over
+            }
+            pcap.Close(nullptr);
+        }
         conn.Close();
-        if (stopRequested)
-            return 0;
-        std::fprintf(stderr, "vx4-extcap: %s\n", error.c_str());
-        return 1;
+        done = true;
+    });
+
+    const timespec tick{0, 100 * 1000 * 1000};
+    while (!done && sigtimedwait(&signals, nullptr, &tick) < 0) {
     }
-    while (!stopRequested) {
-        const vx4::SCaptureStep step = monitor->CaptureStep(conn);
-        if (step.read && !pcap.Write(step.piece, &error))
-            break; // Wireshark closed the fifo: the capture is over
+    stop = true;
+    for (int i = 0; i < 70 && !done; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    if (!done) {
+        // Still in a read (or in opening the fifo): what it wrote is flushed, and the
+        // system releases the port and the fifo.
+        std::fflush(nullptr);
+        std::_Exit(0);
     }
-    pcap.Close(nullptr);
-    conn.Close();
-    return 0;
+    capture.join();
+    return result;
 }
 
 } // namespace
