@@ -550,7 +550,10 @@ local function dissect_vx3c(tvb, pinfo, tree, dir, status)
         info[#info + 1] = "Adr " .. tvb(0, 4):le_uint()
     end
     if n < 6 then
-        if n > 0 then t:add_proto_expert_info(E.cut, "Frame cut short in its header (" .. n .. " bytes)") end
+        if n > 0 then
+            t:add_proto_expert_info(E.cut)
+            t:append_text(" (cut short in its header: " .. n .. " bytes)")
+        end
         info[#info + 1] = "[cut short]"
         return table.concat(info, " ")
     end
@@ -569,7 +572,8 @@ local function dissect_vx3c(tvb, pinfo, tree, dir, status)
     if n < whole then
         local got = math.max(n - VX3C_HEADER, 0)
         if got > 0 then t:add(V.data, tvb(VX3C_HEADER, got)) end
-        t:add_proto_expert_info(E.cut, string.format("Frame cut short: %u of %u bytes", n, whole))
+        t:add_proto_expert_info(E.cut)
+        t:append_text(string.format(" (cut short: %u of %u bytes)", n, whole))
         info[#info + 1] = "BadLen " .. declared
         if name then info[#info + 1] = name end
         info[#info + 1] = string.format("[cut short: %u of %u bytes]", n, whole)
@@ -587,7 +591,8 @@ local function dissect_vx3c(tvb, pinfo, tree, dir, status)
         t:add(V.trailing, tvb(whole, n - whole)):add_proto_expert_info(E.trailing)
     end
     if not ok then
-        ok_item:add_proto_expert_info(E.check, string.format("Check bytes wrong: %02X %02X expected", x, s))
+        ok_item:append_text(string.format(" (%02X %02X expected)", x, s))
+        ok_item:add_proto_expert_info(E.check)
         info[#info + 1] = name
         info[#info + 1] = "[bad check]"
         return table.concat(info, " ")
@@ -653,7 +658,7 @@ local function dissect_vx2(tvb, pinfo, tree, dir, modbus)
         if n >= 2 then
             t:add(W.check_ok, tvb(n - 2, 2), false):set_generated()
         end
-        t:add_proto_expert_info(E.vx2check, "No valid vx2 frame (" .. n .. " bytes)")
+        t:add_proto_expert_info(E.vx2check)
         return "[" .. n .. " bytes, no valid frame]"
     end
     if dir == DIR_UNKNOWN then dir = n == VX2_REQUEST and DIR_REQUEST or DIR_ANSWER end
