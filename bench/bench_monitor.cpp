@@ -4,7 +4,11 @@
 // (16-byte requests, each followed by its answer) it prints:
 //  - lines logged / frames sent (goal 1.000: nothing lost, nothing merged);
 //  - the capture thread's CPU use in % of one core (goal < 3 %), and the window thread's.
-// Options: --seconds S for each monitor (30), --baud N (115200), --only vx3c|vx2.
+// And for Wireshark's capture program (vx4-extcap, vx3c protocol, capturing into a fifo
+// that this program reads as Wireshark would):
+//  - pcap records captured / frames sent (goal 1.000), and how many of them were whole;
+//  - the capture program's CPU use in % of one core (goal < 3 %).
+// Options: --seconds S for each monitor (30), --baud N (115200), --only vx3c|vx2|extcap.
 // BENCH_MONITOR_SHOW=1 prints the first lines that are not whole frames to standard error.
 
 #include "link/Connection.h"
@@ -18,8 +22,13 @@
 #include <QTimer>
 #include <QToolButton>
 
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -28,7 +37,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <fstream>
+#include <sstream>
 #include <string>
+#include <thread>
+#include <vector>
+
+extern char** environ;
 
 namespace {
 
@@ -52,12 +67,10 @@ void RunEvents(double seconds)
     loop.exec();
 }
 
-int Measure(const Options& o, vx4sim::Emission::Kind kind)
+// The simulator's line over a pty, paced at baud.
+bool StartLine(vx4sim::Simulator& sim, unsigned baud)
 {
-    const bool vx2 = kind == vx4sim::Emission::Vx2;
-    const char* name = vx2 ? "vx2" : "vx3c";
-    vx4sim::Simulator sim;
-    sim.SetBaud(o.baud);
+    sim.SetBaud(baud);
     std::string err;
     // A real line does not stall in the middle of a frame; on a loaded machine the
     // simulator's thread could, and the monitor would see a frame cut short. The thread
@@ -67,10 +80,18 @@ int Measure(const Options& o, vx4sim::Emission::Kind kind)
     (void)::setpriority(PRIO_PROCESS, id_t(self), -10);
     const bool started = sim.StartPty(&err);
     (void)::setpriority(PRIO_PROCESS, id_t(self), niceBefore);
-    if (!started) {
+    if (!started)
         std::fprintf(stderr, "simulator pty: %s\n", err.c_str());
+    return started;
+}
+
+int Measure(const Options& o, vx4sim::Emission::Kind kind)
+{
+    const bool vx2 = kind == vx4sim::Emission::Vx2;
+    const char* name = vx2 ? "vx2" : "vx3c";
+    vx4sim::Simulator sim;
+    if (!StartLine(sim, o.baud))
         return 1;
-    }
     vx4::connection conn;
     vx4::ConnectionSettings s = conn.Settings();
     s.port = sim.PtyPath();
@@ -136,6 +157,115 @@ int Measure(const Options& o, vx4sim::Emission::Kind kind)
     return frames != 0 && lines == frames ? 0 : 1;
 }
 
+// User and system CPU seconds of a running process.
+double ProcessCpu(pid_t pid)
+{
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const auto close = text.rfind(')');
+    if (close == std::string::npos)
+        return 0;
+    std::istringstream rest(text.substr(close + 2));
+    std::string field;
+    unsigned long long utime = 0, stime = 0;
+    for (int i = 3; i <= 15 && rest >> field; ++i) {
+        if (i == 14)
+            utime = std::stoull(field);
+        if (i == 15)
+            stime = std::stoull(field);
+    }
+    return double(utime + stime) / double(::sysconf(_SC_CLK_TCK));
+}
+
+int MeasureExtcap(const Options& o)
+{
+    vx4sim::Simulator sim;
+    if (!StartLine(sim, o.baud))
+        return 1;
+    char dirTemplate[] = "/tmp/bench_extcap_XXXXXX";
+    if (!::mkdtemp(dirTemplate)) {
+        std::perror("mkdtemp");
+        return 1;
+    }
+    const std::string dir = dirTemplate, fifo = dir + "/fifo";
+    if (::mkfifo(fifo.c_str(), 0600) != 0) {
+        std::perror("mkfifo");
+        ::rmdir(dir.c_str());
+        return 1;
+    }
+    std::vector<std::string> args = {VX4_EXTCAP_PATH, "--extcap-interface", "vx4", "--capture", "--fifo", fifo,
+                                     "--port", sim.PtyPath(), "--speed", std::to_string(o.baud), "--protocol", "vx3c"};
+    std::vector<char*> argv;
+    for (std::string& a : args)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+    pid_t pid = -1;
+    if (posix_spawn(&pid, args[0].c_str(), nullptr, nullptr, argv.data(), environ) != 0) {
+        std::fprintf(stderr, "cannot start %s\n", args[0].c_str());
+        return 1;
+    }
+    // Wireshark's side: the pcap stream, record by record (24-byte file header, then a
+    // 16-byte record header, the 4-byte pseudo-header and the piece).
+    std::uint64_t records = 0, whole = 0;
+    std::thread reader([&] {
+        const int fd = ::open(fifo.c_str(), O_RDONLY);
+        if (fd < 0)
+            return;
+        std::vector<std::uint8_t> buf;
+        std::uint8_t chunk[65536];
+        std::size_t at = 24;
+        ssize_t n;
+        while ((n = ::read(fd, chunk, sizeof chunk)) > 0) {
+            buf.insert(buf.end(), chunk, chunk + n);
+            while (buf.size() >= at + 16) {
+                const std::uint32_t len = std::uint32_t(buf[at + 8]) | std::uint32_t(buf[at + 9]) << 8 |
+                                          std::uint32_t(buf[at + 10]) << 16 | std::uint32_t(buf[at + 11]) << 24;
+                if (buf.size() < at + 16 + len)
+                    break;
+                ++records;
+                if (len >= 4 && buf[at + 18] == 0 && buf[at + 19] == 0)
+                    ++whole;
+                at += 16 + len;
+            }
+            if (at > (1u << 20)) {
+                buf.erase(buf.begin(), buf.begin() + std::ptrdiff_t(at));
+                at = 0;
+            }
+        }
+        ::close(fd);
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    vx4sim::Emission e;
+    e.kind = vx4sim::Emission::Vx3c;
+    e.rate = 0;
+    e.faults = false;
+    const double cpu0 = ProcessCpu(pid);
+    const auto t0 = std::chrono::steady_clock::now();
+    sim.SetEmission(e);
+    std::this_thread::sleep_for(std::chrono::duration<double>(o.seconds));
+    sim.SetEmission(vx4sim::Emission{});
+    const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    const double cpu = ProcessCpu(pid) - cpu0;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500)); // the last frames reach the fifo
+    const auto stop = std::chrono::steady_clock::now();
+    ::kill(pid, SIGTERM);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    const double stopTook = std::chrono::duration<double>(std::chrono::steady_clock::now() - stop).count();
+    reader.join();
+    ::unlink(fifo.c_str());
+    ::rmdir(dir.c_str());
+    const std::uint64_t frames = sim.FramesEmitted();
+    std::printf("vx4-extcap (vx3c), %u baud over pty, %.0f s back to back: %llu frames sent, %llu records "
+                "captured (%llu whole), ratio %.4f (goal 1.000)\n",
+                o.baud, wall, static_cast<unsigned long long>(frames), static_cast<unsigned long long>(records),
+                static_cast<unsigned long long>(whole), frames ? double(records) / double(frames) : 0.0);
+    std::printf("vx4-extcap: CPU %.2f %% of a core (goal < 3 %%); ended %.3f s after SIGTERM with status %d\n",
+                100.0 * cpu / wall, stopTook, WIFEXITED(status) ? WEXITSTATUS(status) : -1);
+    std::fflush(stdout);
+    return frames != 0 && records == frames && WIFEXITED(status) && WEXITSTATUS(status) == 0 ? 0 : 1;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -171,5 +301,7 @@ int main(int argc, char** argv)
         rc |= Measure(o, vx4sim::Emission::Vx3c);
     if (o.only.empty() || o.only == "vx2")
         rc |= Measure(o, vx4sim::Emission::Vx2);
+    if (o.only.empty() || o.only == "extcap")
+        rc |= MeasureExtcap(o);
     return rc;
 }

@@ -1,6 +1,8 @@
 // The frame monitors on the command line: the same capture steps and lines as the console's
 // monitor windows, printed to standard output. Only the link is opened: nothing at all is
-// sent (no identification, no address search, no purge traffic).
+// sent (no identification, no address search, no purge traffic). With --pcap - the capture
+// goes to standard output, flushed piece by piece (for a pipe into Wireshark), and the
+// lines to standard error.
 
 #include "Output.h"
 #include "Session.h"
@@ -9,6 +11,7 @@
 #include "link/Vx2Monitor.h"
 #include "link/Vx3cMonitor.h"
 
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -46,6 +49,7 @@ int CmdMonitor(const GlobalOptions& g, const CommandArgs& a)
 
     vx4::CPcapFile pcap;
     std::string error;
+    std::FILE* const lineOut = a.pcapFile == vx4::CPcapFile::StandardOutput ? stderr : stdout;
     if (!a.pcapFile.empty() && !pcap.Open(a.pcapFile, &error)) {
         PrintFailure(error);
         return ExitFailed;
@@ -61,39 +65,52 @@ int CmdMonitor(const GlobalOptions& g, const CommandArgs& a)
     struct sigaction oldInt = {}, oldTerm = {};
     sigaction(SIGINT, &action, &oldInt);
     sigaction(SIGTERM, &action, &oldTerm);
+    // A reader of the capture that goes away (Wireshark closed) shows as a failed write.
+    struct sigaction ignore = {};
+    ignore.sa_handler = SIG_IGN;
+    struct sigaction oldPipe = {};
+    sigaction(SIGPIPE, &ignore, &oldPipe);
 
     // There is no stopped state to leave: the capture runs from the moment the link is open.
     monitor->isStopped = false;
     const auto start = std::chrono::steady_clock::now();
     std::uint64_t shown = 0;
     bool pcapOk = true;
+    bool readerGone = false;
     while (!interrupted) {
         if (a.seconds > 0 &&
             std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() >= a.seconds)
             break;
         const vx4::SCaptureStep step = monitor->CaptureStep(session.Conn());
         if (step.read && pcapOk && !a.pcapFile.empty() && !pcap.Write(step.piece, &error)) {
+            if (errno == EPIPE) {
+                readerGone = true; // the reader has ended the capture
+                break;
+            }
             PrintFailure(error);
             pcapOk = false;
             break;
         }
         for (const std::string& line : step.lines) {
-            std::fwrite(line.data(), 1, line.size(), stdout);
-            std::fputc('\n', stdout);
+            std::fwrite(line.data(), 1, line.size(), lineOut);
+            std::fputc('\n', lineOut);
             if (line != vx4::CFrameMonitor::Separator)
                 ++shown;
         }
         if (!step.lines.empty())
-            std::fflush(stdout);
+            std::fflush(lineOut);
         if (a.lineLimit != 0 && shown >= a.lineLimit)
             break;
     }
     sigaction(SIGINT, &oldInt, nullptr);
     sigaction(SIGTERM, &oldTerm, nullptr);
-    if (!a.pcapFile.empty() && pcapOk && !pcap.Close(&error)) {
+    if (readerGone) {
+        pcap.Close(nullptr);
+    } else if (!a.pcapFile.empty() && pcapOk && !pcap.Close(&error)) {
         PrintFailure(error);
         pcapOk = false;
     }
+    sigaction(SIGPIPE, &oldPipe, nullptr);
     return pcapOk ? ExitOk : ExitFailed;
 }
 

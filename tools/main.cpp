@@ -180,7 +180,8 @@ int Run(int argc, char** argv)
         ->check(CLI::IsMember({"all", "requests", "answers"}));
     monitor->add_option("--count", monitorCount, "stop after N lines")->type_name("N")->check(UnsignedCheck(0xFFFFFFFFu));
     monitor->add_option("--seconds", a.seconds, "stop after S seconds")->type_name("S")->check(CLI::PositiveNumber);
-    monitor->add_option("--pcap", a.pcapFile, "also write the capture to a pcap file")->type_name("FILE");
+    monitor->add_option("--pcap", a.pcapFile, "also write the capture to a pcap file; - writes it to standard output, "
+                                                      "flushed piece by piece, and the lines to standard error")->type_name("FILE");
 
     // A word where the command belongs that names no command lands here.
     std::string unknownCommand;

@@ -22,6 +22,14 @@ class connection;
 // Which monitor took a piece. The value is also the pseudo-header byte of the capture file.
 enum class MonitorKind : std::uint8_t { Vx3c = 1, Vx2 = 2 };
 
+// What the monitor made of a piece; also the direction byte of the capture file.
+enum PieceDirection : std::uint8_t {
+    DirectionUnknown = 0, // every vx3c piece, and vx2 pieces that are no valid frame
+    DirectionRequest = 1,
+    DirectionAnswer = 2,
+    DirectionModbusFlag = 0x80, // added when the vx2 monitor took the piece for a Modbus RTU frame
+};
+
 // One piece taken off the line by a running capture step.
 struct SCapturedPiece {
     MonitorKind kind = MonitorKind::Vx3c;
@@ -29,6 +37,7 @@ struct SCapturedPiece {
     std::uint32_t tick = 0;      // MsClock at the end of the read
     std::int64_t wallUs = 0;     // wall-clock time at the end of the read, microseconds since 1970
     std::vector<std::uint8_t> bytes;
+    std::uint8_t direction = DirectionUnknown; // PieceDirection values
 };
 
 // What one capture step brought.

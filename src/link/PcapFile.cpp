@@ -16,7 +16,7 @@ std::string SystemError(const std::string& path, int err) { return path + ": " +
 
 CPcapFile::~CPcapFile()
 {
-    if (file_)
+    if (file_ && file_ != stdout)
         std::fclose(file_);
 }
 
@@ -31,11 +31,11 @@ bool CPcapFile::Put(const std::uint8_t* bytes, std::size_t n, std::string* error
 
 bool CPcapFile::Open(const std::string& path, std::string* error)
 {
-    if (file_)
+    if (file_ && file_ != stdout)
         std::fclose(file_);
     path_ = path;
     errno = 0;
-    file_ = std::fopen(path.c_str(), "wb");
+    file_ = path == StandardOutput ? stdout : std::fopen(path.c_str(), "wb");
     if (!file_) {
         if (error)
             *error = SystemError(path, errno);
@@ -48,7 +48,17 @@ bool CPcapFile::Open(const std::string& path, std::string* error)
     PutU16(header + 6, 4);
     PutU32(header + 16, SnapLength);
     PutU32(header + 20, LinkTypeUser0);
-    return Put(header, sizeof header, error);
+    return Put(header, sizeof header, error) && Flush(error);
+}
+
+bool CPcapFile::Flush(std::string* error)
+{
+    errno = 0;
+    if (std::fflush(file_) == 0)
+        return true;
+    if (error)
+        *error = SystemError(path_, errno ? errno : EIO);
+    return false;
 }
 
 bool CPcapFile::Write(const SCapturedPiece& piece, std::string* error)
@@ -60,15 +70,18 @@ bool CPcapFile::Write(const SCapturedPiece& piece, std::string* error)
     }
     if (piece.bytes.empty())
         return true;
-    const std::uint32_t length = std::uint32_t(piece.bytes.size() + 1);
+    const std::uint32_t length = std::uint32_t(piece.bytes.size() + PseudoHeaderSize);
     const std::int64_t us = piece.wallUs < 0 ? 0 : piece.wallUs;
-    std::uint8_t record[17];
+    std::uint8_t record[16 + PseudoHeaderSize];
     PutU32(record, std::uint32_t(us / 1000000));
     PutU32(record + 4, std::uint32_t(us % 1000000));
     PutU32(record + 8, length);
     PutU32(record + 12, length);
     record[16] = std::uint8_t(piece.kind);
-    return Put(record, sizeof record, error) && Put(piece.bytes.data(), piece.bytes.size(), error);
+    record[17] = piece.direction;
+    PutU16(record + 18, std::uint16_t(piece.status < 0 || piece.status > 0xFFFF ? 0xFFFF : piece.status));
+    // Flushed record by record: a reader at the other end of a pipe sees each piece at once.
+    return Put(record, sizeof record, error) && Put(piece.bytes.data(), piece.bytes.size(), error) && Flush(error);
 }
 
 bool CPcapFile::Close(std::string* error)
@@ -78,7 +91,7 @@ bool CPcapFile::Close(std::string* error)
     errno = 0;
     const bool flushed = std::fflush(file_) == 0;
     const int err = errno;
-    const bool closed = std::fclose(file_) == 0;
+    const bool closed = file_ == stdout || std::fclose(file_) == 0;
     file_ = nullptr;
     if (flushed && closed)
         return true;

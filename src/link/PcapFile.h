@@ -1,12 +1,18 @@
 #pragma once
 // CPcapFile: a capture of the frame monitors as a classic pcap file that Wireshark and
 // tshark open. Link type DLT_USER0 (147); every packet is one piece read off the line:
-// a one-byte pseudo-header naming the monitor (1 vx3c, 2 vx2; see MonitorKind), then the
-// piece's raw bytes, stamped with the wall-clock time at the end of its read. Pieces
-// without bytes (failures with nothing received) are not written.
+// a 4-byte pseudo-header, then the piece's raw bytes, stamped with the wall-clock time at
+// the end of its read. Pieces without bytes (failures with nothing received) are not
+// written. The pseudo-header:
+//   offset 0, u8:  the monitor (1 vx3c, 2 vx2; see MonitorKind)
+//   offset 1, u8:  the direction (0 not known, 1 request, 2 answer), plus 0x80 for a piece
+//                  the vx2 monitor took for a Modbus RTU frame (see PieceDirection)
+//   offset 2, u16 little-endian: the read's result code, 0 for a piece read whole
 //
-// Writes stream: Open writes the file header, each Write one packet, Close flushes. Every
-// failure returns false with the system's error text.
+// Writes stream: Open writes the file header, each Write one packet, Close flushes. The
+// header and every packet are flushed as they are written, so a reader at the other end of
+// a pipe or fifo sees each piece at once. The path "-" is standard output (flushed, never
+// closed). Every failure returns false with the system's error text.
 
 #include "link/FrameMonitor.h"
 
@@ -20,6 +26,8 @@ class CPcapFile {
 public:
     static constexpr std::uint32_t LinkTypeUser0 = 147;
     static constexpr std::uint32_t SnapLength = 65535;
+    static constexpr std::size_t PseudoHeaderSize = 4;
+    static constexpr const char* StandardOutput = "-";
 
     CPcapFile() = default;
     ~CPcapFile(); // closes without reporting
@@ -37,6 +45,7 @@ public:
 
 private:
     bool Put(const std::uint8_t* bytes, std::size_t n, std::string* error);
+    bool Flush(std::string* error);
     std::FILE* file_ = nullptr;
     std::string path_;
 };

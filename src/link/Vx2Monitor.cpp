@@ -37,6 +37,7 @@ std::vector<std::string> CVx2Monitor::Decode(int status, const std::uint8_t* b, 
                                              std::size_t expectedLen)
 {
     lastReadEnd = tick;
+    lastDirection = DirectionUnknown;
     if (lastShownTick == 0)
         lastShownTick = tick;
     if (status == LINK_TIMEOUT && n == 0)
@@ -54,6 +55,7 @@ std::vector<std::string> CVx2Monitor::Decode(int status, const std::uint8_t* b, 
         if (n != expectedLen && n == Vx2RequestSize)
             expectedLen = Vx2RequestSize;
         const bool request = expectedLen == Vx2RequestSize;
+        lastDirection = request ? DirectionRequest : DirectionAnswer;
         if (isDecoded.load(std::memory_order_relaxed) && lastMatched) {
             if (n >= 4) {
                 std::snprintf(text, sizeof text, "Adr[%.8X] ", unsigned(GetU32(b)));
@@ -79,6 +81,7 @@ std::vector<std::string> CVx2Monitor::Decode(int status, const std::uint8_t* b, 
         if ((request && filter == ShowAnswers) || (!request && filter == ShowRequests))
             return {}; // dropped, and no separator either
     } else if (n >= 2 && Crc16Modbus(b, n - 2) == GetU16(b + n - 2)) {
+        lastDirection = DirectionModbusFlag;
         std::snprintf(text, sizeof text, "CS[%.2X %.2X] ", unsigned(b[n - 2]), unsigned(b[n - 1]));
         line += text;
         line += "ModBusData[";
@@ -101,7 +104,10 @@ SCaptureStep CVx2Monitor::RunningStep(connection& conn)
     if (count > r.expectedLen)
         count = r.expectedLen;
     const std::uint32_t tick = Now();
-    return Finish(status, tick, buf_, count, Decode(status, buf_, count, tick, r.expectedLen));
+    std::vector<std::string> lines = Decode(status, buf_, count, tick, r.expectedLen);
+    SCaptureStep step = Finish(status, tick, buf_, count, std::move(lines));
+    step.piece.direction = lastDirection;
+    return step;
 }
 
 } // namespace vx4

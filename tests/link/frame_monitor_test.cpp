@@ -164,7 +164,9 @@ TEST(Vx2MonitorLines, PiecesOfOtherKindsAndLengths)
         // A Modbus frame where the answer is due leaves the expected length alone.
         CVx2Monitor m;
         Read(m, request, 0, 10);
+        EXPECT_EQ(m.lastDirection, DirectionRequest);
         EXPECT_EQ(Read(m, modbus, 10, 20), Lines{"St[0000] dT[    10] FLen[0008] CS[C5 CE] ModBusData[01 03 00 10 00 02 ]"});
+        EXPECT_EQ(m.lastDirection, DirectionModbusFlag);
         EXPECT_EQ(m.NextRead(20).expectedLen, 8u);
         EXPECT_TRUE(m.lastMatched);
         EXPECT_EQ(m.lastCmd, 0x30u);
@@ -191,6 +193,7 @@ TEST(Vx2MonitorLines, PiecesOfOtherKindsAndLengths)
         CVx2Monitor m;
         const Bytes one = {0x7E};
         EXPECT_EQ(Read(m, one, 0, 0, LINK_TIMEOUT), Lines{"St[1016] dT[     0] FLen[0001] A Raw[7E ]"});
+        EXPECT_EQ(m.lastDirection, DirectionUnknown);
         Read(m, request, 0, 10);
         EXPECT_EQ(Read(m, {0x0C, 0x00, 0x00}, 10, 20, LINK_TIMEOUT), Lines{"St[1016] dT[    10] FLen[0003] S Raw[0C 00 00 ]"});
         EXPECT_EQ(Read(m, {}, 20, 30, LINK_NOT_OPEN), Lines{"St[1003] dT[    10] FLen[0000] S Raw[]"});
@@ -322,10 +325,12 @@ TEST_F(FrameCapture, Vx2CaptureReadsTheLengthThatIsDue)
     ASSERT_EQ(step.lines.size(), 1u);
     EXPECT_NE(step.lines[0].find("Cmd[ 48]"), std::string::npos);
     EXPECT_EQ(step.piece.kind, MonitorKind::Vx2);
+    EXPECT_EQ(step.piece.direction, DirectionRequest);
     now += 10;
     step = m.CaptureStep(conn_);
     ASSERT_EQ(step.lines.size(), 1u);
     EXPECT_NE(step.lines[0].find("FLen[0008] Adr[0000000C] Ans[ 48]"), std::string::npos) << step.lines[0];
+    EXPECT_EQ(step.piece.direction, DirectionAnswer);
     // 16 bytes with 3 ms, then 8 with the 90 ms answer wait less the 10 ms already gone.
     const std::vector<conntest::FakeCall> reads = state_->Calls('R');
     ASSERT_EQ(reads.size(), 2u);

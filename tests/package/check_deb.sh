@@ -44,7 +44,7 @@ done
 expected_mode() {
   case "$1" in
     */) echo drwxr-xr-x ;;
-    ./usr/bin/*) echo -rwxr-xr-x ;;
+    ./usr/bin/* | ./usr/lib/*/wireshark/extcap/*) echo -rwxr-xr-x ;;
     *) echo -rw-r--r-- ;;
   esac
 }
@@ -67,6 +67,14 @@ $findings"
 else
   echo "package check: lintian is not installed; its check is skipped" >&2
 fi
+
+# Wireshark: the dissector in its global Lua plugin folder, the capture program in its extcap
+# folder; Wireshark itself only suggested.
+multiarch=$(dpkg-architecture -qDEB_HOST_MULTIARCH 2>/dev/null || echo x86_64-linux-gnu)
+[ -f "$root/usr/lib/$multiarch/wireshark/plugins/vx4.lua" ] || fail "the package has no Wireshark dissector"
+[ -x "$root/usr/lib/$multiarch/wireshark/extcap/vx4-extcap" ] || fail "the package has no Wireshark extcap program"
+grep -q "wireshark" <<<"$(dpkg-deb -f "$deb" Suggests)" || fail "Suggests does not name wireshark"
+! grep -q "wireshark" <<<"$(dpkg-deb -f "$deb" Depends)" || fail "Depends names wireshark"
 
 # Control fields: the library packages come from dpkg-shlibdeps.
 [ "$(dpkg-deb -f "$deb" Package)" = vx4pult ] || fail "package name is not vx4pult"

@@ -201,6 +201,34 @@ std::vector<std::string> SimDevice::Args(std::vector<std::string> args) const
     return all;
 }
 
+int SpawnPiped(std::vector<std::string> args, int* out, bool quietErr)
+{
+    int fds[2];
+    if (::pipe(fds) != 0)
+        return -1;
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_adddup2(&fa, fds[1], 1);
+    if (quietErr)
+        posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addclose(&fa, fds[0]);
+    posix_spawn_file_actions_addclose(&fa, fds[1]);
+    std::vector<char*> argv;
+    for (std::string& a : args)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+    pid_t pid = -1;
+    const int rc = posix_spawn(&pid, args[0].c_str(), &fa, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&fa);
+    ::close(fds[1]);
+    if (rc != 0) {
+        ::close(fds[0]);
+        return -1;
+    }
+    *out = fds[0];
+    return pid;
+}
+
 std::uint16_t ClosedPort()
 {
     const int s = ::socket(AF_INET, SOCK_STREAM, 0);

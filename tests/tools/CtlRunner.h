@@ -29,6 +29,11 @@ RunResult RunCtl(const std::vector<std::string>& args, const std::string& cwd = 
 // Several vx4ctl runs at the same time (each usually against its own simulator).
 std::vector<RunResult> RunCtlAll(const std::vector<std::vector<std::string>>& argLists);
 
+// Starts args[0] with the rest of args and returns its pid (-1 on failure); its standard
+// output goes into a pipe whose read end is *out, its standard error to /dev/null when
+// quietErr (else it is inherited). The caller waits for the process and closes *out.
+int SpawnPiped(std::vector<std::string> args, int* out, bool quietErr = false);
+
 // Output lines without their line ends.
 std::vector<std::string> Lines(const std::string& text);
 std::vector<std::string> Split(const std::string& line, char sep = '\t');

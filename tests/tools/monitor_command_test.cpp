@@ -7,14 +7,11 @@
 
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <regex>
-
-extern char** environ;
 
 using namespace ctltest;
 
@@ -67,13 +64,14 @@ TEST(MonitorCommand, Vx3cPrintsDecodedLinesWritesTheCaptureAndSendsNothing)
     }
     EXPECT_TRUE(d.sim.Requests().empty()) << "the monitor sent something";
 
-    // One packet per line: the pseudo-header byte 1 (vx3c) and the frame's bytes.
+    // One packet per line: the 4-byte pseudo-header (vx3c, direction not known, read whole)
+    // and the frame's bytes.
     const std::vector<std::string> packets = Rows("tshark -r '" + pcap + "' -T fields -e frame.len -e data.data 2>/dev/null");
     ASSERT_EQ(packets.size(), 5u);
     for (std::size_t i = 0; i < packets.size(); ++i) {
         const std::string flen = lines[i].substr(lines[i].find("FLen[") + 5, 4);
-        EXPECT_EQ(std::stoul(packets[i].substr(0, packets[i].find('\t'))), std::stoul(flen) + 1) << packets[i];
-        EXPECT_EQ(packets[i].substr(packets[i].find('\t') + 1, 2), "01") << packets[i];
+        EXPECT_EQ(std::stoul(packets[i].substr(0, packets[i].find('\t'))), std::stoul(flen) + 4) << packets[i];
+        EXPECT_EQ(packets[i].substr(packets[i].find('\t') + 1, 8), "01000000") << packets[i];
     }
 }
 
@@ -134,32 +132,19 @@ TEST(MonitorCommand, StopsAfterItsTimeOrOnInterruptAndRefusesBadUsage)
 
     // Ctrl+C ends it with success.
     d.sim.SetEmission(Traffic(vx4sim::Emission::Vx3c, 50));
-    int out[2];
-    ASSERT_EQ(::pipe(out), 0);
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_adddup2(&fa, out[1], 1);
-    posix_spawn_file_actions_addclose(&fa, out[0]);
-    posix_spawn_file_actions_addclose(&fa, out[1]);
-    std::vector<std::string> args = {CtlPath(), "--port", d.PortText(), "monitor", "vx3c"};
-    std::vector<char*> argv;
-    for (std::string& a : args)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
-    pid_t pid = -1;
-    ASSERT_EQ(posix_spawn(&pid, args[0].c_str(), &fa, nullptr, argv.data(), environ), 0);
-    posix_spawn_file_actions_destroy(&fa);
-    ::close(out[1]);
+    int out = -1;
+    const pid_t pid = SpawnPiped({CtlPath(), "--port", d.PortText(), "monitor", "vx3c"}, &out);
+    ASSERT_GT(pid, 0);
     std::string first;
     char c;
-    pollfd p{out[0], POLLIN, 0};
-    while (first.find('\n') == std::string::npos && ::poll(&p, 1, 10000) > 0 && ::read(out[0], &c, 1) == 1)
+    pollfd p{out, POLLIN, 0};
+    while (first.find('\n') == std::string::npos && ::poll(&p, 1, 10000) > 0 && ::read(out, &c, 1) == 1)
         first += c;
     EXPECT_EQ(first.rfind("St[0000] ", 0), 0u) << first;
     ::kill(pid, SIGINT);
     int status = 0;
     ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-    ::close(out[0]);
+    ::close(out);
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0);
 }

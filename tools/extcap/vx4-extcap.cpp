@@ -1,0 +1,225 @@
+// vx4-extcap: the VX-4 line as a live capture interface of Wireshark (an extcap program).
+// Wireshark runs it from its extcap folder: it lists one interface, names its link type
+// (DLT_USER0, read by the vx4 dissector), describes its settings (port, speed, protocol)
+// and, for a capture, listens on the line with the frame monitor of the chosen protocol
+// and writes every piece to the fifo Wireshark gives as a pcap stream, one flushed record
+// per piece, until Wireshark stops it with SIGTERM (or closes the fifo). It only listens,
+// as the monitor windows and vx4ctl monitor do: nothing is ever sent to the line.
+//
+//   vx4-extcap --extcap-interfaces
+//   vx4-extcap --extcap-interface vx4 --extcap-dlts
+//   vx4-extcap --extcap-interface vx4 --extcap-config
+//   vx4-extcap --extcap-interface vx4 --capture --fifo PATH --port /dev/ttyUSB0|HOST:PORT
+//              [--speed 115200] [--protocol vx3c|vx2]
+
+#include "Ctl.h"
+
+#include "link/Connection.h"
+#include "link/PcapFile.h"
+#include "link/Vx2Monitor.h"
+#include "link/Vx3cMonitor.h"
+
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include <pthread.h>
+#include <signal.h>
+
+namespace {
+
+constexpr const char* InterfaceName = "vx4";
+constexpr const char* Version = "1.0";
+constexpr unsigned Speeds[] = {1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200};
+constexpr unsigned DefaultSpeed = 115200;
+
+struct Options {
+    bool interfaces = false, dlts = false, config = false, capture = false;
+    std::string interface, fifo, port, protocol = "vx3c";
+    unsigned speed = DefaultSpeed;
+};
+
+int Usage(const std::string& message)
+{
+    std::fprintf(stderr, "vx4-extcap: %s\n", message.c_str());
+    return 2;
+}
+
+void PrintInterfaces()
+{
+    std::printf("extcap {version=%s}{display=VX-4 line capture}\n", Version);
+    std::printf("interface {value=%s}{display=VX-4 line (vx3c or vx2 monitor, listen only)}\n", InterfaceName);
+}
+
+void PrintDlts()
+{
+    std::printf("dlt {number=%u}{name=USER0}{display=VX-4 line pieces (vx4 dissector)}\n",
+                unsigned(vx4::CPcapFile::LinkTypeUser0));
+}
+
+void PrintConfig()
+{
+    std::printf("arg {number=0}{call=--port}{display=Port}{type=string}{required=true}"
+                "{tooltip=Serial port (/dev/ttyUSB0) or HOST:PORT of a network gateway}\n");
+    std::printf("arg {number=1}{call=--speed}{display=Speed}{type=selector}{tooltip=Line speed in baud}\n");
+    for (unsigned s : Speeds)
+        std::printf("value {arg=1}{value=%u}{display=%u}{default=%s}\n", s, s, s == DefaultSpeed ? "true" : "false");
+    std::printf("arg {number=2}{call=--protocol}{display=Protocol}{type=radio}"
+                "{tooltip=vx3c: the device's own frames; vx2: transducer frames and Modbus RTU}\n");
+    std::printf("value {arg=2}{value=vx3c}{display=vx3c}{default=true}\n");
+    std::printf("value {arg=2}{value=vx2}{display=vx2}{default=false}\n");
+}
+
+// "--name value" or "--name=value".
+bool TakeValue(int argc, char** argv, int& i, const char* name, std::string* out)
+{
+    const std::size_t n = std::strlen(name);
+    if (std::strncmp(argv[i], name, n) != 0)
+        return false;
+    if (argv[i][n] == '=') {
+        *out = argv[i] + n + 1;
+        return true;
+    }
+    if (argv[i][n] != '\0')
+        return false;
+    *out = i + 1 < argc ? argv[++i] : std::string();
+    return true;
+}
+
+int Capture(const Options& o)
+{
+    if (o.fifo.empty())
+        return Usage("--capture needs --fifo PATH");
+    if (o.port.empty())
+        return Usage("--capture needs --port (a serial port or HOST:PORT)");
+    vx4ctl::PortSpec spec;
+    const std::string bad = vx4ctl::ParsePort(o.port, &spec);
+    if (!bad.empty())
+        return Usage(bad);
+    if (o.protocol != "vx3c" && o.protocol != "vx2")
+        return Usage("--protocol must be vx3c or vx2");
+
+    // The capture runs on a thread of its own; this thread waits for Wireshark's SIGTERM
+    // (or SIGINT) and ends the program within a second of it, also when the capture is in
+    // the middle of a read then. Every piece written so far has been flushed already.
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGTERM);
+    sigaddset(&signals, SIGINT);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr); // the capture thread inherits the mask
+    std::signal(SIGPIPE, SIG_IGN);                  // a reader that went away shows as a failed write
+
+    std::atomic<bool> stop{false}, done{false};
+    std::atomic<int> result{0};
+    std::thread capture([&] {
+        vx4::connection conn;
+        vx4::ConnectionSettings s = conn.Settings();
+        s.port = spec.port;
+        s.IP = spec.ip;
+        s.TCPIPport = spec.tcpPort;
+        s.speed = o.speed;
+        s.AuxTmout = 0;
+        conn.SetSettings(s);
+        if (const int rc = conn.Open(); rc != 0) {
+            std::fprintf(stderr, "vx4-extcap: cannot open %s: result %d\n", o.port.c_str(), rc);
+            result = 1;
+            done = true;
+            return;
+        }
+        std::unique_ptr<vx4::CFrameMonitor> monitor;
+        if (o.protocol == "vx2")
+            monitor = std::make_unique<vx4::CVx2Monitor>();
+        else
+            monitor = std::make_unique<vx4::CVx3cMonitor>();
+        monitor->isStopped = false;
+        // The fifo is opened once the line is: Wireshark waits on it for the stream's header.
+        vx4::CPcapFile pcap;
+        std::string error;
+        if (!pcap.Open(o.fifo, &error)) {
+            std::fprintf(stderr, "vx4-extcap: %s\n", error.c_str());
+            result = 1;
+        } else {
+            while (!stop) {
+                const vx4::SCaptureStep step = monitor->CaptureStep(conn);
+                if (step.read && !pcap.Write(step.piece, &error))
+                    break; // Wireshark closed the fifo: the capture is over
+            }
+            pcap.Close(nullptr);
+        }
+        conn.Close();
+        done = true;
+    });
+
+    const timespec tick{0, 100 * 1000 * 1000};
+    while (!done && sigtimedwait(&signals, nullptr, &tick) < 0) {
+    }
+    stop = true;
+    for (int i = 0; i < 70 && !done; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    if (!done) {
+        // Still in a read (or in opening the fifo): what it wrote is flushed, and the
+        // system releases the port and the fifo.
+        std::fflush(nullptr);
+        std::_Exit(0);
+    }
+    capture.join();
+    return result;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    Options o;
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        std::string value;
+        if (a == "--extcap-interfaces")
+            o.interfaces = true;
+        else if (a == "--extcap-dlts")
+            o.dlts = true;
+        else if (a == "--extcap-config")
+            o.config = true;
+        else if (a == "--capture")
+            o.capture = true;
+        else if (TakeValue(argc, argv, i, "--extcap-interface", &o.interface) ||
+                 TakeValue(argc, argv, i, "--fifo", &o.fifo) || TakeValue(argc, argv, i, "--port", &o.port) ||
+                 TakeValue(argc, argv, i, "--protocol", &o.protocol))
+            continue;
+        else if (TakeValue(argc, argv, i, "--speed", &value)) {
+            std::uint64_t speed = 0;
+            if (!vx4ctl::ParseUnsigned(value, 4000000, &speed).empty() || speed == 0)
+                return Usage("--speed must be a number of baud");
+            o.speed = unsigned(speed);
+        } else if (TakeValue(argc, argv, i, "--extcap-version", &value) ||
+                   TakeValue(argc, argv, i, "--extcap-capture-filter", &value) ||
+                   TakeValue(argc, argv, i, "--extcap-control-in", &value) ||
+                   TakeValue(argc, argv, i, "--extcap-control-out", &value) ||
+                   TakeValue(argc, argv, i, "--debug-file", &value) || a == "--debug")
+            continue; // what Wireshark passes and this program has no use for
+        else
+            return Usage("unknown argument " + a);
+    }
+    if (o.interfaces) {
+        PrintInterfaces();
+        return 0;
+    }
+    if (!o.interface.empty() && o.interface != InterfaceName)
+        return Usage("no interface " + o.interface + " (the only one is " + InterfaceName + ")");
+    if (o.dlts) {
+        PrintDlts();
+        return 0;
+    }
+    if (o.config) {
+        PrintConfig();
+        return 0;
+    }
+    if (o.capture)
+        return Capture(o);
+    return Usage("give --extcap-interfaces, --extcap-dlts, --extcap-config or --capture");
+}
