@@ -60,14 +60,18 @@ bool CPcapFile::Write(const SCapturedPiece& piece, std::string* error)
     }
     if (piece.bytes.empty())
         return true;
-    const std::uint32_t length = std::uint32_t(piece.bytes.size() + 1);
+    const std::uint32_t length = std::uint32_t(piece.bytes.size() + PseudoHeaderSize);
     const std::int64_t us = piece.wallUs < 0 ? 0 : piece.wallUs;
-    std::uint8_t record[17];
+    std::uint8_t record[16 + PseudoHeaderSize];
     PutU32(record, std::uint32_t(us / 1000000));
     PutU32(record + 4, std::uint32_t(us % 1000000));
     PutU32(record + 8, length);
     PutU32(record + 12, length);
     record[16] = std::uint8_t(piece.kind);
+    record[17] = piece.direction;
+    // Result codes are small positive numbers; anything else would not survive 16 bits.
+    const int status = piece.status >= 0 && piece.status <= 0xFFFF ? piece.status : 0xFFFF;
+    PutU16(record + 18, std::uint16_t(status));
     return Put(record, sizeof record, error) && Put(piece.bytes.data(), piece.bytes.size(), error);
 }
 
