@@ -14,8 +14,10 @@
 #include <QTimer>
 #include <QToolButton>
 
+#include <chrono>
 #include <cstdio>
 #include <fstream>
+#include <thread>
 #include <iterator>
 
 namespace vx4::uitest {
@@ -216,6 +218,27 @@ TEST_F(MonitorWindowTest, Vx3cMonitorOpensInTheMonitorFrameAndLogsOnlyWhileStart
     const QStringList all = form->Vx3cMonitor()->LogLines();
     EXPECT_TRUE(all.last().contains("] Raw[")) << all.last().toStdString();
     EXPECT_FALSE(form->Vx3cMonitor()->CaptureRunning());
+}
+
+TEST_F(MonitorWindowTest, ClearAlsoDropsTheLinesNotShownYet) {
+    StartSimulator();
+    sim->SetEmission(Traffic(vx4sim::Emission::Vx3c, 100));
+    CreateForm();
+    WhileOpen([this] { form->vx3c1Click(); }, [this] { return form->Vx3cMonitor(); },
+              [&](TFrameMonitorForm& m) {
+                  m.ToolButtonStop->click();
+                  ASSERT_TRUE(QTest::qWaitFor([&] { return !m.LogLines().isEmpty(); }, 10000));
+                  // The window's thread is busy: the capture's lines wait for it.
+                  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+                  m.ToolButtonStop->click();
+                  // Long enough for the read in progress to end: no more lines after it.
+                  std::this_thread::sleep_for(std::chrono::milliseconds(800));
+                  ASSERT_GT(m.PendingLines(), 0u);
+                  m.ToolButtonClear->click();
+                  QTest::qWait(300);
+                  EXPECT_TRUE(m.LogLines().isEmpty()) << m.LogLines().join('\n').toStdString();
+                  EXPECT_EQ(m.PendingLines(), 0u);
+              });
 }
 
 TEST_F(MonitorWindowTest, Vx2MonitorDecodesRequestsAndAnswers) {

@@ -1,17 +1,18 @@
 #pragma once
-// A test hook for screenshot runs: when the environment variable VX4PULT_SCREENSHOTS names a
-// folder, the console drives itself through a fixed sequence (start polling, select the
-// device root, expand a system and select its calculated values, plot and export values, the
-// settings dialog, the graduation viewer, the About box, the system events, the link test
-// running, a download with its progress window) and saves a PNG after each step into that
-// folder, then quits. With VX4PULT_SCREENSHOT_MONITOR set to vx3c or vx2 it opens that frame
-// monitor instead, starts the capture and saves it in both styles. Without the variables
-// nothing happens.
+// Drives the console's main window through a fixed sequence and saves a PNG after each step
+// into a folder, then quits: start polling, select the device root, expand a system and
+// select its calculated values, plot and export values, the settings dialog, the graduation
+// viewer, the About box, the system events, the link test running, a download with its
+// progress window. With a monitor kind (vx3c or vx2) it opens that frame monitor instead,
+// starts the capture and saves it in both styles.
+
+#include <QString>
 
 namespace vx4 {
 
 class Tvx4pult_MainForm;
 
-void StartScreenshotDriverFromEnvironment(Tvx4pult_MainForm& form);
+// Starts once the event loop runs; plotSeconds is how long values are plotted.
+void StartScreenshotDriver(Tvx4pult_MainForm& form, const QString& dir, const QString& monitor, int plotSeconds);
 
 } // namespace vx4
