@@ -293,7 +293,8 @@ TEST_F(MonitorWindowTest, SavedFilesGiveBackTheLogAndTheCapture) {
     while (!back.isEmpty() && back.last().isEmpty()) back.removeLast();
     EXPECT_EQ(back, log);
 
-    // pcap, read back by tshark: one packet per piece, its bytes behind the byte 01.
+    // pcap, read back by tshark: one packet per piece, its bytes behind the pseudo-header
+    // (vx3c, direction not known, the read's status).
     const std::vector<SCapturedPiece> pieces = m.CapturedPieces();
     const std::string pcap = (dir / "capture.pcap").string();
     EXPECT_TRUE(m.SaveCapture(QString::fromStdString(pcap)).isEmpty());
@@ -301,7 +302,9 @@ TEST_F(MonitorWindowTest, SavedFilesGiveBackTheLogAndTheCapture) {
     while (!rows.empty() && rows.back().empty()) rows.pop_back();
     ASSERT_EQ(rows.size(), pieces.size());
     for (std::size_t i = 0; i < rows.size(); ++i) {
-        QByteArray expected("\x01", 1);
+        QByteArray expected("\x01\x00", 2);
+        expected += char(pieces[i].status & 0xFF);
+        expected += char((pieces[i].status >> 8) & 0xFF);
         expected += QByteArray(reinterpret_cast<const char*>(pieces[i].bytes.data()), qsizetype(pieces[i].bytes.size()));
         EXPECT_EQ(rows[i], expected.toHex().toStdString()) << i;
     }
