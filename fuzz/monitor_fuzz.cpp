@@ -58,12 +58,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         CheckLines(vx2.Decode(status, bytes.data(), n, tick, next.expectedLen), 2);
 
         SCapturedPiece piece;
+        piece.status = status;
+        piece.direction = std::uint8_t(tick);
         piece.bytes.assign(bytes.begin(), bytes.end());
         pieces.push_back(std::move(piece));
     }
 
     // The capture as a pcap file: a 24-byte header and, for each piece with bytes, a
-    // 16-byte record header, the monitor byte and the piece.
+    // 16-byte record header, the pseudo-header and the piece.
     char path[] = "/tmp/vx4-monitor-fuzz-XXXXXX";
     const int fd = mkstemp(path);
     if (fd < 0)
@@ -74,7 +76,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::size_t expected = 24;
     for (const SCapturedPiece& p : pieces)
         if (!p.bytes.empty())
-            expected += 16 + 1 + p.bytes.size();
+            expected += 16 + CPcapFile::PseudoHeaderSize + p.bytes.size();
     std::FILE* f = std::fopen(path, "rb");
     Check(f != nullptr);
     std::fseek(f, 0, SEEK_END);

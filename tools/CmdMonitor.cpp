@@ -8,6 +8,8 @@
 #include "Session.h"
 
 #include "link/PcapFile.h"
+#include "link/ResultCodes.h"
+#include "link/ResultTexts.h"
 #include "link/Vx2Monitor.h"
 #include "link/Vx3cMonitor.h"
 
@@ -25,6 +27,31 @@ namespace {
 volatile std::sig_atomic_t interrupted = 0;
 
 void OnSignal(int) { interrupted = 1; }
+
+void PrintLines(const vx4::SCaptureStep& step, std::FILE* out)
+{
+    for (const std::string& line : step.lines) {
+        std::fwrite(line.data(), 1, line.size(), out);
+        std::fputc('\n', out);
+    }
+    if (!step.lines.empty())
+        std::fflush(out);
+}
+
+// A read that failed with nothing received, other than the silence of a quiet line: the
+// link is lost (or was never there), and every further read would fail the same way.
+bool LinkLost(const vx4::SCaptureStep& step)
+{
+    return step.read && step.piece.bytes.empty() && step.piece.status != vx4::OK &&
+           step.piece.status != vx4::LINK_TIMEOUT;
+}
+
+// "error <code> <text>" on standard error.
+void PrintResult(int code)
+{
+    const char* text = vx4::FailureText(code);
+    std::cerr << "error " << code << (text ? text : "") << '\n';
+}
 
 } // namespace
 
@@ -46,17 +73,23 @@ int CmdMonitor(const GlobalOptions& g, const CommandArgs& a)
         monitor = std::make_unique<vx4::CVx3cMonitor>();
     }
     monitor->isDecoded = !a.raw;
-
+    // There is no stopped state to leave: the capture runs from the moment the link is open.
+    monitor->isStopped = false;
+    // With the capture on standard output the lines go to standard error.
+    std::FILE* const lineOut = a.pcapFile == vx4::CPcapFile::StandardOutput ? stderr : stdout;
+    Session session(g);
+    if (session.Open() != 0) {
+        // The monitor's own line for a connection without a link, as the window would show it.
+        PrintLines(monitor->CaptureStep(session.Conn()), lineOut);
+        return ExitFailed;
+    }
+    // The capture file only once there is a link to capture: a failed open leaves none.
     vx4::CPcapFile pcap;
     std::string error;
-    std::FILE* const lineOut = a.pcapFile == vx4::CPcapFile::StandardOutput ? stderr : stdout;
     if (!a.pcapFile.empty() && !pcap.Open(a.pcapFile, &error)) {
         PrintFailure(error);
         return ExitFailed;
     }
-    Session session(g);
-    if (session.Open() != 0)
-        return ExitFailed;
 
     interrupted = 0;
     struct sigaction action = {};
@@ -71,47 +104,48 @@ int CmdMonitor(const GlobalOptions& g, const CommandArgs& a)
     struct sigaction oldPipe = {};
     sigaction(SIGPIPE, &ignore, &oldPipe);
 
-    // There is no stopped state to leave: the capture runs from the moment the link is open.
-    monitor->isStopped = false;
     const auto start = std::chrono::steady_clock::now();
-    std::uint64_t shown = 0;
-    bool pcapOk = true;
+    std::uint64_t frames = 0;
+    bool ok = true;
     bool readerGone = false;
     while (!interrupted) {
         if (a.seconds > 0 &&
             std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() >= a.seconds)
             break;
         const vx4::SCaptureStep step = monitor->CaptureStep(session.Conn());
-        if (step.read && pcapOk && !a.pcapFile.empty() && !pcap.Write(step.piece, &error)) {
+        // A frame the filter drops stays out of the capture as it stays off the screen.
+        if (step.read && !step.filtered && !a.pcapFile.empty() && !pcap.Write(step.piece, &error)) {
             if (errno == EPIPE) {
                 readerGone = true; // the reader has ended the capture
                 break;
             }
             PrintFailure(error);
-            pcapOk = false;
+            ok = false;
             break;
         }
-        for (const std::string& line : step.lines) {
-            std::fwrite(line.data(), 1, line.size(), lineOut);
-            std::fputc('\n', lineOut);
-            if (line != vx4::CFrameMonitor::Separator)
-                ++shown;
+        PrintLines(step, lineOut);
+        if (LinkLost(step)) {
+            // The link is gone: once shown, the failure ends the run instead of repeating.
+            PrintResult(step.piece.status);
+            ok = false;
+            break;
         }
-        if (!step.lines.empty())
-            std::fflush(lineOut);
-        if (a.lineLimit != 0 && shown >= a.lineLimit)
+        // Only what came off the line counts, never a failure line nor a separator.
+        if (step.read && !step.piece.bytes.empty() && !step.lines.empty())
+            ++frames;
+        if (a.lineLimit != 0 && frames >= a.lineLimit)
             break;
     }
     sigaction(SIGINT, &oldInt, nullptr);
     sigaction(SIGTERM, &oldTerm, nullptr);
     if (readerGone) {
         pcap.Close(nullptr);
-    } else if (!a.pcapFile.empty() && pcapOk && !pcap.Close(&error)) {
+    } else if (!a.pcapFile.empty() && !pcap.Close(&error) && ok) {
         PrintFailure(error);
-        pcapOk = false;
+        ok = false;
     }
     sigaction(SIGPIPE, &oldPipe, nullptr);
-    return pcapOk ? ExitOk : ExitFailed;
+    return ok ? ExitOk : ExitFailed;
 }
 
 } // namespace vx4ctl

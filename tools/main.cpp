@@ -178,7 +178,7 @@ int Run(int argc, char** argv)
     monitor->add_option("--filter", a.filter, "vx2: all frames, requests only or answers only (default all)")
         ->type_name("all|requests|answers")
         ->check(CLI::IsMember({"all", "requests", "answers"}));
-    monitor->add_option("--count", monitorCount, "stop after N lines")->type_name("N")->check(UnsignedCheck(0xFFFFFFFFu));
+    monitor->add_option("--count", monitorCount, "stop after N frames (pieces read off the line; failure lines and separators do not count)")->type_name("N")->check(UnsignedCheck(0xFFFFFFFFu));
     monitor->add_option("--seconds", a.seconds, "stop after S seconds")->type_name("S")->check(CLI::PositiveNumber);
     monitor->add_option("--pcap", a.pcapFile, "also write the capture to a pcap file; - writes it to standard output, "
                                                       "flushed piece by piece, and the lines to standard error")->type_name("FILE");
@@ -232,7 +232,7 @@ int Run(int argc, char** argv)
     if (!monitorCount.empty()) {
         a.lineLimit = ToUnsigned(monitorCount);
         if (a.lineLimit == 0) {
-            std::cerr << "--count: at least one line\n";
+            std::cerr << "--count: at least one frame\n";
             return ExitUsage;
         }
     }

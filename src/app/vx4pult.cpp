@@ -4,7 +4,6 @@
 #include "ui/dialogs/About.h"
 #include "ui/main/CommandLine.h"
 #include "ui/main/MessageBoxes.h"
-#include "ui/main/ScreenshotDriver.h"
 #include "ui/main/StartCheck.h"
 #include "ui/main/Vx4pult_main.h"
 
@@ -60,8 +59,6 @@ int main(int argc, char** argv) {
         vx4::TAboutBox aboutBox(&mainForm);
         mainForm.SetAboutBox(&aboutBox);
 
-        // Screenshot runs drive the window by themselves when VX4PULT_SCREENSHOTS names a folder.
-        vx4::StartScreenshotDriverFromEnvironment(mainForm);
         // Package checks start the console, read back the files it found and quit.
         vx4::StartStartCheckFromEnvironment(mainForm);
 

@@ -91,8 +91,8 @@ public:
 
     // Called on the worker thread with no lock of the object held, at the end of every
     // configuration read (also one that failed or could not start because the link could not
-    // be made again) and of every poll pass. It may call the getters and SetItemPolled: the
-    // worker changes nothing while it runs.
+    // be made again; before IsConfigReady turns true for it) and of every poll pass. It may
+    // call the getters and SetItemPolled: the worker changes nothing while it runs.
     using WorkerListener = std::function<void(const SWorkerReport&)>;
 
     // Progress of DownloadFile: fraction 0..1 of the file transferred so far.

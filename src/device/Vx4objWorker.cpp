@@ -43,13 +43,15 @@ void CVX4Obj::WorkerLoop()
                 }
                 if (rc != 0)
                     ClearStore();
+                if (stopRequested_)
+                    break;
+                // Reported before the read counts as ended, so whoever sees IsConfigReady
+                // has already heard how the read ended.
+                Report({SWorkerReport::ConfigRead, rc, 0});
                 {
                     Guard data(dataLock_);
                     rereadsTakenUp_ = takenUp;
                 }
-                if (stopRequested_)
-                    break;
-                Report({SWorkerReport::ConfigRead, rc, 0});
                 if (rc == 0) {
                     StopGateway();
                     StartGateway();
@@ -90,12 +92,13 @@ void CVX4Obj::ReconnectIfAsked()
     const int rc = conn_.Reconnect();
     if (rc == 0)
         return;
-    // The device cannot be reached: the reads asked for end with nothing read.
+    // The device cannot be reached: the reads asked for end with nothing read (reported
+    // first, as above).
+    Report({SWorkerReport::ConfigRead, rc, 0});
     {
         Guard data(dataLock_);
         rereadsTakenUp_ = asked;
     }
-    Report({SWorkerReport::ConfigRead, rc, 0});
 }
 
 void CVX4Obj::ClearStore()

@@ -35,6 +35,8 @@ SCaptureStep CFrameMonitor::Finish(int status, std::uint32_t tick, const std::ui
     if (status == LINK_TIMEOUT && n == 0)
         return step;
     step.read = true;
+    step.filtered = pieceFiltered_;
+    step.piece.direction = pieceDirection_;
     step.piece.kind = Kind();
     step.piece.status = status;
     step.piece.tick = tick;

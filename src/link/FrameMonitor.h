@@ -19,15 +19,17 @@ namespace vx4 {
 
 class connection;
 
-// Which monitor took a piece. The value is also the pseudo-header byte of the capture file.
+// Which monitor took a piece. The value is also the first pseudo-header byte of the capture
+// file (see PcapFile.h).
 enum class MonitorKind : std::uint8_t { Vx3c = 1, Vx2 = 2 };
 
-// What the monitor made of a piece; also the direction byte of the capture file.
+// What a monitor made of a piece; the second pseudo-header byte of the capture file. The
+// vx3c monitor does not tell requests from answers and always gives DirectionUnknown.
 enum PieceDirection : std::uint8_t {
-    DirectionUnknown = 0, // every vx3c piece, and vx2 pieces that are no valid frame
+    DirectionUnknown = 0,
     DirectionRequest = 1,
     DirectionAnswer = 2,
-    DirectionModbusFlag = 0x80, // added when the vx2 monitor took the piece for a Modbus RTU frame
+    PieceModbusFlag = 0x80, // added: the vx2 monitor recognised a Modbus RTU frame by its CRC
 };
 
 // One piece taken off the line by a running capture step.
@@ -37,12 +39,13 @@ struct SCapturedPiece {
     std::uint32_t tick = 0;      // MsClock at the end of the read
     std::int64_t wallUs = 0;     // wall-clock time at the end of the read, microseconds since 1970
     std::vector<std::uint8_t> bytes;
-    std::uint8_t direction = DirectionUnknown; // PieceDirection values
+    std::uint8_t direction = DirectionUnknown; // PieceDirection, with PieceModbusFlag
 };
 
 // What one capture step brought.
 struct SCaptureStep {
     bool read = false;              // a piece came (bytes, or a failure to show); false when stopped or silent
+    bool filtered = false;          // the piece is a frame the filter drops: no line, and no place in a capture
     SCapturedPiece piece;           // valid when read
     std::vector<std::string> lines; // lines for the log, in order (none for silence or a filtered frame)
 };
@@ -94,6 +97,10 @@ protected:
     // The step of a read that ended at tick: its lines and, unless it was silent, its piece.
     SCaptureStep Finish(int status, std::uint32_t tick, const std::uint8_t* bytes, std::size_t n,
                         std::vector<std::string> lines) const;
+
+    // What Decode made of the piece it decoded last, for Finish. Capture thread only.
+    std::uint8_t pieceDirection_ = DirectionUnknown;
+    bool pieceFiltered_ = false;
 
 private:
     std::uint32_t (*clock_)() = nullptr;

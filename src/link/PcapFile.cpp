@@ -79,7 +79,9 @@ bool CPcapFile::Write(const SCapturedPiece& piece, std::string* error)
     PutU32(record + 12, length);
     record[16] = std::uint8_t(piece.kind);
     record[17] = piece.direction;
-    PutU16(record + 18, std::uint16_t(piece.status < 0 || piece.status > 0xFFFF ? 0xFFFF : piece.status));
+    // Result codes are small positive numbers; anything else would not survive 16 bits.
+    const int status = piece.status >= 0 && piece.status <= 0xFFFF ? piece.status : 0xFFFF;
+    PutU16(record + 18, std::uint16_t(status));
     // Flushed record by record: a reader at the other end of a pipe sees each piece at once.
     return Put(record, sizeof record, error) && Put(piece.bytes.data(), piece.bytes.size(), error) && Flush(error);
 }

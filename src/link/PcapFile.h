@@ -1,13 +1,18 @@
 #pragma once
 // CPcapFile: a capture of the frame monitors as a classic pcap file that Wireshark and
-// tshark open. Link type DLT_USER0 (147); every packet is one piece read off the line:
-// a 4-byte pseudo-header, then the piece's raw bytes, stamped with the wall-clock time at
-// the end of its read. Pieces without bytes (failures with nothing received) are not
-// written. The pseudo-header:
-//   offset 0, u8:  the monitor (1 vx3c, 2 vx2; see MonitorKind)
-//   offset 1, u8:  the direction (0 not known, 1 request, 2 answer), plus 0x80 for a piece
-//                  the vx2 monitor took for a Modbus RTU frame (see PieceDirection)
-//   offset 2, u16 little-endian: the read's result code, 0 for a piece read whole
+// tshark open. Link type DLT_USER0 (147); every packet is one piece read off the line,
+// stamped with the wall-clock time at the end of its read: a 4-byte pseudo-header, then the
+// piece's raw bytes.
+//
+//   offset 0, u8:  the monitor: 1 vx3c, 2 vx2 (MonitorKind)
+//   offset 1, u8:  the direction: 0 not known (every vx3c piece), 1 request, 2 answer;
+//                  plus 0x80 when the vx2 monitor recognised a Modbus RTU frame by its CRC
+//                  (PieceDirection)
+//   offset 2, u16 little-endian: the read's status: 0 for a piece read whole, else the
+//                  monitor's result code (1013 wrong check bytes, 1016 time-out with part
+//                  of a piece, 1017 length beyond the buffer, ...)
+//
+// Pieces without bytes (failures with nothing received) are not written.
 //
 // Writes stream: Open writes the file header, each Write one packet, Close flushes. The
 // header and every packet are flushed as they are written, so a reader at the other end of

@@ -37,7 +37,8 @@ std::vector<std::string> CVx2Monitor::Decode(int status, const std::uint8_t* b, 
                                              std::size_t expectedLen)
 {
     lastReadEnd = tick;
-    lastDirection = DirectionUnknown;
+    pieceDirection_ = DirectionUnknown;
+    pieceFiltered_ = false;
     if (lastShownTick == 0)
         lastShownTick = tick;
     if (status == LINK_TIMEOUT && n == 0)
@@ -55,7 +56,7 @@ std::vector<std::string> CVx2Monitor::Decode(int status, const std::uint8_t* b, 
         if (n != expectedLen && n == Vx2RequestSize)
             expectedLen = Vx2RequestSize;
         const bool request = expectedLen == Vx2RequestSize;
-        lastDirection = request ? DirectionRequest : DirectionAnswer;
+        pieceDirection_ = request ? DirectionRequest : DirectionAnswer;
         if (isDecoded.load(std::memory_order_relaxed) && lastMatched) {
             if (n >= 4) {
                 std::snprintf(text, sizeof text, "Adr[%.8X] ", unsigned(GetU32(b)));
@@ -78,10 +79,12 @@ std::vector<std::string> CVx2Monitor::Decode(int status, const std::uint8_t* b, 
             AppendRaw(line, b, n);
         }
         const std::uint8_t filter = showFilter.load(std::memory_order_relaxed);
-        if ((request && filter == ShowAnswers) || (!request && filter == ShowRequests))
+        if ((request && filter == ShowAnswers) || (!request && filter == ShowRequests)) {
+            pieceFiltered_ = true;
             return {}; // dropped, and no separator either
+        }
     } else if (n >= 2 && Crc16Modbus(b, n - 2) == GetU16(b + n - 2)) {
-        lastDirection = DirectionModbusFlag;
+        pieceDirection_ = PieceModbusFlag;
         std::snprintf(text, sizeof text, "CS[%.2X %.2X] ", unsigned(b[n - 2]), unsigned(b[n - 1]));
         line += text;
         line += "ModBusData[";
@@ -104,10 +107,7 @@ SCaptureStep CVx2Monitor::RunningStep(connection& conn)
     if (count > r.expectedLen)
         count = r.expectedLen;
     const std::uint32_t tick = Now();
-    std::vector<std::string> lines = Decode(status, buf_, count, tick, r.expectedLen);
-    SCaptureStep step = Finish(status, tick, buf_, count, std::move(lines));
-    step.piece.direction = lastDirection;
-    return step;
+    return Finish(status, tick, buf_, count, Decode(status, buf_, count, tick, r.expectedLen));
 }
 
 } // namespace vx4

@@ -49,8 +49,6 @@ public:
     std::uint32_t lastCmd = 0;      // byte 4 of that frame
     bool lastMatched = false;       // the last valid vx2 frame had exactly the expected length
     std::uint32_t lastReadEnd = 0;  // MsClock at the end of the previous read
-    // What Decode took its last piece for (PieceDirection), also when the filter dropped it.
-    std::uint8_t lastDirection = DirectionUnknown;
 
 protected:
     SCaptureStep RunningStep(connection& conn) override;

@@ -18,21 +18,30 @@ std::string CVx3cMonitor::Fields(const std::uint8_t* b, std::size_t n)
     if (n < 6)
         return line;
     const std::size_t declared = GetU16(b + 4);
+    // Data bytes actually received, as a signed count: negative when not even the check
+    // bytes came.
     const long long bodyBytes = static_cast<long long>(n) - static_cast<long long>(Vx3cOverhead);
+    std::size_t shown = declared;
     if (static_cast<long long>(declared) != bodyBytes)
         line += "Bad"; // runs into the next field
+    if (static_cast<long long>(declared) > bodyBytes)
+        shown = bodyBytes > 0 ? static_cast<std::size_t>(bodyBytes) : 0;
     std::snprintf(text, sizeof text, "Len[%.4u] ", unsigned(declared));
     line += text;
     if (n >= 7) {
         std::snprintf(text, sizeof text, "Cmd[%2u] ", unsigned(b[6]));
         line += text;
     }
-    // Check bytes and data only for a whole frame.
-    if (n >= 8 && declared + Vx3cOverhead == n) {
-        std::snprintf(text, sizeof text, "CS[%.2X %.2X] ", unsigned(b[7 + declared]), unsigned(b[8 + declared]));
-        line += text;
+    if (n >= 8) {
+        // The check bytes only where a whole frame puts them; the data bytes of a broken
+        // piece as far as they came (no more than declared).
+        if (declared + Vx3cOverhead == n) {
+            std::snprintf(text, sizeof text, "CS[%.2X %.2X] ", unsigned(b[7 + declared]),
+                          unsigned(b[8 + declared]));
+            line += text;
+        }
         line += "Data[";
-        AppendHex(line, b + Vx3cHeaderSize, declared);
+        AppendHex(line, b + Vx3cHeaderSize, shown);
         line += ']';
     }
     return line;

@@ -21,8 +21,9 @@ public:
     std::vector<std::string> Decode(int status, const std::uint8_t* bytes, std::size_t n, std::uint32_t tick);
 
     // The decoded fields of a piece, each present only when enough bytes came: address,
-    // declared length ("Bad" in front when the body does not match it), command, and the
-    // check bytes and data of a whole frame.
+    // declared length ("Bad" in front when the body does not match it), command, then from
+    // eight bytes on the check bytes (of a whole frame only) and the data bytes: those that
+    // came when fewer than declared arrived, else the declared ones.
     static std::string Fields(const std::uint8_t* bytes, std::size_t n);
 
 protected:

@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -70,7 +71,7 @@ TEST(Vx3cMonitorLines, PiecesGiveTheirLines)
         {"no data bytes, ten-digit address", 0, whole, 5, 5, true,
          "St[0000] dT[     0] FLen[0009] Adr[1364349780] Len[0000] Cmd[ 1] CS[05 4B] Data[]"},
         {"part of the body", 1016, {0x01, 0, 0, 0, 0x05, 0x00, 0x24, 0xAA, 0xBB, 0xCC}, 10, 20, true,
-         "St[1016] dT[    10] FLen[0010] Adr[00000001] BadLen[0005] Cmd[36] "},
+         "St[1016] dT[    10] FLen[0010] Adr[00000001] BadLen[0005] Cmd[36] Data[AA ]"},
         {"six bytes", 1016, {0x01, 0, 0, 0, 0x05, 0x00}, 10, 10, true,
          "St[1016] dT[     0] FLen[0006] Adr[00000001] BadLen[0005] "},
         {"five bytes", 1016, {0x0C, 0, 0, 0, 0x05}, 10, 10, true, "St[1016] dT[     0] FLen[0005] Adr[00000012] "},
@@ -88,6 +89,48 @@ TEST(Vx3cMonitorLines, PiecesGiveTheirLines)
         EXPECT_EQ(m.Decode(c.status, c.bytes.data(), c.bytes.size(), c.tick), Lines{c.line}) << c.what;
         EXPECT_EQ(m.lastShownTick, c.tick) << c.what;
     }
+}
+
+// Pieces of a frame with D data bytes cut (or padded) to n bytes: the check bytes only for
+// the whole frame, the data bytes as far as they came.
+TEST(Vx3cMonitorLines, DataOfBrokenPiecesAsFarAsTheyCame)
+{
+    // D = 3: 01 00 00 00 | 03 00 | 05 | AA BB CC | xor sum, then three extra bytes.
+    Bytes three = {0x01, 0, 0, 0, 0x03, 0x00, 0x05, 0xAA, 0xBB, 0xCC, 0, 0};
+    FillCheckBytes(three.data(), 10);
+    const std::string cs3 = [&] {
+        char t[16];
+        std::snprintf(t, sizeof t, "CS[%.2X %.2X] ", three[10], three[11]);
+        return std::string(t);
+    }();
+    three.insert(three.end(), {0xD1, 0xD2, 0xD3});
+    // D = 0: 01 00 00 00 | 00 00 | 05 | xor sum, then three extra bytes.
+    Bytes zero = {0x01, 0, 0, 0, 0x00, 0x00, 0x05, 0, 0};
+    FillCheckBytes(zero.data(), 7);
+    const std::string cs0 = [&] {
+        char t[16];
+        std::snprintf(t, sizeof t, "CS[%.2X %.2X] ", zero[7], zero[8]);
+        return std::string(t);
+    }();
+    zero.insert(zero.end(), {0xD1, 0xD2, 0xD3});
+    struct Case {
+        const Bytes* frame;
+        std::size_t n;
+        std::string fields;
+    };
+    const Case cases[] = {
+        {&three, 7, "Adr[00000001] BadLen[0003] Cmd[ 5] "},
+        {&three, 8, "Adr[00000001] BadLen[0003] Cmd[ 5] Data[]"},
+        {&three, 9 + 3 - 1, "Adr[00000001] BadLen[0003] Cmd[ 5] Data[AA BB ]"},
+        {&three, 9 + 3, "Adr[00000001] Len[0003] Cmd[ 5] " + cs3 + "Data[AA BB CC ]"},
+        {&three, 9 + 3 + 3, "Adr[00000001] BadLen[0003] Cmd[ 5] Data[AA BB CC ]"},
+        {&zero, 7, "Adr[00000001] BadLen[0000] Cmd[ 5] "},
+        {&zero, 8, "Adr[00000001] BadLen[0000] Cmd[ 5] Data[]"},
+        {&zero, 9, "Adr[00000001] Len[0000] Cmd[ 5] " + cs0 + "Data[]"},
+        {&zero, 9 + 3, "Adr[00000001] BadLen[0000] Cmd[ 5] Data[]"},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(CVx3cMonitor::Fields(c.frame->data(), c.n), c.fields) << c.n << " of " << c.frame->size();
 }
 
 TEST(Vx3cMonitorLines, SilenceAddsNoLineAndCountsIntoTheNextGap)
@@ -164,9 +207,7 @@ TEST(Vx2MonitorLines, PiecesOfOtherKindsAndLengths)
         // A Modbus frame where the answer is due leaves the expected length alone.
         CVx2Monitor m;
         Read(m, request, 0, 10);
-        EXPECT_EQ(m.lastDirection, DirectionRequest);
         EXPECT_EQ(Read(m, modbus, 10, 20), Lines{"St[0000] dT[    10] FLen[0008] CS[C5 CE] ModBusData[01 03 00 10 00 02 ]"});
-        EXPECT_EQ(m.lastDirection, DirectionModbusFlag);
         EXPECT_EQ(m.NextRead(20).expectedLen, 8u);
         EXPECT_TRUE(m.lastMatched);
         EXPECT_EQ(m.lastCmd, 0x30u);
@@ -193,7 +234,6 @@ TEST(Vx2MonitorLines, PiecesOfOtherKindsAndLengths)
         CVx2Monitor m;
         const Bytes one = {0x7E};
         EXPECT_EQ(Read(m, one, 0, 0, LINK_TIMEOUT), Lines{"St[1016] dT[     0] FLen[0001] A Raw[7E ]"});
-        EXPECT_EQ(m.lastDirection, DirectionUnknown);
         Read(m, request, 0, 10);
         EXPECT_EQ(Read(m, {0x0C, 0x00, 0x00}, 10, 20, LINK_TIMEOUT), Lines{"St[1016] dT[    10] FLen[0003] S Raw[0C 00 00 ]"});
         EXPECT_EQ(Read(m, {}, 20, 30, LINK_NOT_OPEN), Lines{"St[1003] dT[    10] FLen[0000] S Raw[]"});
@@ -339,6 +379,40 @@ TEST_F(FrameCapture, Vx2CaptureReadsTheLengthThatIsDue)
     EXPECT_EQ(reads[1].value, 8u);
     EXPECT_EQ(reads[1].timeout, 80u);
     EXPECT_TRUE(state_->Calls('W').empty());
+}
+
+TEST_F(FrameCapture, Vx2PiecesCarryTheirDirectionAndTheFilterKeepsThemOut)
+{
+    std::uint32_t now = 1000;
+    static std::uint32_t* clock = nullptr;
+    clock = &now;
+    CVx2Monitor m;
+    m.SetClock([] { return *clock; });
+    m.isStopped = false;
+    m.showFilter = CVx2Monitor::ShowRequests;
+    Input(Vx2Request(0x30));
+    Input(Vx2Frame(12, 0x30, {0x05}));
+    Input(Modbus({0x01, 0x03, 0x00, 0x10, 0x00, 0x02, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00}));
+    Input({0x01, 0x02, 0x03});
+    struct Expected {
+        std::uint8_t direction;
+        bool filtered;
+        int status;
+        std::size_t lines;
+    };
+    const Expected expected[] = {{DirectionRequest, false, OK, 1},
+                                 {DirectionAnswer, true, OK, 0},
+                                 {PieceModbusFlag, false, OK, 1},
+                                 {DirectionUnknown, false, LINK_TIMEOUT, 1}};
+    for (const Expected& e : expected) {
+        const SCaptureStep step = m.CaptureStep(conn_);
+        now += 10;
+        ASSERT_TRUE(step.read);
+        EXPECT_EQ(step.piece.direction, e.direction) << step.piece.bytes.size();
+        EXPECT_EQ(step.filtered, e.filtered) << step.piece.bytes.size();
+        EXPECT_EQ(step.piece.status, e.status) << step.piece.bytes.size();
+        EXPECT_EQ(step.lines.size(), e.lines) << step.piece.bytes.size();
+    }
 }
 
 TEST_F(FrameCapture, ReadFailureWithoutBytesIsShown)

@@ -52,8 +52,9 @@ TEST_F(PcapFileTest, TsharkReadsEveryPieceWithItsKindTimeAndBytes)
     pieces.push_back({MonitorKind::Vx3c, 1016, 20, 1765180800223456, {0x01, 0x00, 0x00}});
     pieces.push_back({MonitorKind::Vx3c, 1003, 30, 1765180800323456, {}}); // nothing came: no packet
     pieces.push_back({MonitorKind::Vx2, 0, 40, 1765180801000001, std::vector<std::uint8_t>(72, 0xAB), DirectionAnswer});
-    pieces.push_back({MonitorKind::Vx2, 0, 50, 1765180801000002, {0x01, 0x03, 0x00, 0x01, 0x00, 0x02, 0x95, 0xCB},
-                      DirectionModbusFlag});
+    pieces.push_back({MonitorKind::Vx2, 1016, 50, 1765180801000002, {0x01, 0x03}, DirectionRequest});
+    pieces.push_back({MonitorKind::Vx2, 0, 60, 1765180801000003, {0x01, 0x03, 0x00}, PieceModbusFlag});
+    pieces.push_back({MonitorKind::Vx3c, 1017, 70, 1765180801000004, {0x01}});
     const std::string path = (dir_ / "capture.pcap").string();
     std::string error;
     ASSERT_TRUE(CPcapFile::Save(path, pieces, &error)) << error;
@@ -74,7 +75,7 @@ TEST_F(PcapFileTest, TsharkReadsEveryPieceWithItsKindTimeAndBytes)
     while (std::getline(lines, line))
         if (!line.empty())
             rows.push_back(line);
-    ASSERT_EQ(rows.size(), 4u) << out;
+    ASSERT_EQ(rows.size(), 6u) << out;
     auto field = [](const std::string& row, int k) {
         std::istringstream s(row);
         std::string f;
@@ -87,12 +88,14 @@ TEST_F(PcapFileTest, TsharkReadsEveryPieceWithItsKindTimeAndBytes)
     EXPECT_EQ(field(rows[2], 0), "76");
     EXPECT_EQ(field(rows[0], 1).substr(0, 17), "1765180800.123456");
     EXPECT_EQ(field(rows[2], 1).substr(0, 17), "1765180801.000001");
-    // The pseudo-header names the monitor, the direction and the read's result code
-    // (little-endian); the piece follows unchanged.
+    // The pseudo-header: monitor, direction (with the Modbus mark), read status as u16
+    // little-endian; the piece follows unchanged.
     EXPECT_EQ(field(rows[0], 2).substr(0, 22), "01000000010000002c0106");
     EXPECT_EQ(field(rows[1], 2), "0100f803010000");
     EXPECT_EQ(field(rows[2], 2).substr(0, 12), "02020000abab");
-    EXPECT_EQ(field(rows[3], 2), "028000000103000100029" "5cb");
+    EXPECT_EQ(field(rows[3], 2), "0201f8030103");
+    EXPECT_EQ(field(rows[4], 2), "02800000010300");
+    EXPECT_EQ(field(rows[5], 2), "0100f90301");
 }
 
 TEST_F(PcapFileTest, UnwritableFileGivesTheSystemsErrorText)

@@ -192,3 +192,18 @@ TEST(ResultTexts, DeviceCodesAndTimeoutHaveTheirTexts)
     for (int code : {0, 1, 245, 255, 1013, 1015, 1017, -1})
         EXPECT_EQ(ResultCodeText(code), nullptr) << code;
 }
+
+TEST(ResultTexts, FailureTextsAddTheLinksOwnFailures)
+{
+    // The console's texts first, then the link's and the frames' failures.
+    EXPECT_STREQ(FailureText(253), ResultCodeText(253));
+    EXPECT_STREQ(FailureText(1016), ResultCodeText(1016));
+    const std::pair<int, const char*> expect[] = {{1003, " Связь не открыта"},
+                                                   {1011, " Ошибка приема, связь прервана"},
+                                                   {1013, " Неверные контрольные байты"},
+                                                   {1017, " Неверная длина кадра"}};
+    for (const auto& [code, text] : expect)
+        EXPECT_STREQ(FailureText(code), text) << code;
+    for (int code : {0, 1, 255, 1002, 1100, -1})
+        EXPECT_EQ(FailureText(code), nullptr) << code;
+}

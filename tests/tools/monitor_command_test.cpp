@@ -10,8 +10,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
 #include <cstdio>
 #include <regex>
+#include <thread>
 
 using namespace ctltest;
 
@@ -103,6 +108,99 @@ TEST(MonitorCommand, Vx2FilterAndPlainStyle)
     }
     EXPECT_EQ(shown, 3u);
     EXPECT_TRUE(d.sim.Requests().empty());
+}
+
+// A peer on a loopback port that sends one piece to the first client and hangs up.
+class OneShotPeer {
+public:
+    explicit OneShotPeer(std::vector<std::uint8_t> piece)
+    {
+        fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof a;
+        if (fd_ < 0 || ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(fd_, 1) != 0 ||
+            ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len) != 0)
+            return;
+        port_ = ntohs(a.sin_port);
+        thread_ = std::thread([this, piece = std::move(piece)] {
+            pollfd p{fd_, POLLIN, 0};
+            if (::poll(&p, 1, 20000) <= 0)
+                return;
+            const int c = ::accept(fd_, nullptr, nullptr);
+            if (c < 0)
+                return;
+            ::usleep(100000); // the piece comes after the open, as a device's would
+            [[maybe_unused]] const ssize_t n = ::send(c, piece.data(), piece.size(), MSG_NOSIGNAL);
+            ::usleep(100000);
+            ::close(c);
+        });
+    }
+    ~OneShotPeer()
+    {
+        if (thread_.joinable())
+            thread_.join();
+        if (fd_ >= 0)
+            ::close(fd_);
+    }
+    std::string PortText() const { return "127.0.0.1:" + std::to_string(port_); }
+
+private:
+    int fd_ = -1;
+    std::uint16_t port_ = 0;
+    std::thread thread_;
+};
+
+TEST(MonitorCommand, LostLinkEndsTheRunWithItsFailure)
+{
+    // One frame with wrong check bytes, then the peer hangs up.
+    OneShotPeer peer({0x01, 0, 0, 0, 0x02, 0x00, 0x05, 0x01, 0x02, 0x3A, 0x7F});
+    TempDir dir;
+    const std::string pcap = dir.File("lost.pcap");
+    const RunResult r = RunCtl({"--port", peer.PortText(), "monitor", "vx3c", "--count", "4", "--pcap", pcap});
+    EXPECT_EQ(r.status, 1) << r.err;
+    const std::vector<std::string> lines = Lines(r.out);
+    ASSERT_EQ(lines.size(), 2u) << r.out;
+    EXPECT_EQ(lines[0].rfind("St[1013] ", 0), 0u) << lines[0];
+    EXPECT_NE(lines[0].find("CS[3A 7F] Data[01 02 ]"), std::string::npos) << lines[0];
+    EXPECT_TRUE(std::regex_match(lines[1], std::regex(R"(St\[1011\] dT\[ *\d+\] FLen\[0000\] )"))) << lines[1];
+    EXPECT_NE(r.err.find("error 1011 "), std::string::npos) << r.err;
+    // The capture holds the frame with its read status (1013 = F5 03) in the pseudo-header.
+    const std::vector<std::string> packets = Rows("tshark -r '" + pcap + "' -T fields -e data.data 2>/dev/null");
+    EXPECT_EQ(packets, std::vector<std::string>{"0100f503010000000200050102" "3a7f"});
+}
+
+TEST(MonitorCommand, FailedOpenShowsTheFailureAndLeavesNoCapture)
+{
+    TempDir dir;
+    const std::string pcap = dir.File("never.pcap");
+    const RunResult r = RunCtl({"--port", "127.0.0.1:" + std::to_string(ClosedPort()), "monitor", "vx2", "--pcap", pcap});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(Lines(r.out), std::vector<std::string>{"St[1003] dT[     0] FLen[0000] A Raw[]"});
+    EXPECT_NE(r.err.find("error "), std::string::npos) << r.err;
+    EXPECT_FALSE(FileExists(pcap));
+}
+
+TEST(MonitorCommand, FilterKeepsDroppedFramesOutOfTheCapture)
+{
+    SimDevice d;
+    d.sim.SetEmission(Traffic(vx4sim::Emission::Vx2, 100));
+    TempDir dir;
+    struct Case {
+        const char* filter;
+        const char* header; // monitor, direction, status 0
+    };
+    const Case cases[] = {{"requests", "02010000"}, {"answers", "02020000"}};
+    for (const Case& c : cases) {
+        const std::string pcap = dir.File(std::string(c.filter) + ".pcap");
+        const RunResult r = RunCtl(d.Args({"monitor", "vx2", "--filter", c.filter, "--count", "4", "--pcap", pcap}));
+        ASSERT_EQ(r.status, 0) << r.err;
+        const std::vector<std::string> packets = Rows("tshark -r '" + pcap + "' -T fields -e data.data 2>/dev/null");
+        ASSERT_EQ(packets.size(), 4u) << c.filter;
+        for (const std::string& p : packets)
+            EXPECT_EQ(p.substr(0, 8), c.header) << c.filter << ": " << p;
+    }
 }
 
 TEST(MonitorCommand, StopsAfterItsTimeOrOnInterruptAndRefusesBadUsage)

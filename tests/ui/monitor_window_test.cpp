@@ -14,8 +14,10 @@
 #include <QTimer>
 #include <QToolButton>
 
+#include <chrono>
 #include <cstdio>
 #include <fstream>
+#include <thread>
 #include <iterator>
 
 namespace vx4::uitest {
@@ -218,6 +220,27 @@ TEST_F(MonitorWindowTest, Vx3cMonitorOpensInTheMonitorFrameAndLogsOnlyWhileStart
     EXPECT_FALSE(form->Vx3cMonitor()->CaptureRunning());
 }
 
+TEST_F(MonitorWindowTest, ClearAlsoDropsTheLinesNotShownYet) {
+    StartSimulator();
+    sim->SetEmission(Traffic(vx4sim::Emission::Vx3c, 100));
+    CreateForm();
+    WhileOpen([this] { form->vx3c1Click(); }, [this] { return form->Vx3cMonitor(); },
+              [&](TFrameMonitorForm& m) {
+                  m.ToolButtonStop->click();
+                  ASSERT_TRUE(QTest::qWaitFor([&] { return !m.LogLines().isEmpty(); }, 10000));
+                  // The window's thread is busy: the capture's lines wait for it.
+                  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+                  m.ToolButtonStop->click();
+                  // Long enough for the read in progress to end: no more lines after it.
+                  std::this_thread::sleep_for(std::chrono::milliseconds(800));
+                  ASSERT_GT(m.PendingLines(), 0u);
+                  m.ToolButtonClear->click();
+                  QTest::qWait(300);
+                  EXPECT_TRUE(m.LogLines().isEmpty()) << m.LogLines().join('\n').toStdString();
+                  EXPECT_EQ(m.PendingLines(), 0u);
+              });
+}
+
 TEST_F(MonitorWindowTest, Vx2MonitorDecodesRequestsAndAnswers) {
     StartSimulator();
     sim->SetEmission(Traffic(vx4sim::Emission::Vx2, 100));
@@ -271,7 +294,7 @@ TEST_F(MonitorWindowTest, SavedFilesGiveBackTheLogAndTheCapture) {
     EXPECT_EQ(back, log);
 
     // pcap, read back by tshark: one packet per piece, its bytes behind the pseudo-header
-    // (vx3c, direction not known, the read's result code).
+    // (vx3c, direction not known, the read's status).
     const std::vector<SCapturedPiece> pieces = m.CapturedPieces();
     const std::string pcap = (dir / "capture.pcap").string();
     EXPECT_TRUE(m.SaveCapture(QString::fromStdString(pcap)).isEmpty());
@@ -281,7 +304,7 @@ TEST_F(MonitorWindowTest, SavedFilesGiveBackTheLogAndTheCapture) {
     for (std::size_t i = 0; i < rows.size(); ++i) {
         QByteArray expected("\x01\x00", 2);
         expected += char(pieces[i].status & 0xFF);
-        expected += char(pieces[i].status >> 8);
+        expected += char((pieces[i].status >> 8) & 0xFF);
         expected += QByteArray(reinterpret_cast<const char*>(pieces[i].bytes.data()), qsizetype(pieces[i].bytes.size()));
         EXPECT_EQ(rows[i], expected.toHex().toStdString()) << i;
     }

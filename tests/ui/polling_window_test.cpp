@@ -7,6 +7,7 @@
 #include "ui/views/DeviceInfoPanel.h"
 #include "ui/views/ParamEditor.h"
 
+#include <QLabel>
 #include <QProgressBar>
 
 #include <stdexcept>
@@ -95,6 +96,33 @@ TEST_F(PollingWindow, SilentDeviceStopsPollingByItself) {
     EXPECT_TRUE(form->ProgressBar().isHidden());
     EXPECT_EQ(form->Tree().Root(), nullptr);
     EXPECT_TRUE(boxes.empty());
+    form->Polling().Timer1Timer();
+    EXPECT_EQ(form->StatusPanels().PanelText(2), QStringLiteral("Стоп — Таймаут ожидания ответа (1016)"));
+}
+
+TEST_F(PollingWindow, StopAfterAFailedReadNamesItsReasonAndF10DoesNot) {
+    StartSimulator();
+    // Every answer comes whole but with a wrong sum byte.
+    sim->SetHook([](const std::vector<std::uint8_t>& request) {
+        std::vector<std::uint8_t> bad = request;
+        bad.back() ^= 0xFF;
+        return vx4sim::HookResult{vx4sim::HookResult::Replace, bad};
+    });
+    CreateForm();
+    form->StartItem().trigger();
+    ASSERT_TRUE(TickUntil([this] { return form->PollingPaused(); }, 60000));
+    form->Polling().Timer1Timer();
+    const QString reason = QStringLiteral("Стоп — Неверные контрольные байты (1013)");
+    EXPECT_EQ(form->StatusPanels().PanelText(2), reason);
+    QLabel* panel = form->StatusPanels().findChild<QLabel*>("StatusPanel2");
+    ASSERT_NE(panel, nullptr);
+    EXPECT_EQ(panel->toolTip(), reason);
+    // Started again and stopped by the user: plain "Стоп".
+    form->StartItem().trigger();
+    form->StopItem().trigger();
+    form->Polling().Timer1Timer();
+    EXPECT_EQ(form->StatusPanels().PanelText(2), QStringLiteral("Стоп"));
+    EXPECT_EQ(panel->toolTip(), QStringLiteral("Стоп"));
 }
 
 TEST_F(PollingWindow, TwoStartsAndOneStopKeepTheLinkOpen) {

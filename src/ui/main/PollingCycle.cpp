@@ -2,6 +2,7 @@
 
 #include "device/Vx4obj.h"
 #include "link/Connection.h"
+#include "link/ResultTexts.h"
 #include "ui/main/ManualOperation.h"
 #include "ui/main/MessageBoxes.h"
 #include "ui/main/StatusBar.h"
@@ -22,7 +23,20 @@ TPollingCycle::TPollingCycle(QObject* parent, PollingContext context) : QObject(
     timer_.setObjectName("Timer1");
     timer_.setInterval(TickMs);
     connect(&timer_, &QTimer::timeout, this, &TPollingCycle::Timer1Timer);
+    stopText_ = QStringLiteral("Стоп");
+    lastReadResult_ = std::make_shared<std::atomic<int>>(NoReadResult);
+    // Shared, not this: the worker may report after the cycle is gone.
+    c_.device.SetWorkerListener([result = lastReadResult_](const SWorkerReport& r) {
+        if (r.kind == SWorkerReport::ConfigRead) result->store(r.result);
+    });
     timer_.start();
+}
+
+QString TPollingCycle::StopReasonText(int code) {
+    QString text = QStringLiteral("Стоп — ");
+    if (code == 0) return text + QStringLiteral("конфигурация пуста");
+    if (const char* t = FailureText(code)) text += QString::fromUtf8(t).trimmed() + QLatin1Char(' ');
+    return text + QStringLiteral("(") + QString::number(code) + QStringLiteral(")");
 }
 
 QString TPollingCycle::Caption(std::uint32_t devNo) {
@@ -74,6 +88,7 @@ void TPollingCycle::Start_pollingClick() {
         return c_.conn.Open();
     });
     c_.pollingPaused = false;
+    stopText_ = QStringLiteral("Стоп");
     SetPortItemEnabled(false);
     c_.window.setWindowTitle(Caption(c_.devNo));
 }
@@ -91,6 +106,13 @@ void TPollingCycle::Stop_pollingClick() {
     c_.pollState = psRequestReload;
     SetBusyCursors(false);
     c_.window.setWindowTitle(Caption(0));
+    stopText_ = QStringLiteral("Стоп");
+}
+
+void TPollingCycle::StopAfterFailedRead() {
+    const int result = lastReadResult_->load();
+    Stop_pollingClick();
+    if (result != NoReadResult) stopText_ = StopReasonText(result);
 }
 
 void TPollingCycle::RunningWork() {
@@ -122,6 +144,7 @@ void TPollingCycle::Timer1Timer() {
     if (!c_.pollingPaused) {
         switch (c_.pollState) {
         case psRequestReload:
+            lastReadResult_->store(NoReadResult);
             c_.device.RequestReread();
             c_.pollState = psLoading;
             c_.progressBar.show();
@@ -135,7 +158,7 @@ void TPollingCycle::Timer1Timer() {
                     // Nothing read (no device, or an empty configuration): stop by itself.
                     c_.pollState = psRequestReload;
                     SetBusyCursors(false);
-                    Stop_pollingClick();
+                    StopAfterFailedRead();
                 } else {
                     c_.devNo = c_.conn.DeviceNumber();
                     c_.window.setWindowTitle(Caption(c_.devNo));
@@ -168,7 +191,8 @@ void TPollingCycle::Timer1Timer() {
     // 4. The last clock read, also while paused.
     c_.statusBar.SetPanelText(1, QString::fromStdString(ClockText(deviceClock_.bcd)));
     // 5. The link statistics.
-    c_.statusBar.SetPanelText(2, c_.pollingPaused ? QStringLiteral("Стоп")
+    // While stopped by the tick itself, "Стоп" names the failure that stopped it.
+    c_.statusBar.SetPanelText(2, c_.pollingPaused ? stopText_
                                                   : QString::fromStdString(StatisticsText(c_.conn.Statistics())));
     // 6. (restart: see 2)
 }

@@ -12,8 +12,10 @@
 #include <QObject>
 #include <QTimer>
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
+#include <memory>
 
 class QAction;
 class QMainWindow;
@@ -77,6 +79,12 @@ public:
     void StatusBarDblClick();
 
     const DeviceClock& LastDeviceClock() const { return deviceClock_; }
+    // What status panel 2 shows while stopped: "Стоп", or after the tick stopped polling
+    // because nothing was read, "Стоп — <reason> (<code>)".
+    const QString& StopText() const { return stopText_; }
+    // "Стоп — <text of code> (<code>)", or "Стоп — <text>" for a read that failed with no
+    // code (an empty configuration).
+    static QString StopReasonText(int code);
     QTimer& Timer1() { return timer_; }
     // "Удаленный пульт управления VX-4 №<n>", or without number for 0.
     static QString Caption(std::uint32_t devNo);
@@ -88,6 +96,8 @@ signals:
 
 private:
     void RunningWork();
+    // The tick's own stop: as F10, but the panel names why.
+    void StopAfterFailedRead();
     void SetBusyCursors(bool busy);
     void SetPortItemEnabled(bool on);
     // Runs work (which may wait for the line) in the operation frame, or here when there is
@@ -98,6 +108,11 @@ private:
     QTimer timer_;
     DeviceClock deviceClock_;
     ManualOperation* operations_ = nullptr;
+    QString stopText_;
+    // The result of the device object's last configuration read, written by its worker;
+    // NoReadResult until one ends after the tick asked for it.
+    static constexpr int NoReadResult = -0x7FFF;
+    std::shared_ptr<std::atomic<int>> lastReadResult_;
 };
 
 } // namespace vx4

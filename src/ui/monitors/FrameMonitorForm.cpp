@@ -148,6 +148,11 @@ void TFrameMonitorForm::ToolButtonStyleClick()
 
 void TFrameMonitorForm::ToolButtonClearClick()
 {
+    // Lines already handed over but not yet shown belong to the log that is emptied too.
+    {
+        std::lock_guard<std::mutex> hold(pendingLock_);
+        pending_.clear();
+    }
     RichEdit->clear();
     std::lock_guard<std::mutex> hold(storeLock_);
     pieces_.clear();
@@ -373,7 +378,7 @@ void TFrameMonitorForm::CaptureLoop()
         RaiseThreadPriority();
     while (!monitor_.stopCapture) {
         SCaptureStep step = monitor_.CaptureStep(conn_);
-        if (step.read)
+        if (step.read && !step.filtered)
             StorePiece(std::move(step.piece));
         if (!step.lines.empty())
             HandOver(std::move(step.lines));

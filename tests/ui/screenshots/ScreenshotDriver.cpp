@@ -1,4 +1,4 @@
-#include "ui/main/ScreenshotDriver.h"
+#include "ScreenshotDriver.h"
 
 #include "ui/dialogs/About.h"
 #include "ui/views/ConfigTree.h"
@@ -30,7 +30,6 @@
 #include <QTreeWidgetItemIterator>
 
 #include <cstdio>
-#include <cstdlib>
 #include <functional>
 #include <memory>
 
@@ -40,7 +39,8 @@ namespace {
 
 class ScreenshotDriver : public QObject {
 public:
-    ScreenshotDriver(Tvx4pult_MainForm& form, QString dir) : QObject(&form), form_(form), dir_(std::move(dir)) {
+    ScreenshotDriver(Tvx4pult_MainForm& form, QString dir, int plotSeconds)
+        : QObject(&form), form_(form), dir_(std::move(dir)), plotSeconds_(plotSeconds) {
         QDir().mkpath(dir_);
     }
 
@@ -119,7 +119,7 @@ private:
     }
 
     // Three calculated values dropped onto the chart list, plotted and tabulated for a
-    // minute (VX4PULT_PLOT_SECONDS), then the table exported into the folder (the
+    // minute (or the seconds asked for), then the table exported into the folder (the
     // workbook is not opened).
     void PlotValues(QTreeWidgetItem* group) {
         ConfigTree& tree = form_.Tree();
@@ -132,9 +132,7 @@ private:
         }
         if (pages.EntryCount() == 0) return Fail("no calculated value could be dropped onto the chart list");
         pages.setCurrentIndex(0);
-        const char* env = std::getenv("VX4PULT_PLOT_SECONDS");
-        const int seconds = env != nullptr ? std::atoi(env) : 60;
-        After(seconds * 1000, [this] {
+        After(plotSeconds_ * 1000, [this] {
             TPolledValuesPages& pages = form_.Values();
             Save("5-chart.png");
             pages.setCurrentIndex(1);
@@ -335,19 +333,17 @@ private:
 
     Tvx4pult_MainForm& form_;
     QString dir_;
+    int plotSeconds_ = 60;
     bool loadingSaved_ = false;
     QString monitorKind_;
 };
 
 } // namespace
 
-void StartScreenshotDriverFromEnvironment(Tvx4pult_MainForm& form) {
-    const char* dir = std::getenv("VX4PULT_SCREENSHOTS");
-    if (dir == nullptr || *dir == '\0') return;
-    auto* driver = new ScreenshotDriver(form, QString::fromLocal8Bit(dir));
-    const char* monitor = std::getenv("VX4PULT_SCREENSHOT_MONITOR");
-    if (monitor != nullptr && *monitor != '\0')
-        driver->RunMonitor(QString::fromLocal8Bit(monitor));
+void StartScreenshotDriver(Tvx4pult_MainForm& form, const QString& dir, const QString& monitor, int plotSeconds) {
+    auto* driver = new ScreenshotDriver(form, dir, plotSeconds);
+    if (!monitor.isEmpty())
+        driver->RunMonitor(monitor);
     else
         driver->Run();
 }
