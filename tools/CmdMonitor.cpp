@@ -4,26 +4,19 @@
 
 #include "Output.h"
 #include "Session.h"
+#include "StopSignals.h"
 
 #include "link/PcapFile.h"
 #include "link/Vx2Monitor.h"
 #include "link/Vx3cMonitor.h"
 
 #include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <iostream>
 #include <memory>
+#include <optional>
 
 namespace vx4ctl {
-
-namespace {
-
-volatile std::sig_atomic_t interrupted = 0;
-
-void OnSignal(int) { interrupted = 1; }
-
-} // namespace
 
 int CmdMonitor(const GlobalOptions& g, const CommandArgs& a)
 {
@@ -54,20 +47,15 @@ int CmdMonitor(const GlobalOptions& g, const CommandArgs& a)
     if (session.Open() != 0)
         return ExitFailed;
 
-    interrupted = 0;
-    struct sigaction action = {};
-    action.sa_handler = OnSignal;
-    sigemptyset(&action.sa_mask);
-    struct sigaction oldInt = {}, oldTerm = {};
-    sigaction(SIGINT, &action, &oldInt);
-    sigaction(SIGTERM, &action, &oldTerm);
+    // A stop signal is the usual end of a capture: the pcap file is then closed and kept.
+    std::optional<StopSignals> stop(std::in_place);
 
     // There is no stopped state to leave: the capture runs from the moment the link is open.
     monitor->isStopped = false;
     const auto start = std::chrono::steady_clock::now();
     std::uint64_t shown = 0;
     bool pcapOk = true;
-    while (!interrupted) {
+    while (!stop->Requested()) {
         if (a.seconds > 0 &&
             std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() >= a.seconds)
             break;
@@ -88,8 +76,7 @@ int CmdMonitor(const GlobalOptions& g, const CommandArgs& a)
         if (a.lineLimit != 0 && shown >= a.lineLimit)
             break;
     }
-    sigaction(SIGINT, &oldInt, nullptr);
-    sigaction(SIGTERM, &oldTerm, nullptr);
+    stop.reset();
     if (!a.pcapFile.empty() && pcapOk && !pcap.Close(&error)) {
         PrintFailure(error);
         pcapOk = false;

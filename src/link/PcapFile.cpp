@@ -14,11 +14,7 @@ std::string SystemError(const std::string& path, int err) { return path + ": " +
 
 } // namespace
 
-CPcapFile::~CPcapFile()
-{
-    if (file_)
-        std::fclose(file_);
-}
+CPcapFile::~CPcapFile() = default;
 
 bool CPcapFile::Put(const std::uint8_t* bytes, std::size_t n, std::string* error)
 {
@@ -31,16 +27,16 @@ bool CPcapFile::Put(const std::uint8_t* bytes, std::size_t n, std::string* error
 
 bool CPcapFile::Open(const std::string& path, std::string* error)
 {
-    if (file_)
-        std::fclose(file_);
+    file_ = nullptr;
     path_ = path;
-    errno = 0;
-    file_ = std::fopen(path.c_str(), "wb");
-    if (!file_) {
+    staged_ = std::make_unique<StagedFile>(path, StagedFile::Mode::ReplaceStaged);
+    if (!staged_->Create().empty()) {
         if (error)
-            *error = SystemError(path, errno);
+            *error = SystemError(path, staged_->Errno());
+        staged_.reset();
         return false;
     }
+    file_ = staged_->File();
     // Classic pcap header, little-endian, microsecond stamps, version 2.4.
     std::uint8_t header[24] = {};
     PutU32(header, 0xA1B2C3D4u);
@@ -73,18 +69,23 @@ bool CPcapFile::Write(const SCapturedPiece& piece, std::string* error)
 
 bool CPcapFile::Close(std::string* error)
 {
-    if (!file_)
+    if (!staged_)
         return true;
-    errno = 0;
-    const bool flushed = std::fflush(file_) == 0;
-    const int err = errno;
-    const bool closed = std::fclose(file_) == 0;
     file_ = nullptr;
-    if (flushed && closed)
+    const bool committed = staged_->Commit().empty();
+    const int err = staged_->Errno();
+    staged_.reset();
+    if (committed)
         return true;
     if (error)
-        *error = SystemError(path_, err ? err : (errno ? errno : EIO));
+        *error = SystemError(path_, err);
     return false;
+}
+
+void CPcapFile::Discard()
+{
+    file_ = nullptr;
+    staged_.reset();
 }
 
 bool CPcapFile::Save(const std::string& path, const std::vector<SCapturedPiece>& pieces, std::string* error)
@@ -98,8 +99,7 @@ bool CPcapFile::Save(const std::string& path, const std::vector<SCapturedPiece>&
             break;
     if (ok && file.Close(error))
         return true;
-    file.Close(nullptr);
-    std::remove(path.c_str()); // no half-written capture is left behind
+    file.Discard(); // an older file of that name stays as it was
     return false;
 }
 

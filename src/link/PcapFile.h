@@ -5,12 +5,16 @@
 // piece's raw bytes, stamped with the wall-clock time at the end of its read. Pieces
 // without bytes (failures with nothing received) are not written.
 //
-// Writes stream: Open writes the file header, each Write one packet, Close flushes. Every
-// failure returns false with the system's error text.
+// Writes stream: Open writes the file header, each Write one packet, Close puts the file in
+// its place. Until then the capture is written under a neighbouring name, and an older file
+// of the name is kept; one never closed is removed. Every failure returns false with the
+// system's error text.
 
 #include "link/FrameMonitor.h"
+#include "platform/StagedFile.h"
 
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -22,7 +26,7 @@ public:
     static constexpr std::uint32_t SnapLength = 65535;
 
     CPcapFile() = default;
-    ~CPcapFile(); // closes without reporting
+    ~CPcapFile(); // discards a capture not closed
     CPcapFile(const CPcapFile&) = delete;
     CPcapFile& operator=(const CPcapFile&) = delete;
 
@@ -31,12 +35,15 @@ public:
     // One packet for the piece (nothing for a piece without bytes).
     bool Write(const SCapturedPiece& piece, std::string* error);
     bool Close(std::string* error);
+    // Drops the capture: the older file of the name stays as it was.
+    void Discard();
 
     // The whole capture in one go.
     static bool Save(const std::string& path, const std::vector<SCapturedPiece>& pieces, std::string* error);
 
 private:
     bool Put(const std::uint8_t* bytes, std::size_t n, std::string* error);
+    std::unique_ptr<StagedFile> staged_;
     std::FILE* file_ = nullptr;
     std::string path_;
 };
