@@ -35,7 +35,7 @@ std::vector<Writer> Writers()
         p.bytes.assign(100, 0x5A);
     const std::vector<std::vector<std::string>> rows(20, {"12.5", "text", "01.02.26 10:00:00"});
     return {
-        {"settings", [](const std::string& p) { return WritePrivateProfileString("WINDOW", "Title", std::string(80, 't'), p); }},
+        {"settings", [](const std::string& p) { return WritePrivateProfileString("CONNECTION", "dev_nom", std::string(80, '7'), p); }},
         {"dar", [](const std::string& p) { return DarFile::Write(p, std::vector<DarRow>(10, DarRow{"1", 2.5, 3.5})); }},
         {"rtf", [lines](const std::string& p) { return WriteRtfFile(p, lines, SRtfFont{}, nullptr); }},
         {"pcap", [pieces](const std::string& p) { return CPcapFile::Save(p, pieces, nullptr); }},

@@ -149,7 +149,7 @@ TEST_F(StagedFileTest, SettingsKeepEveryKeyWhenTheWriteFails)
                             "Width=640\nHeight=480\n";
     Put(path_, ini);
     const std::string longValue(100, 'x');
-    EXPECT_FALSE(InLimitedChild([&] { return WritePrivateProfileString("WINDOW", "Title", longValue, path_); },
+    EXPECT_FALSE(InLimitedChild([&] { return WritePrivateProfileString("CONNECTION", "port", longValue, path_); },
                          rlim_t(ini.size())));
     EXPECT_EQ(ReadWhole(path_), ini);
     EXPECT_EQ(Entries(dir_), std::vector<std::string>{"f.txt"});
