@@ -16,6 +16,7 @@
 #include "ui/main/StopSignalWatcher.h"
 #include "ui/views/ParamEditor.h"
 
+#include <QDialog>
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
@@ -256,6 +257,30 @@ TEST_F(Operations, AStopSignalDuringADownloadRemovesTheFileAndClosesTheWindow) {
     EXPECT_FALSE(std::filesystem::exists(path));
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir), {}), 3); // ini and two banks
     EXPECT_TRUE(boxes.empty());
+    EXPECT_FALSE(form->isVisible());
+}
+
+TEST_F(Operations, AStopSignalClosesTheWindowAnOperationShows) {
+    StartSimulator();
+    CreateForm();
+    StopSignalWatcher watcher(form->Operations());
+    form->show();
+    bool closedBySignal = false;
+    OperationOptions options;
+    options.caption = QStringLiteral("Монитор");
+    options.kind = FrameKind::Monitor;
+    form->Operations().RunAround(options, [&] {
+        QDialog shown(form.get());
+        shown.setModal(true);
+        QTimer::singleShot(50, [] { std::raise(SIGHUP); });
+        // A stop that never comes ends the wait all the same, as a failure.
+        QTimer::singleShot(5000, &shown, [&shown] { shown.done(2); });
+        closedBySignal = shown.exec() == QDialog::Rejected;
+    });
+    QApplication::processEvents();
+    EXPECT_TRUE(closedBySignal);
+    EXPECT_EQ(watcher.Signal(), SIGHUP);
+    EXPECT_FALSE(form->Operations().Busy());
     EXPECT_FALSE(form->isVisible());
 }
 

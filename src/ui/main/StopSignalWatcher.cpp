@@ -5,6 +5,7 @@
 #include <QApplication>
 #include <QSocketNotifier>
 #include <QTimer>
+#include <QWidget>
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -67,6 +68,10 @@ void StopSignalWatcher::Arrived()
 void StopSignalWatcher::CloseWhenIdle()
 {
     if (operations_.Busy()) {
+        // A window the operation shows (a monitor, the events list, a message) is closed so
+        // that the operation can end; its own progress window goes with the Cancel above.
+        for (QWidget* w : QApplication::topLevelWidgets())
+            if (w->isVisible() && w->isModal() && w != operations_.ProgressWindow()) w->close();
         // The operation returns to its caller first, which removes what it had not finished.
         connect(&operations_, &ManualOperation::busyChanged, this,
                 [this](bool busy) {

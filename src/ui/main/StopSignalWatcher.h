@@ -2,7 +2,8 @@
 // StopSignalWatcher: SIGINT, SIGTERM and SIGHUP end the console the normal way. The handler
 // only writes the signal's number to a pipe; on the window's thread the watcher then
 // cancels the running device operation (a download removes its staged file as after
-// Cancel), waits until it has ended, and closes every window, so the main window's close
+// Cancel) and closes the modal windows it shows, waits until it has ended, and closes every
+// window, so the main window's close
 // writes the settings and the program leaves its event loop. The handlers in place before
 // are restored at destruction. One watcher at a time.
 
