@@ -2,6 +2,7 @@
 
 #include "Output.h"
 #include "Session.h"
+#include "StopSignals.h"
 
 #include "common/DarFile.h"
 #include "common/GiGeArray.h"
@@ -9,6 +10,7 @@
 #include "link/ResultCodes.h"
 #include "link/Vx4prot.h"
 #include "platform/Cp1251.h"
+#include "platform/FreeSpace.h"
 #include "platform/StagedFile.h"
 
 #include <fcntl.h>
@@ -33,15 +35,7 @@ std::string BaseName(const std::string& name)
 }
 
 // Writes text to path, replacing the file; an error message, empty on success.
-std::string WriteWholeFile(const std::string& path, const std::string& text)
-{
-    StagedFile f(path);
-    if (std::string err = f.Create(); !err.empty())
-        return err;
-    if (std::fwrite(text.data(), 1, text.size(), f.File()) != text.size())
-        return "cannot write " + path + ": " + std::strerror(errno);
-    return f.Commit();
-}
+std::string WriteWholeFile(const std::string& path, const std::string& text) { return StagedFile::Write(path, text); }
 
 } // namespace
 
@@ -58,29 +52,45 @@ int CmdDownload(const GlobalOptions& g, const CommandArgs& a)
         return ExitUsage;
     }
     // The local file must be writable before the device is asked for anything.
-    StagedFile out(path);
+    StagedFile out(path, StagedFile::Mode::ReplaceStaged);
     if (std::string err = out.Create(); !err.empty()) {
         PrintFailure(err);
         return ExitFailed;
     }
+    // A stop signal cancels the transfer; the staged file is then removed on the way out.
+    StopSignals stop;
     Session session(g);
     std::uint32_t address = 0;
-    if (session.Connect(&address) != 0)
-        return ExitFailed;
+    if (stop.Requested() || session.Connect(&address) != 0)
+        return stop.Requested() ? stop.ExitCode() : ExitFailed;
     vx4::CVX4Obj& device = session.Device();
     const bool polling = device.EnablePolling(false);
     int rc;
+    int writeError = 0;
+    std::uint32_t announced = 0;
     {
         ProgressBar bar("download");
-        rc = device.DownloadFile(out.File(), deviceName, [&bar](float f) { bar.Show(f); });
+        rc = device.DownloadFile(out.File(), deviceName, [&bar](float f) { bar.Show(f); }, &stop.Flag(), &announced);
+        writeError = errno;
     }
     device.EnablePolling(polling);
     if (rc != 0) {
-        if (rc == vx4::DEV_FILE_NOT_OPEN)
+        if (rc == vx4::OPERATION_CANCELLED) {
+            // stopped by a signal: nothing to say
+        } else if (rc == vx4::LOCAL_NO_SPACE) {
+            std::uint64_t room = 0;
+            vx4::FreeSpace(out.File(), &room);
+            PrintFailure("not enough space for " + path + ": the device file has " + std::to_string(announced) +
+                         " bytes, the disk has room for " + std::to_string(room) + " bytes");
+        } else if (rc == vx4::LOCAL_WRITE_FAILED) {
+            PrintFailure("cannot write " + path + ": " + std::strerror(writeError));
+        } else if (rc == vx4::DEV_FILE_NOT_OPEN) {
             PrintError(rc, "VX-4: не удается открать файл");
-        else
+        } else {
             PrintError(rc);
-        return ExitFailed; // the staged file is removed
+        }
+        out.Discard();
+        return rc == vx4::OPERATION_CANCELLED ? stop.ExitCode() : ExitFailed;
     }
     if (std::string err = out.Commit(); !err.empty()) {
         PrintFailure(err);

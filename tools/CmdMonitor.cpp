@@ -6,6 +6,7 @@
 
 #include "Output.h"
 #include "Session.h"
+#include "StopSignals.h"
 
 #include "link/PcapFile.h"
 #include "link/ResultCodes.h"
@@ -19,14 +20,11 @@
 #include <cstdio>
 #include <iostream>
 #include <memory>
+#include <optional>
 
 namespace vx4ctl {
 
 namespace {
-
-volatile std::sig_atomic_t interrupted = 0;
-
-void OnSignal(int) { interrupted = 1; }
 
 void PrintLines(const vx4::SCaptureStep& step, std::FILE* out)
 {
@@ -91,13 +89,8 @@ int CmdMonitor(const GlobalOptions& g, const CommandArgs& a)
         return ExitFailed;
     }
 
-    interrupted = 0;
-    struct sigaction action = {};
-    action.sa_handler = OnSignal;
-    sigemptyset(&action.sa_mask);
-    struct sigaction oldInt = {}, oldTerm = {};
-    sigaction(SIGINT, &action, &oldInt);
-    sigaction(SIGTERM, &action, &oldTerm);
+    // A stop signal is the usual end of a capture: the pcap file is then closed and kept.
+    std::optional<StopSignals> stop(std::in_place);
     // A reader of the capture that goes away (Wireshark closed) shows as a failed write.
     struct sigaction ignore = {};
     ignore.sa_handler = SIG_IGN;
@@ -108,7 +101,7 @@ int CmdMonitor(const GlobalOptions& g, const CommandArgs& a)
     std::uint64_t frames = 0;
     bool ok = true;
     bool readerGone = false;
-    while (!interrupted) {
+    while (!stop->Requested()) {
         if (a.seconds > 0 &&
             std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() >= a.seconds)
             break;
@@ -136,8 +129,7 @@ int CmdMonitor(const GlobalOptions& g, const CommandArgs& a)
         if (a.lineLimit != 0 && frames >= a.lineLimit)
             break;
     }
-    sigaction(SIGINT, &oldInt, nullptr);
-    sigaction(SIGTERM, &oldTerm, nullptr);
+    stop.reset();
     if (readerGone) {
         pcap.Close(nullptr);
     } else if (!a.pcapFile.empty() && !pcap.Close(&error) && ok) {

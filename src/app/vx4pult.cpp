@@ -5,6 +5,7 @@
 #include "ui/main/CommandLine.h"
 #include "ui/main/MessageBoxes.h"
 #include "ui/main/StartCheck.h"
+#include "ui/main/StopSignalWatcher.h"
 #include "ui/main/Vx4pult_main.h"
 
 #include <QApplication>
@@ -62,8 +63,12 @@ int main(int argc, char** argv) {
         // Package checks start the console, read back the files it found and quit.
         vx4::StartStartCheckFromEnvironment(mainForm);
 
+        // Ctrl+C, a kill or a closed terminal end the program as closing the window does.
+        vx4::StopSignalWatcher stopSignals(mainForm.Operations());
+
         mainForm.show();
         status = app.exec();
+        if (stopSignals.Signal() != 0) status = 128 + stopSignals.Signal();
     } catch (const std::exception& e) {
         QMessageBox::critical(nullptr, QApplication::applicationName(), QString::fromUtf8(e.what()));
     } catch (...) {

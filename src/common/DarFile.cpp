@@ -1,5 +1,7 @@
 #include "common/DarFile.h"
 
+#include "platform/StagedFile.h"
+
 #include <charconv>
 #include <cmath>
 #include <cstdio>
@@ -54,17 +56,7 @@ std::string DarFile::Text(const std::vector<DarRow>& rows)
 
 bool DarFile::Write(const std::string& path, const std::vector<DarRow>& rows)
 {
-    std::FILE* f = std::fopen(path.c_str(), "wb");
-    if (!f)
-        return false;
-    const std::string text = Text(rows);
-    const bool written = std::fwrite(text.data(), 1, text.size(), f) == text.size();
-    const bool closed = std::fclose(f) == 0;
-    if (!written || !closed) {
-        std::remove(path.c_str());
-        return false;
-    }
-    return true;
+    return StagedFile::Write(path, Text(rows)).empty();
 }
 
 std::string DarFile::FileName(std::int32_t transducerNo)

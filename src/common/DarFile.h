@@ -26,7 +26,7 @@ public:
     static std::string Text(const std::vector<DarRow>& rows);
 
     // Writes Text(rows) to path, replacing an existing file. False when the file cannot be
-    // created or written; a file that could not be written completely is removed.
+    // created or written; an older file is then kept as it was.
     static bool Write(const std::string& path, const std::vector<DarRow>& rows);
 
     // The proposed file name of a transducer: "%8.8d.dar" (00001234.dar).

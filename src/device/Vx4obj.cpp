@@ -171,7 +171,7 @@ void ForwardProgress(void* user, float fraction)
 } // namespace
 
 int CVX4Obj::DownloadFile(std::FILE* out, const std::string& deviceFileName, const DownloadProgress& progress,
-                          const std::atomic<bool>* cancel)
+                          const std::atomic<bool>* cancel, std::uint32_t* announced)
 {
     std::unique_lock<std::recursive_mutex> link(linkLock_);
     // The device the connection is set to now, as a configuration read takes it: a download
@@ -179,9 +179,9 @@ int CVX4Obj::DownloadFile(std::FILE* out, const std::string& deviceFileName, con
     deviceNo_ = conn_.DeviceNumber();
     if (progress) {
         UnlockedProgress forward{link, progress};
-        return ReadFile(conn_, deviceNo_, deviceFileName, out, &ForwardProgress, &forward, cancel);
+        return ReadFile(conn_, deviceNo_, deviceFileName, out, &ForwardProgress, &forward, cancel, announced);
     }
-    return ReadFile(conn_, deviceNo_, deviceFileName, out, nullptr, nullptr, cancel);
+    return ReadFile(conn_, deviceNo_, deviceFileName, out, nullptr, nullptr, cancel, announced);
 }
 
 // ---- items ----

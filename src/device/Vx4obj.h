@@ -143,9 +143,11 @@ public:
     // Appends the bytes of the device file to out (opened for binary writing by the
     // caller, who deletes it on a non-zero result); progress after each block, called with
     // no lock of the object held. A cancel flag that becomes true stops the transfer
-    // between blocks with OPERATION_CANCELLED.
+    // between blocks with OPERATION_CANCELLED. Local failures as ReadFile gives them
+    // (LOCAL_WRITE_FAILED, LOCAL_NO_SPACE with the device's size in *announced).
     int DownloadFile(std::FILE* out, const std::string& deviceFileName,
-                     const DownloadProgress& progress = {}, const std::atomic<bool>* cancel = nullptr);
+                     const DownloadProgress& progress = {}, const std::atomic<bool>* cancel = nullptr,
+                     std::uint32_t* announced = nullptr);
     // Reads the graduation pairs of the transducer with this address into table. 0 or
     // the failing exchange's code; a too short answer is 1017. A failure of the first
     // exchange leaves the table as it was; a later failure keeps the pairs read so far.

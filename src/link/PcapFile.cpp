@@ -2,6 +2,8 @@
 
 #include "link/Frames.h"
 
+#include <sys/stat.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -14,11 +16,7 @@ std::string SystemError(const std::string& path, int err) { return path + ": " +
 
 } // namespace
 
-CPcapFile::~CPcapFile()
-{
-    if (file_ && file_ != stdout)
-        std::fclose(file_);
-}
+CPcapFile::~CPcapFile() { Discard(); } // a capture not closed is discarded
 
 bool CPcapFile::Put(const std::uint8_t* bytes, std::size_t n, std::string* error)
 {
@@ -31,15 +29,30 @@ bool CPcapFile::Put(const std::uint8_t* bytes, std::size_t n, std::string* error
 
 bool CPcapFile::Open(const std::string& path, std::string* error)
 {
-    if (file_ && file_ != stdout)
-        std::fclose(file_);
+    Discard();
     path_ = path;
-    errno = 0;
-    file_ = path == StandardOutput ? stdout : std::fopen(path.c_str(), "wb");
-    if (!file_) {
-        if (error)
-            *error = SystemError(path, errno);
-        return false;
+    struct stat st {};
+    if (path == StandardOutput) {
+        file_ = stdout;
+    } else if (::stat(path.c_str(), &st) == 0 && S_ISFIFO(st.st_mode)) {
+        // A pipe's reader (Wireshark's capture fifo) takes the stream as it comes.
+        errno = 0;
+        file_ = std::fopen(path.c_str(), "wb");
+        if (!file_) {
+            if (error)
+                *error = SystemError(path, errno ? errno : EIO);
+            return false;
+        }
+        ownStream_ = true;
+    } else {
+        staged_ = std::make_unique<StagedFile>(path, StagedFile::Mode::ReplaceStaged);
+        if (!staged_->Create().empty()) {
+            if (error)
+                *error = SystemError(path, staged_->Errno());
+            staged_.reset();
+            return false;
+        }
+        file_ = staged_->File();
     }
     // Classic pcap header, little-endian, microsecond stamps, version 2.4.
     std::uint8_t header[24] = {};
@@ -88,18 +101,43 @@ bool CPcapFile::Write(const SCapturedPiece& piece, std::string* error)
 
 bool CPcapFile::Close(std::string* error)
 {
-    if (!file_)
-        return true;
-    errno = 0;
-    const bool flushed = std::fflush(file_) == 0;
-    const int err = errno;
-    const bool closed = file_ == stdout || std::fclose(file_) == 0;
+    if (!staged_) {
+        // Standard output or a fifo: everything was flushed record by record.
+        bool ok = true;
+        int err = 0;
+        if (file_) {
+            errno = 0;
+            ok = std::fflush(file_) == 0;
+            err = errno;
+            if (ownStream_ && std::fclose(file_) != 0 && ok) {
+                ok = false;
+                err = errno;
+            }
+        }
+        file_ = nullptr;
+        ownStream_ = false;
+        if (!ok && error)
+            *error = SystemError(path_, err ? err : EIO);
+        return ok;
+    }
     file_ = nullptr;
-    if (flushed && closed)
+    const bool committed = staged_->Commit().empty();
+    const int err = staged_->Errno();
+    staged_.reset();
+    if (committed)
         return true;
     if (error)
-        *error = SystemError(path_, err ? err : (errno ? errno : EIO));
+        *error = SystemError(path_, err);
     return false;
+}
+
+void CPcapFile::Discard()
+{
+    if (ownStream_ && file_)
+        std::fclose(file_);
+    ownStream_ = false;
+    file_ = nullptr;
+    staged_.reset();
 }
 
 bool CPcapFile::Save(const std::string& path, const std::vector<SCapturedPiece>& pieces, std::string* error)
@@ -113,8 +151,7 @@ bool CPcapFile::Save(const std::string& path, const std::vector<SCapturedPiece>&
             break;
     if (ok && file.Close(error))
         return true;
-    file.Close(nullptr);
-    std::remove(path.c_str()); // no half-written capture is left behind
+    file.Discard(); // an older file of that name stays as it was
     return false;
 }
 

@@ -14,14 +14,18 @@
 //
 // Pieces without bytes (failures with nothing received) are not written.
 //
-// Writes stream: Open writes the file header, each Write one packet, Close flushes. The
-// header and every packet are flushed as they are written, so a reader at the other end of
-// a pipe or fifo sees each piece at once. The path "-" is standard output (flushed, never
-// closed). Every failure returns false with the system's error text.
+// Writes stream: Open writes the file header, each Write one packet, Close puts the file in
+// its place. Until then the capture is written under a neighbouring name, and an older file
+// of the name is kept; one never closed is removed. The header and every packet are flushed
+// as they are written, so a reader at the other end of a pipe sees each piece at once: the
+// path "-" is standard output (flushed, never closed), and a fifo is written as it is. Every failure returns false with the
+// system's error text.
 
 #include "link/FrameMonitor.h"
+#include "platform/StagedFile.h"
 
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -35,7 +39,7 @@ public:
     static constexpr const char* StandardOutput = "-";
 
     CPcapFile() = default;
-    ~CPcapFile(); // closes without reporting
+    ~CPcapFile(); // discards a capture not closed
     CPcapFile(const CPcapFile&) = delete;
     CPcapFile& operator=(const CPcapFile&) = delete;
 
@@ -44,6 +48,8 @@ public:
     // One packet for the piece (nothing for a piece without bytes).
     bool Write(const SCapturedPiece& piece, std::string* error);
     bool Close(std::string* error);
+    // Drops the capture: the older file of the name stays as it was.
+    void Discard();
 
     // The whole capture in one go.
     static bool Save(const std::string& path, const std::vector<SCapturedPiece>& pieces, std::string* error);
@@ -51,7 +57,9 @@ public:
 private:
     bool Put(const std::uint8_t* bytes, std::size_t n, std::string* error);
     bool Flush(std::string* error);
+    std::unique_ptr<StagedFile> staged_;
     std::FILE* file_ = nullptr;
+    bool ownStream_ = false; // file_ is a fifo opened here (closed by Close)
     std::string path_;
 };
 

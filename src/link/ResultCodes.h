@@ -23,6 +23,10 @@ enum ResultCode : int {
     // The user stopped an operation between its exchanges (a download, an events read);
     // never a failure of the line and never shown as one.
     OPERATION_CANCELLED = 1100,
+    // A download's local side: the file could not be written (the system's errno tells
+    // why), or its file system has less free space than the device announced.
+    LOCAL_WRITE_FAILED = 1101,
+    LOCAL_NO_SPACE = 1102,
 };
 
 // Device result codes the console knows by name.

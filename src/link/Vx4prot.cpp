@@ -3,10 +3,12 @@
 #include "link/Connection.h"
 #include "link/Frames.h"
 #include "link/ResultCodes.h"
+#include "platform/FreeSpace.h"
 #include "platform/MsClock.h"
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <random>
@@ -171,7 +173,7 @@ int ReadSystemEvent(connection& conn, std::uint32_t address, SSysEvent* event)
 }
 
 int ReadFile(connection& conn, std::uint32_t address, const std::string& fileName, std::FILE* out,
-             ProgressCallback progress, void* user, const std::atomic<bool>* cancel)
+             ProgressCallback progress, void* user, const std::atomic<bool>* cancel, std::uint32_t* announced)
 {
     if (out == nullptr || fileName.size() > MaxFileName)
         return LINK_BAD_ARGUMENT;
@@ -191,6 +193,10 @@ int ReadFile(connection& conn, std::uint32_t address, const std::string& fileNam
     std::uint8_t sizeBytes[4] = {};
     std::memcpy(sizeBytes, FrameData(ans.data()), std::min<std::size_t>(answerLength, 4));
     const std::uint32_t fileSize = GetU32(sizeBytes);
+    if (announced != nullptr)
+        *announced = fileSize;
+    if (std::uint64_t room = 0; FreeSpace(out, &room) && fileSize > room)
+        return LOCAL_NO_SPACE;
 
     // Position of the last block appended: an answer that carries it again (to a repeat
     // request whose block request never reached the device, or from a faulty device) is
@@ -242,8 +248,12 @@ int ReadFile(connection& conn, std::uint32_t address, const std::string& fileNam
         if (appended + blockSize > std::uint64_t(fileSize) + MaxFileBlock)
             return FRAME_LENGTH_ERROR;
         appended += blockSize;
-        if (std::fwrite(FrameData(ans.data()) + 4, 1, blockSize, out) != blockSize)
-            return DEV_FILE_WRITE_ERROR;
+        errno = 0;
+        if (std::fwrite(FrameData(ans.data()) + 4, 1, blockSize, out) != blockSize) {
+            if (errno == 0)
+                errno = EIO;
+            return LOCAL_WRITE_FAILED;
+        }
         haveAppended = true;
         lastAppended = position;
     }

@@ -4,6 +4,7 @@
 #include "office/WordDocument.h"
 #include "options/Optlist.h"
 #include "platform/FileLocations.h"
+#include "platform/StagedFile.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -11,8 +12,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
-#include <unistd.h>
 
 namespace vx4 {
 
@@ -46,24 +45,8 @@ int WriteNewFile(const std::string& dir, const std::string& name, const std::str
     int failure = EEXIST;
     for (int n = 1; n <= 1000; ++n) {
         *path = dir + (n == 1 ? name : stem + "_" + std::to_string(n) + ext);
-        const int fd = ::open(path->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-        if (fd < 0 && errno == EEXIST) continue;
-        if (fd < 0) {
-            failure = errno;
-            break;
-        }
-        std::size_t done = 0;
-        failure = 0;
-        while (done < bytes.size() && failure == 0) {
-            const ssize_t w = ::write(fd, bytes.data() + done, bytes.size() - done);
-            if (w > 0) done += std::size_t(w);
-            else if (w < 0 && errno != EINTR) failure = errno;
-            else if (w == 0) failure = EIO;
-        }
-        if (::close(fd) != 0 && failure == 0) failure = errno;
-        if (failure == 0) return 0;
-        ::unlink(path->c_str());
-        break;
+        if (StagedFile::Write(*path, bytes, StagedFile::Mode::KeepExisting, &failure).empty()) return 0;
+        if (failure != EEXIST) break;
     }
     *error = "Не удалось записать документ " + *path + ": " + std::strerror(failure);
     return CWordDocument::WriteFailed;

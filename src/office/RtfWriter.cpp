@@ -1,5 +1,7 @@
 #include "office/RtfWriter.h"
 
+#include "platform/StagedFile.h"
+
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -91,22 +93,11 @@ std::string RtfDocument(const std::vector<std::string>& lines, const SRtfFont& f
 bool WriteRtfFile(const std::string& path, const std::vector<std::string>& lines, const SRtfFont& font,
                   std::string* error)
 {
-    const std::string text = RtfDocument(lines, font);
-    errno = 0;
-    std::FILE* f = std::fopen(path.c_str(), "wb");
-    if (!f) {
-        if (error)
-            *error = path + ": " + std::strerror(errno);
-        return false;
-    }
-    const bool written = std::fwrite(text.data(), 1, text.size(), f) == text.size() && std::fflush(f) == 0;
-    const int err = errno;
-    const bool closed = std::fclose(f) == 0;
-    if (written && closed)
+    int err = 0;
+    if (StagedFile::Write(path, RtfDocument(lines, font), StagedFile::Mode::Replace, &err).empty())
         return true;
     if (error)
-        *error = path + ": " + std::strerror(err ? err : (errno ? errno : EIO));
-    std::remove(path.c_str());
+        *error = path + ": " + std::strerror(err);
     return false;
 }
 

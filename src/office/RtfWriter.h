@@ -19,7 +19,7 @@ struct SRtfFont {
 std::string RtfDocument(const std::vector<std::string>& lines, const SRtfFont& font = {});
 
 // Writes the document to path, replacing any file of that name. On failure returns false
-// with the system's error text, and no half-written file is left behind.
+// with the system's error text, and an older file of that name is kept as it was.
 bool WriteRtfFile(const std::string& path, const std::vector<std::string>& lines, const SRtfFont& font,
                   std::string* error);
 

@@ -1,5 +1,7 @@
 #include "office/XlsxTableWriter.h"
 
+#include "platform/StagedFile.h"
+
 #include <xlsxwriter.h>
 
 #include <algorithm>
@@ -246,7 +248,16 @@ XlsxWriteResult WriteXlsxTable(const std::string& path, std::size_t rowCount, st
     }
     wbOptions.tmpdir = tempDir.data();
     wbOptions.use_zip64 = LXW_TRUE; // a long table makes a sheet over 4 GB uncompressed
-    lxw_workbook* wb = workbook_new_opt(path.c_str(), &wbOptions);
+    // The library writes the workbook under a neighbouring name, which takes the final
+    // name only once it is complete.
+    StagedFile staged(path, StagedFile::Mode::ReplaceStaged);
+    if (std::string err = staged.Create(); !err.empty()) {
+        result.code = -1;
+        result.error = std::strerror(staged.Errno());
+        return result;
+    }
+    const std::string stagedPath = staged.HandOver();
+    lxw_workbook* wb = workbook_new_opt(stagedPath.c_str(), &wbOptions);
     if (wb == nullptr) {
         result.code = LXW_ERROR_MEMORY_MALLOC_FAILED;
         result.error = lxw_strerror(LXW_ERROR_MEMORY_MALLOC_FAILED);
@@ -295,13 +306,15 @@ XlsxWriteResult WriteXlsxTable(const std::string& path, std::size_t rowCount, st
     if (rc == LXW_NO_ERROR)
         rc = closed;
     if (rc != LXW_NO_ERROR || rowFileError != 0) {
-        // A file the library could not create was never opened: whatever has the name is
-        // not ours to remove.
-        if (rc != LXW_ERROR_CREATING_XLSX_FILE)
-            std::remove(path.c_str());
+        staged.Discard(); // an older file of the name stays as it was
         result.code = rowFileError != 0 ? -1 : int(rc);
         result.error = rowFileError != 0 ? "writing the sheet's rows failed: " + std::string(std::strerror(rowFileError))
                                          : lxw_strerror(rc);
+        return result;
+    }
+    if (std::string err = staged.Commit(); !err.empty()) {
+        result.code = -1;
+        result.error = std::strerror(staged.Errno());
         return result;
     }
     if (options.progress)

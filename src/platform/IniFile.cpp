@@ -1,12 +1,11 @@
 #include "platform/IniFile.h"
 
-#include <atomic>
+#include "platform/StagedFile.h"
+
 #include <cstdio>
 #include <fstream>
 #include <iterator>
 #include <sstream>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <vector>
 
 namespace vx4 {
@@ -193,32 +192,8 @@ bool WritePrivateProfileString(std::string_view section, std::string_view key, s
             out += eol;
     }
 
-    // Write a neighbour and rename it over the file, so that a failed write never leaves a
-    // half-written settings file behind. A link is written through in place (renaming
-    // would replace the link itself), and so is a file in a folder that allows no
-    // neighbour.
-    struct stat st {};
-    const bool exists = ::lstat(path.c_str(), &st) == 0;
-    if (!exists || S_ISREG(st.st_mode)) {
-        static std::atomic<unsigned> serial{0};
-        const std::string temp = path + ".tmp" + std::to_string(::getpid()) + "_" + std::to_string(serial++);
-        std::ofstream f(temp, std::ios::binary | std::ios::trunc);
-        if (f) {
-            f.write(out.data(), std::streamsize(out.size()));
-            f.close();
-            if (exists)
-                (void)::chmod(temp.c_str(), st.st_mode & 07777);
-            if (f && std::rename(temp.c_str(), path.c_str()) == 0)
-                return true;
-        }
-        std::remove(temp.c_str());
-    }
-    std::ofstream f(path, std::ios::binary | std::ios::trunc);
-    if (!f)
-        return false;
-    f.write(out.data(), std::streamsize(out.size()));
-    f.close();
-    return bool(f);
+    // A failed write leaves the older file as it was.
+    return StagedFile::Write(path, out).empty();
 }
 
 std::uint32_t ParseIniNumber(std::string_view text)

@@ -56,6 +56,8 @@ private:
 std::string ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const std::string& bytes);
 bool FileExists(const std::string& path);
+// The names in a directory, sorted.
+std::vector<std::string> DirEntries(const std::string& dir);
 
 // The demo device on a free loopback port.
 class SimDevice {

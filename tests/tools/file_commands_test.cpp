@@ -14,15 +14,6 @@ using namespace ctltest;
 
 namespace {
 
-std::vector<std::string> DirEntries(const std::string& dir)
-{
-    std::vector<std::string> names;
-    for (const auto& e : std::filesystem::directory_iterator(dir))
-        names.push_back(e.path().filename().string());
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
 std::string Bytes(const std::vector<std::uint8_t>& v) { return std::string(v.begin(), v.end()); }
 
 TEST(CtlFiles, DownloadWritesTheDeviceFileByteForByte)

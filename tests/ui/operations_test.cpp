@@ -13,14 +13,21 @@
 #include "ui/dialogs/TestConnection.h"
 #include "ui/main/DeviceOperations.h"
 #include "ui/main/ManualOperation.h"
+#include "ui/main/StopSignalWatcher.h"
 #include "ui/views/ParamEditor.h"
 
+#include <QDialog>
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTableWidget>
 #include <QTimer>
 
+#include <sys/mount.h>
+#include <sys/resource.h>
+
+#include <csignal>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <thread>
@@ -186,6 +193,95 @@ TEST_F(Operations, CancelledDownloadLeavesNoFileAndTheLinkAsItWas) {
         }
     }
     EXPECT_EQ(windows, 2);
+}
+
+TEST_F(Operations, LocalFailuresOfADownloadShowTheSystemsText) {
+    StartSimulator();
+    CreateForm();
+    const auto path = dir / "hour.dat";
+    // Files may not grow past 2 KiB for a moment: the write fails with EFBIG.
+    rlimit old{};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old), 0);
+    const auto oldAction = std::signal(SIGXFSZ, SIG_IGN);
+    const rlimit small{2048, old.rlim_max};
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+    Ops().DownloadTo(QString::fromStdString(path.string()));
+    ::setrlimit(RLIMIT_FSIZE, &old);
+    std::signal(SIGXFSZ, oldAction);
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0], QStringLiteral("Не удается записать файл %1\n%2")
+                            .arg(QString::fromStdString(path.string()), QString::fromLocal8Bit(std::strerror(EFBIG))));
+    EXPECT_FALSE(std::filesystem::exists(path));
+
+    // A disk with less room than the file: refused before the first block.
+    const auto small64k = dir / "small";
+    std::filesystem::create_directories(small64k);
+    if (::mount("tmpfs", small64k.c_str(), "tmpfs", 0, "size=64k") != 0) GTEST_SKIP() << "mounting needs root";
+    sim->SetFile("big.dat", std::vector<std::uint8_t>(100000, 0x41));
+    boxes.clear();
+    sim->ClearRequests();
+    Ops().DownloadTo(QString::fromStdString((small64k / "big.dat").string()));
+    EXPECT_TRUE(RequestsOf(0x06).empty());
+    ::umount2(small64k.c_str(), MNT_DETACH);
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_TRUE(boxes[0].contains(QStringLiteral("Размер файла: 100000 байт, свободно: 65536 байт")))
+        << boxes[0].toStdString();
+}
+
+TEST_F(Operations, AStopSignalDuringADownloadRemovesTheFileAndClosesTheWindow) {
+    StartSimulator();
+    CreateForm();
+    sim->SetHook([](const std::vector<std::uint8_t>& r) {
+        if (r.size() > 6 && r[6] == 0x06) std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        return HookResult{};
+    });
+    StopSignalWatcher watcher(form->Operations());
+    form->show();
+    const auto path = dir / "hour.dat";
+    std::size_t blocksAtSignal = 0;
+    // The signal comes once a few blocks are in.
+    auto* timer = new QTimer(form.get());
+    timer->setInterval(10);
+    QObject::connect(timer, &QTimer::timeout, timer, [&, timer] {
+        if (RequestsOf(0x06).size() < 3) return;
+        timer->stop();
+        blocksAtSignal = RequestsOf(0x06).size();
+        std::raise(SIGTERM);
+    });
+    timer->start();
+    Ops().DownloadTo(QString::fromStdString(path.string()));
+    QApplication::processEvents(); // the closing, queued once the download had returned
+    EXPECT_GT(blocksAtSignal, 0u);
+    EXPECT_EQ(watcher.Signal(), SIGTERM);
+    EXPECT_LT(RequestsOf(0x06).size(), 60u);
+    EXPECT_FALSE(std::filesystem::exists(path));
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir), {}), 3); // ini and two banks
+    EXPECT_TRUE(boxes.empty());
+    EXPECT_FALSE(form->isVisible());
+}
+
+TEST_F(Operations, AStopSignalClosesTheWindowAnOperationShows) {
+    StartSimulator();
+    CreateForm();
+    StopSignalWatcher watcher(form->Operations());
+    form->show();
+    bool closedBySignal = false;
+    OperationOptions options;
+    options.caption = QStringLiteral("Монитор");
+    options.kind = FrameKind::Monitor;
+    form->Operations().RunAround(options, [&] {
+        QDialog shown(form.get());
+        shown.setModal(true);
+        QTimer::singleShot(50, [] { std::raise(SIGHUP); });
+        // A stop that never comes ends the wait all the same, as a failure.
+        QTimer::singleShot(5000, &shown, [&shown] { shown.done(2); });
+        closedBySignal = shown.exec() == QDialog::Rejected;
+    });
+    QApplication::processEvents();
+    EXPECT_TRUE(closedBySignal);
+    EXPECT_EQ(watcher.Signal(), SIGHUP);
+    EXPECT_FALSE(form->Operations().Busy());
+    EXPECT_FALSE(form->isVisible());
 }
 
 TEST_F(Operations, SearchWhilePollingKeepsTheLinkOpenAndPollingOn) {

@@ -86,14 +86,8 @@ void TSysEventForm::SetEvents(const std::vector<SSysEvent>& events)
 QString TSysEventForm::SaveTo(const QString& path) const
 {
     const std::string text = SystemEventsText::Text(rows_);
-    StagedFile file(path.toStdString());
     int err = 0;
-    if (!file.Create().empty())
-        err = file.Errno();
-    else if (std::fwrite(text.data(), 1, text.size(), file.File()) != text.size())
-        err = errno;
-    else if (!file.Commit().empty())
-        err = file.Errno();
+    StagedFile::Write(path.toStdString(), text, StagedFile::Mode::Replace, &err);
     if (err == 0) return {};
     return QStringLiteral("Не удается записать файл %1\n%2").arg(path, QString::fromLocal8Bit(std::strerror(err)));
 }

@@ -8,6 +8,7 @@
 #include "link/Vx4prot.h"
 #include "platform/Cp1251.h"
 #include "platform/FileLocations.h"
+#include "platform/FreeSpace.h"
 #include "platform/StagedFile.h"
 #include "ui/dialogs/SaveDialog.h"
 #include "ui/dialogs/Syseventdlg.h"
@@ -20,6 +21,7 @@
 #include <QMainWindow>
 #include <QProgressBar>
 
+#include <cerrno>
 #include <cstring>
 #include <vector>
 
@@ -124,7 +126,7 @@ void TDeviceOperations::DownloadTo(const QString& path)
 {
     // The local file is made before anything is sent: one that cannot be created is refused
     // here. It is written under a temporary name and takes its place only when complete.
-    StagedFile file(path.toStdString());
+    StagedFile file(path.toStdString(), StagedFile::Mode::ReplaceStaged);
     if (!file.Create().empty()) {
         ShowErrorBox(&c_.window, QStringLiteral("Не удается создать файл %1\n%2")
                                      .arg(path, QString::fromLocal8Bit(std::strerror(file.Errno()))));
@@ -141,9 +143,14 @@ void TDeviceOperations::DownloadTo(const QString& path)
     options.onProgress = c_.setProgress;
     SetBusyCursors(true);
     c_.progressBar.show();
+    int writeError = 0;
+    std::uint32_t announced = 0;
     const int rc = c_.operations.Run(options, [&](OperationContext& context) {
-        return c_.device.DownloadFile(
-            file.File(), deviceName, [&context](float f) { context.SetProgress(f); }, &context.CancelFlag());
+        const int result = c_.device.DownloadFile(
+            file.File(), deviceName, [&context](float f) { context.SetProgress(f); }, &context.CancelFlag(),
+            &announced);
+        writeError = errno;
+        return result;
     });
     QString error;
     if (rc == 0) {
@@ -151,8 +158,18 @@ void TDeviceOperations::DownloadTo(const QString& path)
             error = QStringLiteral("Не удается записать файл %1\n%2")
                         .arg(path, QString::fromLocal8Bit(std::strerror(file.Errno())));
     } else {
+        std::uint64_t room = 0;
+        if (rc == LOCAL_NO_SPACE) FreeSpace(file.File(), &room);
         file.Discard();
-        if (rc == DEV_FILE_NOT_OPEN)
+        if (rc == LOCAL_NO_SPACE)
+            error = QStringLiteral("Недостаточно места для файла %1\nРазмер файла: %2 байт, свободно: %3 байт")
+                        .arg(path)
+                        .arg(announced)
+                        .arg(room);
+        else if (rc == LOCAL_WRITE_FAILED)
+            error = QStringLiteral("Не удается записать файл %1\n%2")
+                        .arg(path, QString::fromLocal8Bit(std::strerror(writeError)));
+        else if (rc == DEV_FILE_NOT_OPEN)
             error = QStringLiteral("VX-4: не удается открать файл");
         else if (rc != OPERATION_CANCELLED)
             error = QStringLiteral("Ошибка: ") + QString::number(rc);

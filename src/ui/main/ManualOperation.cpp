@@ -223,11 +223,13 @@ int ManualOperation::Frame(const OperationOptions& options, const std::function<
     emit busyChanged(true);
     OperationContext context;
     int result = 0;
+    running_ = &context;
     RunOffThread(options, context, [&] {
         context.SetOpenResult(OpenIfClosed(options, saved));
         if (work) result = work(context);
         if (!showModal) CloseIfOpened(options, saved);
     });
+    running_ = nullptr;
     if (openResult) *openResult = context.OpenResult();
     if (showModal) {
         showModal();
@@ -238,6 +240,11 @@ int ManualOperation::Frame(const OperationOptions& options, const std::function<
     busy_ = false;
     emit busyChanged(false);
     return result;
+}
+
+void ManualOperation::Cancel()
+{
+    if (running_) running_->Cancel();
 }
 
 int ManualOperation::Run(const OperationOptions& options, std::function<int(OperationContext&)> work)

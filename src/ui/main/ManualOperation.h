@@ -122,6 +122,8 @@ public:
 
     // True while an operation runs; the main window takes no other device input then.
     bool Busy() const { return busy_; }
+    // Stops the running operation's work as its Cancel button does (a stop signal).
+    void Cancel();
 
     // The progress window of the operation in progress while it is shown, else null (for
     // pictures of the console and for tests).
@@ -147,6 +149,7 @@ private:
     connection& conn_;
     CVX4Obj& device_;
     bool& pollingPaused_;
+    OperationContext* running_ = nullptr; // the work's context while it runs
     bool busy_ = false;
     QWidget* progressWindow_ = nullptr;
 };
