@@ -16,6 +16,7 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <ctime>
 #include <iostream>
 
@@ -145,21 +146,23 @@ int CmdValues(const GlobalOptions& g, const CommandArgs& a)
     // A sample is a pass that read every marked value, copied on the worker thread before
     // anything can change it. A pass answered with 253 (the configuration changed) makes the
     // worker read the configuration again; the values are then marked again and sampling
-    // goes on. Five failed passes in a row, a failed read, or a value gone from the new
-    // configuration end the run.
+    // goes on. Three passes in a row that give no sample (failed, or not reading every
+    // listed value), a failed read, or a value gone from the new configuration end the run.
     struct Sampling {
         std::mutex lock;
         std::condition_variable changed;
         std::deque<std::vector<vx4::SNodeValue>> samples;
         std::uint64_t reports = 0;
-        int failuresInRow = 0;
+        int passesWithoutSample = 0;
         int error = 0;
         std::string why;
     };
-    constexpr int FailedPassesLimit = 5;
+    constexpr int FruitlessPassesLimit = 3;
     auto sampling = std::make_shared<Sampling>();
     const std::vector<std::uint16_t> ids = a.ids;
-    device.SetWorkerListener([sampling, ids, &device, isCalc](const vx4::SWorkerReport& r) {
+    // An identifier listed twice is marked, and read, once a pass.
+    const std::size_t marked = std::set<std::uint16_t>(ids.begin(), ids.end()).size();
+    device.SetWorkerListener([sampling, ids, marked, &device, isCalc](const vx4::SWorkerReport& r) {
         std::lock_guard<std::mutex> g(sampling->lock);
         ++sampling->reports;
         sampling->changed.notify_all();
@@ -181,16 +184,23 @@ int CmdValues(const GlobalOptions& g, const CommandArgs& a)
             }
             return;
         }
-        if (r.result != 0) {
-            if (++sampling->failuresInRow >= FailedPassesLimit) {
-                sampling->error = r.result;
-                sampling->why = std::to_string(FailedPassesLimit) + " polls in a row failed";
+        if (r.result != 0 || r.valuesRead < marked) {
+            // A failed pass, or one that did not read every listed value (the first may have
+            // begun before the marks).
+            if (++sampling->passesWithoutSample >= FruitlessPassesLimit) {
+                if (r.result != 0) {
+                    sampling->error = r.result;
+                    sampling->why = std::to_string(FruitlessPassesLimit) + " polls in a row failed";
+                } else {
+                    sampling->error = -1;
+                    sampling->why = std::to_string(FruitlessPassesLimit) + " polls in a row read " +
+                                    std::to_string(r.valuesRead) + " of the " + std::to_string(marked) +
+                                    " values listed";
+                }
             }
             return;
         }
-        if (r.valuesRead < ids.size())
-            return; // a pass that began before the marks
-        sampling->failuresInRow = 0;
+        sampling->passesWithoutSample = 0;
         std::vector<vx4::SNodeValue> sample;
         for (std::uint16_t id : ids)
             sample.push_back(device.GetItemValue(id));

@@ -5,6 +5,7 @@
 
 #include "link/Connection.h"
 #include "link/Frames.h"
+#include "link/ResultCodes.h"
 #include "link/Vx4prot.h"
 
 namespace vx4 {
@@ -135,11 +136,13 @@ bool CVX4Obj::EnablePolling(bool on)
 
 // ---- device operations ----
 
-SDevIdent CVX4Obj::FindDevice(int* result)
+SDevIdent CVX4Obj::FindDevice(int* result, const std::atomic<bool>* cancel)
 {
     DataGuard link(linkLock_);
     SDevIdent ident{};
-    const int rc = Identify(conn_, AnyDeviceAddress, &ident);
+    int rc = Identify(conn_, AnyDeviceAddress, &ident, cancel);
+    if (rc == 0 && cancel != nullptr && cancel->load())
+        rc = OPERATION_CANCELLED; // a device that answered after the cancel changes nothing
     if (result)
         *result = rc;
     if (rc != 0)

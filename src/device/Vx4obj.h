@@ -138,8 +138,10 @@ public:
     // ---- device operations (hold linkLock for their whole duration) ----
     // Identifies whichever device answers the any-device address; on success its serial
     // becomes the device number here and in the connection. All zero when none answered;
-    // result (when given) receives the identify's result code.
-    SDevIdent FindDevice(int* result = nullptr);
+    // result (when given) receives the identify's result code. A cancel flag is looked at
+    // between the identify's tries; once it is set the search ends with OPERATION_CANCELLED
+    // and changes nothing, even when a device answered meanwhile.
+    SDevIdent FindDevice(int* result = nullptr, const std::atomic<bool>* cancel = nullptr);
     // Appends the bytes of the device file to out (opened for binary writing by the
     // caller, who deletes it on a non-zero result); progress after each block, called with
     // no lock of the object held. A cancel flag that becomes true stops the transfer

@@ -10,6 +10,9 @@
 #include "platform/Cp1251.h"
 #include "platform/MsClock.h"
 
+#include <algorithm>
+#include <cstdint>
+
 namespace vx4 {
 
 using Guard = std::lock_guard<std::recursive_mutex>;
@@ -39,18 +42,16 @@ void CVX4Obj::PollValues()
     {
         Guard data(dataLock_);
         clock_ = clock;
-        // From the last system down; a system's marks beyond a full batch wait for the
-        // next cycle.
-        std::vector<CCalc*> batch;
-        for (std::size_t s = store_.SystemCount(); s-- > 0;) {
-            store_.System(s)->CollectPolled(batch, BatchLimit - batch.size());
-            if (batch.size() >= BatchLimit) {
-                batches.push_back(std::move(batch));
-                batch.clear();
-            }
+        // Every marked value, from the last system down, each system's in its own order;
+        // then cut into requests of at most BatchLimit, so a system with more marks than one
+        // answer holds is read whole in every cycle.
+        std::vector<CCalc*> marked;
+        for (std::size_t s = store_.SystemCount(); s-- > 0;)
+            store_.System(s)->CollectPolled(marked, SIZE_MAX);
+        for (std::size_t first = 0; first < marked.size(); first += BatchLimit) {
+            const std::size_t end = std::min(marked.size(), first + BatchLimit);
+            batches.emplace_back(marked.begin() + std::ptrdiff_t(first), marked.begin() + std::ptrdiff_t(end));
         }
-        if (!batch.empty())
-            batches.push_back(std::move(batch));
     }
     // Items live until the worker itself clears the store, so the pointers stay valid.
     std::size_t read = 0;

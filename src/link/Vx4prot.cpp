@@ -125,10 +125,26 @@ int RunShortCommand(connection& conn, std::uint8_t* request, std::uint8_t* answe
     return 0;
 }
 
-int Identify(connection& conn, std::uint32_t address, SDevIdent* ident)
+int Identify(connection& conn, std::uint32_t address, SDevIdent* ident, const std::atomic<bool>* cancel)
 {
     Frame ans{};
-    int rc = Command(conn, address, CMD_IDENTIFY, nullptr, 0, ans, IdentifyTries, IdentifyWait);
+    int rc;
+    if (cancel == nullptr) {
+        rc = Command(conn, address, CMD_IDENTIFY, nullptr, 0, ans, IdentifyTries, IdentifyWait);
+    } else {
+        // One try at a time, so a cancel is seen after the try in progress; a try is repeated
+        // on what the connection itself would try again (nothing or a broken answer came).
+        rc = LINK_TIMEOUT;
+        for (std::uint32_t i = 0; i < IdentifyTries; ++i) {
+            if (cancel->load())
+                return OPERATION_CANCELLED;
+            rc = Command(conn, address, CMD_IDENTIFY, nullptr, 0, ans, 1, IdentifyWait);
+            if (rc != LINK_TIMEOUT && rc != LINK_READ_FAILED && rc != FRAME_LENGTH_ERROR)
+                break;
+        }
+        if (cancel->load())
+            return OPERATION_CANCELLED; // an answer after the cancel is not taken
+    }
     if (rc != 0)
         return rc;
     SDevIdent r = SDevIdent::Decode(FrameData(ans.data()), FrameLength(ans.data()));

@@ -71,7 +71,10 @@ int RunCommand(connection& conn, std::uint32_t address, std::uint8_t* request, s
 int RunShortCommand(connection& conn, std::uint8_t* request, std::uint8_t* answer, std::uint32_t tries,
                     std::uint32_t waitMs);
 
-int Identify(connection& conn, std::uint32_t address, SDevIdent* ident);
+// With a cancel flag the tries are made one by one: a flag set before a try, or while it ran,
+// ends the identify with OPERATION_CANCELLED (an answer that came meanwhile is dropped).
+int Identify(connection& conn, std::uint32_t address, SDevIdent* ident,
+             const std::atomic<bool>* cancel = nullptr);
 int ReadClock(connection& conn, std::uint32_t address, DeviceClock* clock);
 // Sent without awaiting an answer: the result is that of the send.
 int SetClock(connection& conn, std::uint32_t address, const DeviceClock& clock);

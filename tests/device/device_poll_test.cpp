@@ -81,8 +81,8 @@ TEST_F(PollTest, BatchesHoldAtMost126ValuesFromTheLastSystemDown)
     Mark(1, 126);
     EXPECT_EQ(NextCycle(), (std::vector<std::vector<std::uint16_t>>{Range(1, 126)}));
 
-    Mark(127, 127); // 127 in one system: the last one waits
-    EXPECT_EQ(NextCycle(), (std::vector<std::vector<std::uint16_t>>{Range(1, 126)}));
+    Mark(127, 127); // 127 in one system: a second request in the same cycle
+    EXPECT_EQ(NextCycle(), (std::vector<std::vector<std::uint16_t>>{Range(1, 126), {127}}));
 
     Mark(1, 127, false);
     Mark(2, 3);
@@ -91,13 +91,52 @@ TEST_F(PollTest, BatchesHoldAtMost126ValuesFromTheLastSystemDown)
     std::vector<std::uint16_t> expected = {134, 135, 132, 133, 2, 3};
     EXPECT_EQ(NextCycle(), (std::vector<std::vector<std::uint16_t>>{expected}));
 
-    // The other systems first fill a batch that the first system's marks overflow.
+    // The other systems begin a batch that the first system's marks fill; the rest of them
+    // follow in a second one.
     Mark(1, 130);
-    const auto batches = NextCycle();
-    ASSERT_EQ(batches.size(), 1u);
-    EXPECT_EQ(batches[0].size(), 126u);
-    EXPECT_EQ(std::vector<std::uint16_t>(batches[0].begin(), batches[0].begin() + 4),
-              (std::vector<std::uint16_t>{134, 135, 132, 133}));
+    std::vector<std::uint16_t> first = {134, 135, 132, 133};
+    const auto head = Range(1, 122);
+    first.insert(first.end(), head.begin(), head.end());
+    EXPECT_EQ(NextCycle(), (std::vector<std::vector<std::uint16_t>>{first, Range(123, 130)}));
+}
+
+// One system with more marked values than two requests hold.
+class LargeSystemPollTest : public PollTest {
+protected:
+    void SetUp() override
+    {
+        std::vector<ItemDesc> items;
+        for (int i = 0; i < 260; ++i)
+            items.push_back(MakeCalc(1, "V", 0, 0, 1));
+        auto d = Describe({{"S1", ""}}, items);
+        StartSim(&d);
+        MakeObject();
+        ASSERT_TRUE(Load());
+    }
+};
+
+TEST_F(LargeSystemPollTest, EveryMarkedValueIsReadEachCycleInRequestsOfAtMost126)
+{
+    struct Case {
+        std::uint16_t marked; // ids 1..marked
+        std::vector<std::vector<std::uint16_t>> batches;
+    };
+    const Case cases[] = {
+        {126, {Range(1, 126)}},
+        {127, {Range(1, 126), {127}}},
+        {252, {Range(1, 126), Range(127, 252)}},
+        {260, {Range(1, 126), Range(127, 252), Range(253, 260)}},
+    };
+    for (const Case& c : cases) {
+        Mark(1, 260, false);
+        Mark(1, c.marked);
+        EXPECT_EQ(NextCycle(), c.batches) << c.marked;
+    }
+    // And the values arrive: the last of each request included.
+    for (std::uint16_t id : {126, 127, 252, 253, 260})
+        sim->SetCalcValue(id, float(id) + 0.5f, 0);
+    for (std::uint16_t id : {126, 127, 252, 253, 260})
+        EXPECT_TRUE(WaitFor([&] { return obj->GetItemValue(id).value == float(id) + 0.5f; }, 3000)) << id;
 }
 
 TEST_F(PollTest, PolledValuesStatusChangesAndActiveEvents)
@@ -261,6 +300,40 @@ TEST_F(ItemTest, FindDeviceTakesTheSerialAsDeviceNumber)
     });
     EXPECT_EQ(obj->FindDevice(), vx4::SDevIdent{}); // nobody: all zero
     EXPECT_EQ(conn.DeviceNumber(), serial);
+}
+
+TEST_F(ItemTest, CancelledFindDeviceTakesNoLateAnswer)
+{
+    conn.SetDeviceNumber(42);
+    const std::uint32_t before = obj->DeviceNumber();
+    auto gate = MakeGate();
+    sim->SetHook([gate](const Bytes& r) -> HookResult {
+        if (RequestCommand(r) == vx4::CMD_IDENTIFY)
+            gate->Hold();
+        return {};
+    });
+    sim->ClearRequests();
+    std::atomic<bool> cancel{false};
+    int rc = 0;
+    vx4::SDevIdent ident{};
+    std::thread search([&] { ident = obj->FindDevice(&rc, &cancel); });
+    ASSERT_TRUE(gate->WaitReached(3000));
+    cancel = true; // the device answers after the cancel
+    gate->Open();
+    search.join();
+    EXPECT_EQ(rc, vx4::OPERATION_CANCELLED);
+    EXPECT_EQ(ident, vx4::SDevIdent{});
+    EXPECT_EQ(conn.DeviceNumber(), 42u);
+    EXPECT_EQ(obj->DeviceNumber(), before);
+    EXPECT_EQ(CountOf(vx4::CMD_IDENTIFY), 1u);
+
+    // Cancelled before it began: nothing is sent.
+    sim->SetHook(nullptr);
+    sim->ClearRequests();
+    EXPECT_EQ(obj->FindDevice(&rc, &cancel), vx4::SDevIdent{});
+    EXPECT_EQ(rc, vx4::OPERATION_CANCELLED);
+    EXPECT_EQ(CountOf(vx4::CMD_IDENTIFY), 0u);
+    EXPECT_EQ(conn.DeviceNumber(), 42u);
 }
 
 TEST_F(DeviceTest, DownloadFileAppendsTheDeviceFile)

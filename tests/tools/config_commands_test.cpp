@@ -4,6 +4,7 @@
 
 #include "CtlRunner.h"
 
+#include "DeviceDescription.h"
 #include "link/Frames.h"
 #include "platform/Cp1251.h"
 
@@ -17,6 +18,7 @@
 #include <atomic>
 #include <charconv>
 #include <ctime>
+#include <future>
 #include <memory>
 
 using namespace ctltest;
@@ -304,3 +306,84 @@ TEST(CtlConfig, AConsolesGatewaySocketForTheSameDeviceIsLeftAlone)
 }
 
 } // namespace
+
+namespace {
+
+// A device whose one system holds `calcs` calculated values, ids 1..calcs.
+std::unique_ptr<vx4sim::Simulator> OneSystemDevice(unsigned calcs)
+{
+    vx4sim::DeviceDescription d = vx4sim::DemoDescription();
+    d.systems = {{"S1", ""}};
+    d.items.clear();
+    for (unsigned i = 1; i <= calcs; ++i)
+        d.items.push_back(vx4sim::MakeCalc(1, "V" + std::to_string(i), std::uint16_t(i), 0, 1.0));
+    d.files.clear();
+    d.transducers.clear();
+    std::string err;
+    auto sim = vx4sim::Simulator::FromJsonText(vx4sim::DescriptionToJson(d), &err);
+    EXPECT_TRUE(sim) << err;
+    if (sim && !sim->StartTcp("127.0.0.1", 0, &err))
+        ADD_FAILURE() << err;
+    return sim;
+}
+
+std::vector<std::string> ArgsFor(const vx4sim::Simulator& sim, std::vector<std::string> args)
+{
+    std::vector<std::string> all{"--port", "127.0.0.1:" + std::to_string(sim.Port()), "--dev",
+                                 std::to_string(sim.Serial())};
+    all.insert(all.end(), args.begin(), args.end());
+    return all;
+}
+
+} // namespace
+
+// values waits only for what a poll can read, and a wait without progress ends: every
+// listed value of a large system is read, a value listed twice is read once, and a value
+// the device never answers ends the run with exit 1 after three polls.
+TEST(CtlConfig, ValuesReadsEveryListedValueOrEnds)
+{
+    auto many = OneSystemDevice(138);
+    SimDevice twice, unanswered;
+    ASSERT_TRUE(many);
+    unanswered.sim.SetHook([](const std::vector<std::uint8_t>& req) {
+        vx4sim::HookResult h;
+        if (req.size() > 8 && req[6] == 0x24)
+            for (std::size_t i = 7; i + 3 < req.size(); i += 2)
+                if (req[i] == 17 && req[i + 1] == 0)
+                    h.kind = vx4sim::HookResult::Silent;
+        return h;
+    });
+    std::vector<std::string> ids;
+    for (int id = 1; id <= 138; ++id)
+        ids.push_back(std::to_string(id));
+    std::vector<std::string> manyArgs = ids;
+    manyArgs.insert(manyArgs.begin(), "values");
+    // A run that never ends shows as exit 124 of timeout, not as a test that never ends.
+    auto bounded = [](std::vector<std::string> args) {
+        args.insert(args.begin(), {"180", CtlPath()});
+        return args;
+    };
+    std::vector<std::future<RunResult>> running;
+    for (auto args : {ArgsFor(*many, manyArgs), twice.Args({"values", "15", "15", "--count", "2"}),
+                      unanswered.Args({"values", "15", "17"})})
+        running.push_back(std::async(std::launch::async, [args = bounded(args)] {
+            return RunProgram("/usr/bin/timeout", args);
+        }));
+    const RunResult all = running[0].get(), dup = running[1].get(), stuck = running[2].get();
+
+    ASSERT_EQ(all.status, 0) << all.err;
+    const auto lines = Lines(all.out);
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(Split(lines[0]).size(), 1u + 2 * 138);
+
+    ASSERT_EQ(dup.status, 0) << dup.err;
+    const auto dupLines = Lines(dup.out);
+    ASSERT_EQ(dupLines.size(), 2u);
+    for (const auto& line : dupLines)
+        EXPECT_EQ(Split(line).size(), 5u) << line;
+
+    EXPECT_EQ(stuck.status, 1) << stuck.err;
+    EXPECT_EQ(stuck.out, "");
+    EXPECT_EQ(stuck.err.rfind("error 1016 ", 0), 0u) << stuck.err;
+    EXPECT_NE(stuck.err.find("3 polls in a row failed"), std::string::npos) << stuck.err;
+}

@@ -2,6 +2,7 @@
 // the frame around them (what they leave open, paused and enabled, a failed opening,
 // Cancel), the clock bytes, downloads, the system events window and the link test window.
 #include "mainwindow_fixture.h"
+#include "queued_input.h"
 
 #include "common/SystemEventsText.h"
 #include "device/Vx4obj.h"
@@ -28,8 +29,11 @@
 
 #include <csignal>
 #include <cstring>
+#include <atomic>
+#include <ctime>
 #include <fstream>
 #include <iterator>
+#include <stdexcept>
 #include <thread>
 
 namespace vx4::uitest {
@@ -335,6 +339,105 @@ TEST_F(Operations, SilentOrUnreachableDevice) {
     EXPECT_FALSE(form->Operations().Busy());
 }
 
+TEST_F(Operations, CancelledSearchChangesNothingEvenWhenADeviceAnswersLate) {
+    StartSimulator();
+    WritePrivateProfileString("CONNECTION", "dev_nom", "77", ini);
+    CreateForm();
+    ASSERT_EQ(form->DevNo(), 77u);
+    const QString title = form->windowTitle();
+    const std::uint32_t objectNumber = form->Device().DeviceNumber();
+    // The identify is held until the test lets it go: answered after Cancel, or never.
+    auto release = std::make_shared<std::atomic<bool>>(false);
+    auto silent = std::make_shared<std::atomic<bool>>(false);
+    sim->SetHook([release, silent](const std::vector<std::uint8_t>& r) {
+        if (r.size() < 7 || r[6] != 0x01) return HookResult{};
+        if (*silent) return HookResult{HookResult::Silent, {}};
+        for (int i = 0; i < 500 && !*release; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        return HookResult{};
+    });
+    QObject::connect(&form->Operations(), &ManualOperation::progressWindowShown, [release](QWidget* w) {
+        auto* cancel = w->findChild<QPushButton*>("OperationCancel");
+        ASSERT_NE(cancel, nullptr);
+        cancel->click();
+        *release = true;
+    });
+    for (bool quiet : {false, true}) {
+        *silent = quiet;
+        *release = false;
+        sim->ClearRequests();
+        Ops().N91Click();
+        EXPECT_EQ(form->DevNo(), 77u) << quiet;
+        EXPECT_EQ(form->Conn().DeviceNumber(), 77u) << quiet;
+        EXPECT_EQ(form->Device().DeviceNumber(), objectNumber) << quiet;
+        EXPECT_EQ(form->windowTitle(), title) << quiet;
+        EXPECT_TRUE(form->PollingPaused());
+        EXPECT_FALSE(form->Conn().IsOpen());
+        EXPECT_TRUE(form->Device().EnablePolling(true)) << quiet; // switched on again
+        // Cancel is seen after the try in progress: no further tries follow it.
+        EXPECT_EQ(RequestsOf(0x01).size(), 1u) << quiet;
+    }
+    EXPECT_TRUE(boxes.empty());
+}
+
+TEST_F(Operations, AnOperationThatThrowsIsReportedAndTheWindowGoesOn) {
+    StartSimulator();
+    CreateForm();
+    ASSERT_TRUE(StartAndWaitRunning());
+    OperationOptions options;
+    options.caption = QStringLiteral("Проба");
+    for (bool standard : {true, false}) {
+        boxes.clear();
+        const int rc = form->Operations().Run(options, [standard](OperationContext&) -> int {
+            if (standard) throw std::runtime_error("нет такого блока");
+            throw 42;
+        });
+        EXPECT_EQ(rc, -1);
+        ASSERT_EQ(boxes.size(), 1u);
+        EXPECT_TRUE(boxes[0].startsWith(QStringLiteral("Проба: "))) << boxes[0].toStdString();
+        if (standard) {
+            EXPECT_TRUE(boxes[0].contains(QStringLiteral("нет такого блока"))) << boxes[0].toStdString();
+        }
+        // The frame is undone as after any operation.
+        EXPECT_FALSE(form->Operations().Busy());
+        EXPECT_FALSE(form->PollingPaused());
+        EXPECT_TRUE(form->Conn().IsOpen());
+        EXPECT_TRUE(form->Device().EnablePolling(true));
+    }
+    // The window goes on: the next operation runs, and so does polling.
+    EXPECT_EQ(form->Operations().Run({}, [](OperationContext&) { return 5; }), 5);
+    form->Polling().Timer1Timer();
+    EXPECT_EQ(form->PollStateValue(), psRunning);
+}
+
+TEST_F(Operations, KeysPressedBeforeTheProgressWindowAreDropped) {
+    StartSimulator();
+    CreateForm();
+    form->show();
+    form->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(form.get()));
+    int searches = 0;
+    QObject::connect(&form->Operations(), &ManualOperation::busyChanged, [&](bool busy) {
+        if (busy) ++searches;
+    });
+    // The identify waits until F3 has been pressed a second time (within the first 150 ms).
+    auto release = std::make_shared<std::atomic<bool>>(false);
+    sim->SetHook([release](const std::vector<std::uint8_t>& r) {
+        if (r.size() > 6 && r[6] == 0x01)
+            for (int i = 0; i < 500 && !*release; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        return HookResult{};
+    });
+    QTimer::singleShot(0, form.get(), [&] {
+        QueueKeyClick(form->windowHandle(), Qt::Key_F3);
+        QTimer::singleShot(30, form.get(), [release] { *release = true; });
+    });
+    QueueKeyClick(form->windowHandle(), Qt::Key_F3); // the first press starts the search
+    ASSERT_TRUE(TickUntil([&] { return searches >= 1 && !form->Operations().Busy(); }, 5000));
+    QTest::qWait(300); // whatever was held back would arrive now
+    EXPECT_EQ(searches, 1);
+    EXPECT_EQ(RequestsOf(0x01).size(), 1u);
+    EXPECT_EQ(form->DevNo(), sim->Serial());
+}
+
 TEST_F(Operations, FrameStepsPerKind) {
     StartSimulator();
     CreateForm();
@@ -342,12 +445,26 @@ TEST_F(Operations, FrameStepsPerKind) {
         FrameKind kind;
         bool pausedDuring;  // with polling running before
         bool pollingDuring; // the device object's polling
+        bool opensLink;     // with the link closed before
     };
     const Case cases[] = {
-        {FrameKind::Full, true, false},     {FrameKind::Light, true, true},
-        {FrameKind::LinkOnly, false, true}, {FrameKind::Monitor, true, false},
-        {FrameKind::PauseOnly, true, true},
+        {FrameKind::Full, true, false, true},     {FrameKind::Light, true, true, true},
+        {FrameKind::LinkOnly, false, true, true}, {FrameKind::Monitor, true, false, true},
+        {FrameKind::PauseOnly, true, true, false},
     };
+    // Stopped first: the frame opens the link for the work and closes it again.
+    for (const Case& c : cases) {
+        bool open = !c.opensLink;
+        OperationOptions options;
+        options.kind = c.kind;
+        form->Operations().Run(options, [&](OperationContext&) {
+            open = form->Conn().IsOpen();
+            return 0;
+        });
+        EXPECT_EQ(open, c.opensLink) << int(c.kind);
+        EXPECT_FALSE(form->Conn().IsOpen()) << int(c.kind);
+        EXPECT_TRUE(form->PollingPaused()) << int(c.kind);
+    }
     ASSERT_TRUE(StartAndWaitRunning());
     for (const Case& c : cases) {
         bool paused = false, polling = false, open = false;
@@ -469,6 +586,20 @@ TEST_F(Operations, SystemEventsAreListedAndSaved) {
     EXPECT_EQ(std::string(bytes.begin(), bytes.end()), expected);
     ASSERT_EQ(boxes.size(), 1u);
     EXPECT_TRUE(boxes[0].startsWith(QStringLiteral("Не удается записать файл"))) << boxes[0].toStdString();
+
+    // While polling runs the read leaves the display and the shared link as they are.
+    ASSERT_TRUE(StartAndWaitRunning());
+    sim->SetSystemEvents({{3, 257, 1765180800, 1, "Включение питания"}});
+    bool pausedWhilePolling = true;
+    WhenShown(&events, [&] {
+        pausedWhilePolling = form->PollingPaused();
+        events.N3Click();
+    });
+    Ops().SysEventClick();
+    EXPECT_EQ(events.Grid()->rowCount(), 1);
+    EXPECT_FALSE(pausedWhilePolling);
+    EXPECT_FALSE(form->PollingPaused());
+    EXPECT_TRUE(form->Conn().IsOpen());
 }
 
 TEST(TestConnCountersTest, ClassesAndTheRingAfterTwelveTests) {
@@ -529,6 +660,56 @@ TEST_F(LinkTest, ChangedByteCountsAsClassSixAndEmptyEchoSucceeds) {
     EXPECT_EQ(c.errors, 1u);
     EXPECT_EQ(c.byClass[5], 1u);
     EXPECT_EQ(c.StatusText(), "C:2  E:1 (50.00%): 6 0 0 0 0 0 0 0 0 0");
+}
+
+TEST_F(Operations, LinkTestOnALinkThatCannotOpenSaysWhyAndDoesNotSpin) {
+    StartSimulator();
+    CreateForm();
+    form->Conn().SetSettings([&] {
+        ConnectionSettings s = form->Conn().Settings();
+        s.TCPIPport = "1"; // nothing listens there: the connection is refused
+        return s;
+    }());
+    TTestConnForm& w = form->TestConnForm();
+    QString linkText;
+    TestConnCounters counted;
+    double cpuSeconds = -1;
+    WhenShown(&w, [&] {
+        linkText = w.LinkLabel()->isVisible() ? w.LinkLabel()->text() : QString();
+        w.B_StartClick();
+        timespec a{}, b{};
+        clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &a);
+        QTest::qWait(2000);
+        clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &b);
+        cpuSeconds = double(b.tv_sec - a.tv_sec) + double(b.tv_nsec - a.tv_nsec) / 1e9;
+        counted = w.Published();
+        w.B_ExitClick();
+    });
+    Ops().TestConnectClick();
+    EXPECT_TRUE(linkText.contains(QStringLiteral("1003"))) << linkText.toStdString();
+    // Every echo failed at once and counts as an unknown error; the thread paused between
+    // them instead of running a core flat out (which would take about 2 s of CPU time).
+    EXPECT_GT(counted.tests, 0u);
+    EXPECT_EQ(counted.errors, counted.tests);
+    EXPECT_EQ(counted.byClass[5], counted.tests);
+    EXPECT_LT(counted.tests, 100u);
+    EXPECT_GE(cpuSeconds, 0.0);
+    EXPECT_LT(cpuSeconds, 0.4);
+    EXPECT_FALSE(form->Conn().IsOpen());
+
+    // A link that opens shows no such line.
+    form->Conn().SetSettings([&] {
+        ConnectionSettings s = form->Conn().Settings();
+        s.TCPIPport = std::to_string(sim->Port());
+        return s;
+    }());
+    bool shown = true;
+    WhenShown(&w, [&] {
+        shown = w.LinkLabel()->isVisible();
+        w.B_ExitClick();
+    });
+    Ops().TestConnectClick();
+    EXPECT_FALSE(shown);
 }
 
 TEST_F(LinkTest, ThreadRunsWhileStartedAndEndsWhenClosed) {

@@ -1,5 +1,6 @@
 #include "ui/dialogs/TestConnection.h"
 
+#include "link/ResultTexts.h"
 #include "link/Vx4prot.h"
 
 #include <QCoreApplication>
@@ -78,6 +79,10 @@ TTestConnForm::TTestConnForm(QWidget* parent, connection& conn) : QDialog(parent
     fixed.setBold(true);
     L_Status->setFont(fixed);
     layout->addWidget(L_Status);
+    L_Link = new QLabel(this);
+    L_Link->setObjectName("L_Link");
+    L_Link->hide();
+    layout->addWidget(L_Link);
 
     auto* buttons = new QHBoxLayout;
     Button3 = new QPushButton(QStringLiteral("&Help"), this);
@@ -191,6 +196,18 @@ void TTestConnForm::WaitForReleasedThreads()
     released_.clear();
 }
 
+void TTestConnForm::SetLinkResult(int rc)
+{
+    if (rc == 0) {
+        L_Link->clear();
+        L_Link->hide();
+        return;
+    }
+    const char* text = ResultCodeText(rc);
+    L_Link->setText(QStringLiteral("Связь не открыта: ошибка %1%2").arg(rc).arg(text ? QString::fromUtf8(text) : QString()));
+    L_Link->show();
+}
+
 void TTestConnForm::B_StartClick()
 {
     if (shared_->paused) {
@@ -235,20 +252,32 @@ void TTestConnForm::RefreshLabels()
     if (c.tests != 0) L_Status->setText(QString::fromStdString(c.StatusText()));
 }
 
-void TTestConnForm::OneTest(connection& conn, std::uint32_t devNo, Shared& shared)
+int TTestConnForm::OneTest(connection& conn, std::uint32_t devNo, Shared& shared)
 {
     const int rc = Echo(conn, devNo, std::uint16_t(shared.size.load()));
     shared.counters.Record(rc);
     std::lock_guard<std::mutex> hold(shared.lock);
     shared.published = shared.counters;
     ++shared.generation;
+    return rc;
 }
 
 void TTestConnForm::ThreadMain(connection& conn, std::uint32_t devNo, std::shared_ptr<Shared> shared)
 {
+    using Clock = std::chrono::steady_clock;
+    // An echo that fails sooner than this has not waited on the line.
+    constexpr auto Quick = std::chrono::milliseconds(20);
     while (!shared->stop) {
-        while (!shared->stop && !shared->paused)
-            OneTest(conn, devNo, *shared);
+        while (!shared->stop && !shared->paused) {
+            const auto start = Clock::now();
+            const int rc = OneTest(conn, devNo, *shared);
+            if (rc == 0 || Clock::now() - start >= Quick) continue;
+            // Failed at once (a link that is not open): pause before the next echo, watching
+            // the flags meanwhile.
+            const auto end = start + std::chrono::milliseconds(QuickFailurePauseMs);
+            while (!shared->stop && !shared->paused && Clock::now() < end)
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
         std::this_thread::sleep_for(std::chrono::milliseconds(10)); // paused: only the flags are watched
     }
     shared->ended = true;

@@ -40,6 +40,12 @@ public:
 
     // The device number the echo requests go to (the main window's devNo), set before showing.
     void SetDeviceNumber(std::uint32_t devNo) { devNo_ = devNo; }
+    // Result of opening the link for this showing: a failure is shown beside the counters,
+    // as the reason why every echo fails; 0 hides that line.
+    void SetLinkResult(int rc);
+    // Pause of the test thread after an echo that failed without waiting on the line (a
+    // link that is not open): the thread never spins.
+    static constexpr int QuickFailurePauseMs = 100;
 
     // Handlers.
     void FormShow();
@@ -66,6 +72,7 @@ public:
     QLabel* CountLabel(int cls) const { return L_Err[cls - 1]; }
     QLabel* ShareLabel(int cls) const { return L_ErrAux[cls - 1]; }
     QLabel* BufferLabel() const { return L_BuffSize; }
+    QLabel* LinkLabel() const { return L_Link; }
     QPushButton* StartButton() const { return B_Start; }
     QSlider* Slider() const { return TrackBar1; }
 
@@ -86,7 +93,7 @@ private:
         TestConnCounters published;
         TestConnCounters counters; // the thread's own
     };
-    static void OneTest(connection& conn, std::uint32_t devNo, Shared& shared);
+    static int OneTest(connection& conn, std::uint32_t devNo, Shared& shared);
     static void ThreadMain(connection& conn, std::uint32_t devNo, std::shared_ptr<Shared> shared);
     void StopThread();
 
@@ -105,6 +112,7 @@ private:
     QLabel* L_Err[TestConnCounters::Classes] = {};
     QLabel* L_ErrAux[TestConnCounters::Classes] = {};
     QLabel* L_Status = nullptr;
+    QLabel* L_Link = nullptr;
     QPushButton* B_Start = nullptr;
     QPushButton* B_Exit = nullptr;
     QPushButton* Button3 = nullptr;

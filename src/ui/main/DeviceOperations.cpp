@@ -67,15 +67,17 @@ void TDeviceOperations::N91Click()
     OperationOptions options;
     options.caption = QStringLiteral("Поиск VX-4");
     options.kind = FrameKind::Full;
-    options.cancellable = true; // one exchange: Cancel ends the search after it
+    options.cancellable = true; // seen between the identify's tries
     std::uint32_t serial = 0;
     std::uint32_t found = 0;
-    c_.operations.Run(options, [&](OperationContext&) {
-        serial = c_.device.FindDevice().serial;
+    c_.operations.Run(options, [&](OperationContext& context) {
+        serial = c_.device.FindDevice(nullptr, &context.CancelFlag()).serial;
         if (serial != 0) found = c_.conn.DeviceNumber();
         return 0;
     });
-    if (serial == 0) return; // nothing answered: nothing changes, no message
+    // Nothing answered, or the user cancelled (the search then took no answer): nothing
+    // changes, no message.
+    if (serial == 0) return;
     c_.devNo = found;
     c_.window.setWindowTitle(TPollingCycle::Caption(c_.devNo));
 }
@@ -220,6 +222,7 @@ void TDeviceOperations::TestConnectClick()
     const std::uint32_t devNo = c_.devNo;
     c_.operations.RunAround(options, [&] {
         c_.testConnForm.SetDeviceNumber(devNo);
+        c_.testConnForm.SetLinkResult(c_.operations.OpenResult());
         c_.testConnForm.exec();
     });
 }

@@ -2,8 +2,10 @@
 
 #include "device/Vx4obj.h"
 #include "link/Connection.h"
+#include "ui/main/MessageBoxes.h"
 
 #include <QCloseEvent>
+#include <QCoreApplication>
 #include <QDialog>
 #include <QElapsedTimer>
 #include <QEventLoop>
@@ -12,6 +14,9 @@
 #include <QPushButton>
 #include <QTimer>
 #include <QVBoxLayout>
+#include <QWindow>
+
+#include <exception>
 
 #include <thread>
 
@@ -129,6 +134,57 @@ private:
     std::string shownText_;
 };
 
+// Swallows the user's input to every window but the progress window while it lives.
+class InputDropper : public QObject {
+public:
+    explicit InputDropper(QWidget& progressWindow) : progressWindow_(progressWindow)
+    {
+        QCoreApplication::instance()->installEventFilter(this);
+    }
+    ~InputDropper() override { QCoreApplication::instance()->removeEventFilter(this); }
+
+protected:
+    bool eventFilter(QObject* target, QEvent* event) override
+    {
+        if (!IsUserInput(event->type())) return false;
+        // Once shown, the progress window takes what is meant for it (Cancel); the modal
+        // state keeps everything else from the main window.
+        auto* widget = qobject_cast<QWidget*>(target);
+        if (progressWindow_.isVisible() && widget && (widget == &progressWindow_ || progressWindow_.isAncestorOf(widget)))
+            return false;
+        if (progressWindow_.isVisible() && qobject_cast<QWindow*>(target) == progressWindow_.windowHandle() &&
+            progressWindow_.windowHandle() != nullptr)
+            return false;
+        return true;
+    }
+
+private:
+    static bool IsUserInput(QEvent::Type type)
+    {
+        switch (type) {
+        case QEvent::KeyPress:
+        case QEvent::KeyRelease:
+        case QEvent::ShortcutOverride:
+        case QEvent::Shortcut:
+        case QEvent::MouseButtonPress:
+        case QEvent::MouseButtonRelease:
+        case QEvent::MouseButtonDblClick:
+        case QEvent::Wheel:
+        case QEvent::ContextMenu:
+        case QEvent::TouchBegin:
+        case QEvent::TouchUpdate:
+        case QEvent::TouchEnd:
+        case QEvent::TabletPress:
+        case QEvent::TabletRelease:
+            return true;
+        default:
+            return false;
+        }
+    }
+
+    QWidget& progressWindow_;
+};
+
 } // namespace
 
 void ManualOperation::RunOffThread(const OperationOptions& options, OperationContext& context,
@@ -137,7 +193,11 @@ void ManualOperation::RunOffThread(const OperationOptions& options, OperationCon
     std::atomic<bool> done{false};
     QObject wake; // lives on this thread: the worker's last posted call lands here
     std::thread worker([&] {
-        job();
+        try {
+            job();
+        } catch (...) {
+            // The frame's own steps do not throw; whatever does is shown by Frame.
+        }
         done = true;
         QMetaObject::invokeMethod(&wake, [] {}, Qt::QueuedConnection);
     });
@@ -167,15 +227,15 @@ void ManualOperation::RunOffThread(const OperationOptions& options, OperationCon
     });
     ticker.start();
 
-    // Until the progress window shows, the user's input is held back (and delivered after
-    // the operation); once it shows, it takes the input and the main window gets none.
+    // Until the progress window shows, the user's input is dropped: a key pressed twice
+    // must not run its operation a second time afterwards. Once the window shows, it takes
+    // the input and the main window, blocked by it, gets none. Input still queued when the
+    // work ends is dropped as well.
+    InputDropper dropper(window);
     QEventLoop loop;
-    while (!done) {
-        const QEventLoop::ProcessEventsFlags flags =
-            window.isVisible() ? QEventLoop::AllEvents : QEventLoop::ExcludeUserInputEvents;
-        loop.processEvents(flags | QEventLoop::WaitForMoreEvents);
-    }
+    while (!done) loop.processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
     worker.join();
+    loop.processEvents(QEventLoop::AllEvents);
     ticker.stop();
     refresh();
     progressWindow_ = nullptr;
@@ -224,13 +284,34 @@ int ManualOperation::Frame(const OperationOptions& options, const std::function<
     OperationContext context;
     int result = 0;
     running_ = &context;
+    bool failed = false;
+    std::string failure;
     RunOffThread(options, context, [&] {
         context.SetOpenResult(OpenIfClosed(options, saved));
-        if (work) result = work(context);
-        if (!showModal) CloseIfOpened(options, saved);
+        if (work) {
+            try {
+                result = work(context);
+            } catch (const std::exception& e) {
+                failure = e.what();
+                failed = true;
+            } catch (...) {
+                failed = true;
+            }
+        }
+        if (!showModal || failed) CloseIfOpened(options, saved);
     });
     running_ = nullptr;
-    if (openResult) *openResult = context.OpenResult();
+    openResult_ = context.OpenResult();
+    if (openResult) *openResult = openResult_;
+    if (failed) {
+        // The frame is left as it was found; the user learns what went wrong.
+        End(options, saved);
+        busy_ = false;
+        emit busyChanged(false);
+        const QString what = failure.empty() ? QStringLiteral("неизвестная ошибка") : QString::fromStdString(failure);
+        ShowErrorBox(parent_, options.caption.isEmpty() ? what : options.caption + QStringLiteral(": ") + what);
+        return -1;
+    }
     if (showModal) {
         showModal();
         OperationContext closing;

@@ -19,10 +19,15 @@
 // wait for the line, and it must not start a configuration read (which switches the device
 // object's polling back on) in between. Step 9 is made there after step 8 has ended.
 //
-// While the work runs the user's input does not reach the main window: it is held back
-// for the first showAfterMs, then a modal progress window (caption, optional bar, optional
-// Cancel) takes it. Run() returns when the work has ended, so an operation reads as a
-// straight sequence of steps.
+// While the work runs the user's input does not reach the main window: it is dropped for
+// the first showAfterMs (never replayed afterwards, so a key pressed twice runs its
+// operation once), then a modal progress window (caption, optional bar, optional Cancel)
+// takes it. Run() returns when the work has ended, so an operation reads as a straight
+// sequence of steps.
+//
+// An exception thrown by the work is caught on the worker thread: the frame's closing
+// steps still run, the user sees an error box with the caption and the exception's text,
+// and the operation's result is -1.
 //
 // A failed opening in step 5 does not skip the operation: the connection counts the
 // opening all the same (step 7 balances it), and the operation's exchanges then fail at
@@ -120,6 +125,10 @@ public:
     int RunThenShow(const OperationOptions& options, std::function<int(OperationContext&)> work,
                     const std::function<void()>& showModal);
 
+    // Result of opening the link for the operation in progress (0 when it was open or
+    // opened): the modal window of RunAround reads it to say why nothing answers.
+    int OpenResult() const { return openResult_; }
+
     // True while an operation runs; the main window takes no other device input then.
     bool Busy() const { return busy_; }
     // Stops the running operation's work as its Cancel button does (a stop signal).
@@ -151,6 +160,7 @@ private:
     bool& pollingPaused_;
     OperationContext* running_ = nullptr; // the work's context while it runs
     bool busy_ = false;
+    int openResult_ = 0;
     QWidget* progressWindow_ = nullptr;
 };
 
