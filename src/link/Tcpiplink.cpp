@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <fcntl.h>
 #include <netdb.h>
@@ -121,8 +122,9 @@ int CTCPIPLink::Read(std::uint8_t* buf, std::size_t n, std::size_t* received, st
         return LINK_BAD_ARGUMENT;
     if (fd_ < 0)
         return LINK_NOT_OPEN;
-    const std::uint64_t wait64 = std::uint64_t(timeoutMs) + 1000;
-    const int wait = wait64 > 0x7FFFFFFF ? 0x7FFFFFFF : int(wait64);
+    // The whole read has one end, however the bytes trickle in: the time-out plus 1000 ms
+    // from the start of the read (a network has no line time to add).
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(std::uint64_t(timeoutMs) + 1000);
     int code = OK;
     // Bytes left over from an earlier receive come first; otherwise wait until the socket is
     // readable and take as much as it holds.
@@ -134,8 +136,12 @@ int CTCPIPLink::Read(std::uint8_t* buf, std::size_t n, std::size_t* received, st
             total += take;
             continue;
         }
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(end - std::chrono::steady_clock::now()).count();
         short revents = 0;
-        const int r = WaitSocket(fd_, POLLIN, wait, &revents);
+        // The wait goes in slices that look at the stop check.
+        const int r = left <= 0 || Stopped() ? 0 : WaitSocket(fd_, POLLIN, int(std::min<long long>(left, StopCheckMs)), &revents);
+        if (r == 0 && left > StopCheckMs && !Stopped())
+            continue;
         if (r == 0) {
             code = LINK_TIMEOUT;
             break;

@@ -89,7 +89,7 @@ using ProgressCallback = void (*)(void* user, float fraction);
 // The fraction is position / size, 1 when the device announces size 0. A name longer
 // than 1014 bytes or a null out is 1001; a block answer shorter than its 4-byte position
 // is 1017; a failed write to out is 247. When *cancel becomes true the transfer stops
-// before its next block request with OPERATION_CANCELLED.
+// with OPERATION_CANCELLED within CLink::StopCheckMs, also in the middle of an exchange.
 int ReadFile(connection& conn, std::uint32_t address, const std::string& fileName, std::FILE* out,
              ProgressCallback progress = nullptr, void* user = nullptr,
              const std::atomic<bool>* cancel = nullptr);
