@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <functional>
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
@@ -33,16 +34,26 @@ int WaitSocket(int fd, short events, int timeoutMs, short* revents)
     }
 }
 
-// Connects fd to addr within timeoutMs; true when connected.
-bool ConnectWithin(int fd, const CTCPIPLink::Address& addr, int timeoutMs)
+// Connects fd to addr within timeoutMs (given up early once stopped answers true); true
+// when connected.
+bool ConnectWithin(int fd, const CTCPIPLink::Address& addr, int timeoutMs, const std::function<bool()>& stopped)
 {
     if (::connect(fd, reinterpret_cast<const sockaddr*>(&addr.addr), addr.len) == 0)
         return true;
     if (errno != EINPROGRESS && errno != EINTR)
         return false;
     short revents = 0;
-    if (WaitSocket(fd, POLLOUT, timeoutMs, &revents) <= 0)
-        return false;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(end - std::chrono::steady_clock::now()).count();
+        if (left <= 0 || stopped())
+            return false;
+        const int r = WaitSocket(fd, POLLOUT, int(std::min<long long>(left, CLink::StopCheckMs)), &revents);
+        if (r < 0)
+            return false;
+        if (r > 0)
+            break;
+    }
     int err = 0;
     socklen_t len = sizeof err;
     if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0)
@@ -82,7 +93,7 @@ int CTCPIPLink::Open(bool reopen)
         const int fd = ::socket(a.addr.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_TCP);
         if (fd < 0)
             continue; // e.g. no IPv6 here: the next address may still do
-        if (ConnectWithin(fd, a, connectTimeoutMs_)) {
+        if (ConnectWithin(fd, a, connectTimeoutMs_, [this] { return Stopped(); })) {
             fd_ = fd;
             return OK;
         }

@@ -13,6 +13,7 @@
 #include <QTimer>
 
 #include <cstdint>
+#include <deque>
 #include <functional>
 
 class QAction;
@@ -66,7 +67,15 @@ public:
 
     // The operation frame the opening and closing of the link run in, off the window's
     // thread (without one they run here).
-    void SetOperations(ManualOperation* operations) { operations_ = operations; }
+    void SetOperations(ManualOperation* operations);
+
+    // Runs work (which may wait for the line) in the operation frame (here only when there is
+    // no frame at all), then `then` on this thread. While another operation runs, both are
+    // queued and run once that operation has ended; 0 is returned then.
+    int RunOnLine(const QString& caption, const std::function<int(OperationContext&)>& work,
+                  const std::function<void()>& then = {});
+    // Steps queued by RunOnLine that have not run yet.
+    std::size_t PendingSteps() const { return pending_.size(); }
 
     void Start_pollingClick();
     void Stop_pollingClick();
@@ -90,14 +99,18 @@ private:
     void RunningWork();
     void SetBusyCursors(bool busy);
     void SetPortItemEnabled(bool on);
-    // Runs work (which may wait for the line) in the operation frame, or here when there is
-    // none or another operation is running.
-    int RunOnLine(const QString& caption, const std::function<int(OperationContext&)>& work);
 
     PollingContext c_;
     QTimer timer_;
     DeviceClock deviceClock_;
     ManualOperation* operations_ = nullptr;
+    void RunPending();
+    struct PendingStep {
+        QString caption;
+        std::function<int(OperationContext&)> work;
+        std::function<void()> then;
+    };
+    std::deque<PendingStep> pending_;
 };
 
 } // namespace vx4
