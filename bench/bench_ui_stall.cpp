@@ -4,11 +4,16 @@
 // while the console (a) polls, (b) starts polling (F11) towards an address that accepts
 // and never answers, (c) writes a constant from the editor, (d) downloads a file and
 // (e) searches for the device, each against a simulator that keeps the connection but has
-// stopped answering. Goal: every longest gap <= 100 ms.
+// stopped answering, and (f) polls a simulator that drips every answer out one byte every
+// 300 ms. Goal: every longest gap <= 100 ms.
 //
 // Then the simulator answers again at 115200 baud, and the download of its largest file
 // through the console's operation frame is timed against the same download by vx4ctl
 // (whole process: connect and download). Goal: vx4ctl time / console time >= 0.97.
+//
+// Last, (g): the window is closed while polling and an answer trickles in (one byte every
+// 900 ms); the time from the close to the end of the window (all its threads) is printed.
+// Goal: <= 1000 ms.
 //
 // Usage: bench_ui_stall [--quick]   (--quick: shorter watches, one download each)
 
@@ -108,6 +113,14 @@ void SetSilent(vx4sim::Simulator& sim, bool silent) {
         sim.SetHook({});
 }
 
+// Every answer goes out one byte every ms milliseconds (0: whole again).
+void SetDrip(vx4sim::Simulator& sim, unsigned ms) {
+    vx4sim::Faults f;
+    f.drip = ms ? 1.0 : 0.0;
+    f.dripMs = ms;
+    sim.SetFaults(f);
+}
+
 double RunVx4ctl(unsigned port, std::uint32_t serial, const std::string& name, const std::filesystem::path& out) {
     const std::string cmd = std::string(VX4CTL_PATH) + " --port 127.0.0.1:" + std::to_string(port) + " --dev " +
                             std::to_string(serial) + " download " + name + " -o " + out.string() + " >/dev/null 2>&1";
@@ -179,6 +192,14 @@ int main(int argc, char** argv) {
     // (e) a search.
     results.push_back({"(e) search", Watch(beat, [&] { form->DeviceOperations().N91Click(); }, 1000)});
 
+    // (f) polling a device that answers, slowly: every answer drips out byte by byte.
+    SetSilent(sim, false);
+    SetDrip(sim, 300);
+    form->StopItem().trigger();
+    results.push_back({"(f) dripping poll", Watch(beat, [&] { form->StartItem().trigger(); }, watchMs)});
+    form->StopItem().trigger();
+    SetDrip(sim, 0);
+
     qint64 worst = 0;
     for (const auto& [name, gap] : results) {
         std::printf("  %-18s %6lld ms\n", name, static_cast<long long>(gap));
@@ -215,7 +236,18 @@ int main(int argc, char** argv) {
     std::printf("download of %s (%zu bytes) at 115200 baud: console %.3f s, vx4ctl %.3f s, ratio %.3f -> %s\n",
                 largest.c_str(), largestSize, console, ctl, ratio, ratio >= 0.97 ? "goal met" : "GOAL MISSED");
 
+    // (g) closing the window while an answer trickles in.
+    sim.SetBaud(0);
+    SetDrip(sim, 900);
+    form->StartItem().trigger();
+    Spin(2500); // an exchange is under way, its answer coming in byte by byte
+    const auto closing = Clock::now();
+    form->close();
     form.reset();
+    const double closeMs = std::chrono::duration<double, std::milli>(Clock::now() - closing).count();
+    std::printf("(g) closing the window while an answer trickles in: %.0f ms to the end -> %s\n", closeMs,
+                closeMs <= 1000 ? "goal met" : "GOAL MISSED");
+    SetDrip(sim, 0);
     std::filesystem::remove_all(dir);
     return 0;
 }

@@ -23,6 +23,7 @@ between 0 and 1, drawn once per answer:
   truncated=P     only the first part of the answer is sent
   badcheck=P      the answer's sum byte is wrong
   delay=P:MS      the answer is sent MS milliseconds late
+  drip=P:MS       the answer is sent one byte every MS milliseconds, as a slow device would
   checksum=P      the configuration checksum changes, as another program writing would
 Example: --faults noanswer=0.1,badcheck=0.05,truncated=0.05,wrongcmd=0.05,busy=0.05,delay=0.1:200,checksum=0.01
 --seed N makes the fault sequence repeatable.

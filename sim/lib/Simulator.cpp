@@ -99,21 +99,21 @@ bool ParseFaults(const std::string& text, Faults* faults, std::string* error)
         else if (key == "wrongcmd") target = &f.wrongCommand;
         else if (key == "busy") target = &f.busy;
         else if (key == "checksum") target = &f.checksumChange;
-        else if (key == "delay") {
+        else if (key == "delay" || key == "drip") {
             const auto colon = value.find(':');
             if (colon == std::string::npos)
-                return fail("fault delay needs the form delay=probability:milliseconds");
+                return fail("fault " + key + " needs the form " + key + "=probability:milliseconds");
             const std::string ms = value.substr(colon + 1);
             char* end = nullptr;
             const unsigned long v = std::strtoul(ms.c_str(), &end, 10);
             if (ms.empty() || *end != '\0' || v > 600000)
-                return fail("fault delay: \"" + ms + "\" is not a number of milliseconds (0..600000)");
-            f.delayMs = unsigned(v);
+                return fail("fault " + key + ": \"" + ms + "\" is not a number of milliseconds (0..600000)");
+            (key == "delay" ? f.delayMs : f.dripMs) = unsigned(v);
             value = value.substr(0, colon);
-            target = &f.delay;
+            target = key == "delay" ? &f.delay : &f.drip;
         } else {
             return fail("unknown fault \"" + key +
-                        "\" (noanswer, badcheck, truncated, wrongcmd, busy, delay, checksum)");
+                        "\" (noanswer, badcheck, truncated, wrongcmd, busy, delay, drip, checksum)");
         }
         if (!ParseProbability(value, target))
             return fail("fault " + key + ": \"" + value + "\" is not a probability between 0 and 1");
@@ -238,9 +238,19 @@ struct Simulator::Impl {
     }
 
     bool Send(int fd, const Bytes& answer, std::size_t requestSize, Clock::time_point arrived,
-              unsigned extraDelayMs, bool socket)
+              unsigned extraDelayMs, bool socket, unsigned dripMs = 0)
     {
         Log("<-", answer);
+        if (dripMs > 0) {
+            // A slow device: the answer goes out one byte every dripMs, the first one at once
+            // (after any delay).
+            Clock::time_point due = arrived + std::chrono::milliseconds(extraDelayMs);
+            for (std::size_t i = 0; i < answer.size(); ++i, due += std::chrono::milliseconds(dripMs)) {
+                if (!WaitUntil(due) || !WriteAll(fd, answer.data() + i, 1, socket))
+                    return false;
+            }
+            return true;
+        }
         unsigned b;
         {
             std::lock_guard<std::mutex> g(m);
@@ -380,12 +390,16 @@ struct Simulator::Impl {
         }
         Faults f;
         double draw[8];
+        double dripDraw = 1.0;
         {
             std::lock_guard<std::mutex> g(m);
             f = faults;
             std::uniform_real_distribution<double> u(0.0, 1.0);
             for (double& d : draw)
                 d = u(rng);
+            // Drawn only when asked for, so that a seed gives the same other faults as before.
+            if (f.drip > 0)
+                dripDraw = u(rng);
         }
         std::optional<Bytes> answer;
         if (draw[0] < f.busy)
@@ -409,7 +423,8 @@ struct Simulator::Impl {
         else if (draw[7] < f.badCheck)
             a[covered + 1] ^= 0x5A;  // a wrong sum byte
         const unsigned extra = draw[6] < f.delay ? f.delayMs : 0;
-        return Send(fd, a, frame.size(), arrived, extra, socket);
+        const unsigned drip = dripDraw < f.drip ? f.dripMs : 0;
+        return Send(fd, a, frame.size(), arrived, extra, socket, drip);
     }
 
     // Serves one connected byte stream until it ends or the transport stops.

@@ -20,18 +20,20 @@ namespace vx4sim {
 // Per-answer fault probabilities (0..1), each drawn independently for every request the
 // device would answer: busy answers 251 without carrying the command out; otherwise the
 // command runs and its answer may be lost (noAnswer), get a wrong command code, be cut
-// short (truncated) or else get a wrong sum byte (badCheck), and may leave delayMs late.
-// checksumChange alters the configuration checksum, as another program writing to the
+// short (truncated) or else get a wrong sum byte (badCheck), may leave delayMs late, and
+// may drip out one byte every dripMs (drip) instead of going out whole. checksumChange alters the configuration checksum, as another program writing to the
 // device would. The same seed gives the same sequence of faults.
 struct Faults {
     double noAnswer = 0, badCheck = 0, truncated = 0, wrongCommand = 0, busy = 0, delay = 0;
     unsigned delayMs = 0;
+    double drip = 0;
+    unsigned dripMs = 0;
     double checksumChange = 0;
     unsigned seed = 1;
 };
 
 // Parses "noanswer=0.1,badcheck=0.05,truncated=0.05,wrongcmd=0.05,busy=0.05,delay=0.1:200,
-// checksum=0.01" (any subset, any order). On error returns false and a message.
+// drip=0.1:900,checksum=0.01" (any subset, any order). On error returns false and a message.
 bool ParseFaults(const std::string& text, Faults* faults, std::string* error);
 
 // What a test hook decides for one request: Normal = let the simulated device answer;

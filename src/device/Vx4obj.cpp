@@ -156,34 +156,22 @@ SDevIdent CVX4Obj::FindDevice(int* result, const std::atomic<bool>* cancel)
 
 namespace {
 
-// The caller's progress callback, run with linkLock let go: whatever the callback waits for
-// (a window, another user of the object) never waits for the download in turn.
-struct UnlockedProgress {
-    std::unique_lock<std::recursive_mutex>& link;
-    const CVX4Obj::DownloadProgress& progress;
-};
-
-void ForwardProgress(void* user, float fraction)
-{
-    auto* forward = static_cast<UnlockedProgress*>(user);
-    forward->link.unlock();
-    forward->progress(fraction);
-    forward->link.lock();
-}
+void ForwardProgress(void* user, float fraction) { (*static_cast<const CVX4Obj::DownloadProgress*>(user))(fraction); }
 
 } // namespace
 
 int CVX4Obj::DownloadFile(std::FILE* out, const std::string& deviceFileName, const DownloadProgress& progress,
                           const std::atomic<bool>* cancel, std::uint32_t* announced)
 {
-    std::unique_lock<std::recursive_mutex> link(linkLock_);
+    // The whole file under the link lock: no other exchange (a gateway relay, the worker's
+    // reads) comes between its blocks.
+    std::lock_guard<std::recursive_mutex> link(linkLock_);
     // The device the connection is set to now, as a configuration read takes it: a download
     // made before any read goes to the configured device, not to the number at creation.
     deviceNo_ = conn_.DeviceNumber();
-    if (progress) {
-        UnlockedProgress forward{link, progress};
-        return ReadFile(conn_, deviceNo_, deviceFileName, out, &ForwardProgress, &forward, cancel, announced);
-    }
+    if (progress)
+        return ReadFile(conn_, deviceNo_, deviceFileName, out, &ForwardProgress,
+                        const_cast<DownloadProgress*>(&progress), cancel, announced);
     return ReadFile(conn_, deviceNo_, deviceFileName, out, nullptr, nullptr, cancel, announced);
 }
 

@@ -143,10 +143,12 @@ public:
     // and changes nothing, even when a device answered meanwhile.
     SDevIdent FindDevice(int* result = nullptr, const std::atomic<bool>* cancel = nullptr);
     // Appends the bytes of the device file to out (opened for binary writing by the
-    // caller, who deletes it on a non-zero result); progress after each block, called with
-    // no lock of the object held. A cancel flag that becomes true stops the transfer
-    // between blocks with OPERATION_CANCELLED. Local failures as ReadFile gives them
-    // (LOCAL_WRITE_FAILED, LOCAL_NO_SPACE with the device's size in *announced).
+    // caller, who deletes it on a non-zero result); progress after each block. The link
+    // lock is held for the whole transfer, the progress call included: the callback only
+    // stores the number (an atomic a window's timer reads) and takes no lock. A cancel flag
+    // that becomes true stops the transfer within a second with OPERATION_CANCELLED, also
+    // in the middle of an exchange or of the repeats of a block. Local failures as ReadFile
+    // gives them (LOCAL_WRITE_FAILED, LOCAL_NO_SPACE with the device's size in *announced).
     int DownloadFile(std::FILE* out, const std::string& deviceFileName,
                      const DownloadProgress& progress = {}, const std::atomic<bool>* cancel = nullptr,
                      std::uint32_t* announced = nullptr);

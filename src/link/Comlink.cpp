@@ -1,13 +1,11 @@
 #include "link/Comlink.h"
 
 #include "link/ResultCodes.h"
-#include "platform/MsClock.h"
 #include "platform/SerialSpeed.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <thread>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/ioctl.h>
@@ -128,15 +126,14 @@ int CComLink::Open(bool reopen)
     return OK;
 }
 
-int CComLink::ReadCall(std::uint8_t* buf, std::size_t n, std::size_t* got)
+int CComLink::ReadCall(std::uint8_t* buf, std::size_t n, std::size_t* got, SteadyTime end)
 {
     *got = 0;
     const auto start = SteadyClock::now();
-    const auto deadline =
-        start + std::chrono::milliseconds(std::uint64_t(n) * readMultiplier_ + std::uint64_t(readConstant_));
+    const auto deadline = std::min<SteadyTime>(
+        end, start + std::chrono::milliseconds(std::uint64_t(n) * readMultiplier_ + std::uint64_t(readConstant_)));
     const auto interval = std::chrono::milliseconds(readInterval_);
-    // Time one byte takes on the line (start, 8 data and stop bits).
-    const auto byteTime = std::chrono::nanoseconds(speed_ ? 10'000'000'000ull / speed_ : 0);
+    const auto byteTime = ByteTime();
     while (*got < n) {
         if (SteadyClock::now() >= deadline)
             return OK;
@@ -149,10 +146,15 @@ int CComLink::ReadCall(std::uint8_t* buf, std::size_t n, std::size_t* got)
                 std::this_thread::sleep_for(rest - interval);
         }
         short revents = 0;
-        // Before the first byte the whole time-out counts; after it, the quiet interval.
-        const int r = WaitFd(fd_, POLLIN, deadline, *got == 0 ? SteadyClock::duration::max() : interval, &revents);
-        if (r == 0)
+        // Before the first byte the whole time-out counts, in slices that look at the stop
+        // check; after it, the quiet interval.
+        const auto slice = std::chrono::milliseconds(StopCheckMs);
+        const int r = WaitFd(fd_, POLLIN, deadline, *got == 0 ? slice : interval, &revents);
+        if (r == 0) {
+            if (*got == 0 && SteadyClock::now() < deadline && !Stopped())
+                continue;
             return OK;
+        }
         if (r < 0)
             return LINK_READ_FAILED;
         const ssize_t k = ::read(fd_, buf + *got, n - *got);
@@ -168,6 +170,12 @@ int CComLink::ReadCall(std::uint8_t* buf, std::size_t n, std::size_t* got)
     return OK;
 }
 
+std::chrono::nanoseconds CComLink::ByteTime() const
+{
+    // Time one byte takes on the line (start, 8 data and stop bits).
+    return std::chrono::nanoseconds(speed_ ? 10'000'000'000ull / speed_ : 0);
+}
+
 int CComLink::Read(std::uint8_t* buf, std::size_t n, std::size_t* received, std::uint32_t timeoutMs)
 {
     std::size_t total = 0;
@@ -180,18 +188,22 @@ int CComLink::Read(std::uint8_t* buf, std::size_t n, std::size_t* received, std:
     readInterval_ = 1;
     readMultiplier_ = 1;
     readConstant_ = timeoutMs;
-    const std::uint32_t start = MsClock();
+    // The whole read has one end, however the bytes trickle in: the time-out plus 100 ms,
+    // plus the time the n bytes take on the line at the port's speed. A healthy line sending
+    // back to back is always done by then; a slow peer is given up there.
+    const SteadyTime end = SteadyClock::now() + std::chrono::milliseconds(std::uint64_t(timeoutMs) + 100) +
+                           ByteTime() * std::uint64_t(n);
     int code = OK;
     while (total < n) {
-        std::size_t got = 0;
-        code = ReadCall(buf + total, n - total, &got);
-        total += got;
-        if (code != OK)
-            break;
-        if (got == 0 && std::uint64_t(MsClock() - start) > std::uint64_t(timeoutMs) + 100) {
+        if (SteadyClock::now() >= end || Stopped()) {
             code = LINK_TIMEOUT;
             break;
         }
+        std::size_t got = 0;
+        code = ReadCall(buf + total, n - total, &got, end);
+        total += got;
+        if (code != OK)
+            break;
     }
     if (received)
         *received = total;

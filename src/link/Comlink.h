@@ -3,13 +3,15 @@
 // the link's speed, 8 data bits, no parity. Reads follow the port's read time-outs: one
 // read call waits up to 1 ms per requested byte plus a constant and ends early when, after
 // at least one byte, the line stays quiet for 1 ms; Read repeats such calls until every
-// byte came or a call brought nothing after the whole time-out plus 100 ms had passed.
+// byte came or its one deadline passed: the time-out plus 100 ms plus the line time of the
+// bytes asked for (10 bits a byte at the link's speed), counted from the start of the read.
 // Write returns once the bytes have left the port's output queue, within the write
 // time-out (1 ms per byte plus 300 ms): the answer wait never starts while the request is
 // still going out.
 
 #include "link/Link.h"
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -42,9 +44,11 @@ public:
 
 private:
     void CloseFd();
-    // One read call of the port: waits for the first byte up to n + constant ms, then
-    // takes bytes until n came or the line stayed quiet for the interval.
-    int ReadCall(std::uint8_t* buf, std::size_t n, std::size_t* got);
+    using SteadyTime = std::chrono::steady_clock::time_point;
+    // One read call of the port: waits for the first byte up to n + constant ms (never past
+    // end), then takes bytes until n came or the line stayed quiet for the interval.
+    int ReadCall(std::uint8_t* buf, std::size_t n, std::size_t* got, SteadyTime end);
+    std::chrono::nanoseconds ByteTime() const;
     int OutputQueued() const;
 
     std::string port_;

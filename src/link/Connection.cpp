@@ -20,7 +20,17 @@ constexpr std::uint32_t ExchangePurgeFlags = PURGE_TXABORT | PURGE_RXABORT | PUR
 
 std::uint32_t Tries(std::uint32_t tries) { return tries == 0 ? 1 : tries; }
 
+// The cancel flag of the operation running on this thread (see CancelScope).
+thread_local const std::atomic<bool>* threadCancel = nullptr;
+
 } // namespace
+
+connection::CancelScope::CancelScope(const std::atomic<bool>* flag) : previous_(threadCancel)
+{
+    threadCancel = flag;
+}
+
+connection::CancelScope::~CancelScope() { threadCancel = previous_; }
 
 connection::connection() = default;
 
@@ -33,76 +43,106 @@ std::unique_ptr<CLink> connection::MakeLink(const ConnectionSettings& s)
     return std::unique_ptr<CLink>(new (std::nothrow) CComLink(s.port, s.speed, 0));
 }
 
-void connection::Show(ConnectionListener::Field field, const std::string& text)
+void connection::Show(const std::vector<std::pair<ConnectionListener::Field, std::string>>& shown)
 {
-    if (listener_)
-        listener_->SettingShown(field, text);
+    ConnectionListener* listener = nullptr;
+    {
+        std::lock_guard<std::mutex> hold(stateLock_);
+        listener = listener_;
+    }
+    if (listener)
+        for (const auto& [field, text] : shown)
+            listener->SettingShown(field, text);
 }
 
 void connection::LoadSettings(const std::string& iniPath)
 {
-    std::lock_guard<std::recursive_mutex> hold(lock_);
-    settings_.port = GetPrivateProfileString(Section, "port", "COM1", iniPath);
-    settings_.IP = GetPrivateProfileString(Section, "IP", "192.168.0.1", iniPath);
-    settings_.TCPIPport = std::to_string(GetPrivateProfileNumber(Section, "TCPIPport", "10001", iniPath));
-    settings_.speed = GetPrivateProfileNumber(Section, "speed", "115200", iniPath);
-    settings_.AuxTmout = GetPrivateProfileNumber(Section, "AuxTmout", "0", iniPath);
-    settings_.dev_nom = GetPrivateProfileNumber(Section, "dev_nom", "1", iniPath);
+    ConnectionSettings s = Settings();
+    s.port = GetPrivateProfileString(Section, "port", "COM1", iniPath);
+    s.IP = GetPrivateProfileString(Section, "IP", "192.168.0.1", iniPath);
+    s.TCPIPport = std::to_string(GetPrivateProfileNumber(Section, "TCPIPport", "10001", iniPath));
+    s.speed = GetPrivateProfileNumber(Section, "speed", "115200", iniPath);
+    s.AuxTmout = GetPrivateProfileNumber(Section, "AuxTmout", "0", iniPath);
+    s.dev_nom = GetPrivateProfileNumber(Section, "dev_nom", "1", iniPath);
+    SetSettings(s);
     using F = ConnectionListener::Field;
-    Show(F::Port, settings_.port);
-    Show(F::IP, settings_.IP);
-    Show(F::TCPIPport, settings_.TCPIPport);
-    Show(F::Speed, std::to_string(settings_.speed));
-    Show(F::AuxTmout, std::to_string(settings_.AuxTmout));
-    Show(F::DevNom, std::to_string(settings_.dev_nom));
+    Show({{F::Port, s.port},
+          {F::IP, s.IP},
+          {F::TCPIPport, s.TCPIPport},
+          {F::Speed, std::to_string(s.speed)},
+          {F::AuxTmout, std::to_string(s.AuxTmout)},
+          {F::DevNom, std::to_string(s.dev_nom)}});
 }
 
-void connection::SaveSettings(const std::string& iniPath)
+std::vector<IniEntry> connection::SettingsToSave()
 {
-    std::lock_guard<std::recursive_mutex> hold(lock_);
-    WritePrivateProfileString(Section, "port", settings_.port, iniPath);
-    WritePrivateProfileString(Section, "IP", settings_.IP, iniPath);
-    WritePrivateProfileString(Section, "TCPIPport", settings_.TCPIPport, iniPath);
-    WritePrivateProfileString(Section, "speed", std::to_string(settings_.speed), iniPath);
-    WritePrivateProfileString(Section, "AuxTmout", std::to_string(settings_.AuxTmout), iniPath);
+    const ConnectionSettings s = Settings();
+    return {{Section, "port", s.port},
+            {Section, "IP", s.IP},
+            {Section, "TCPIPport", s.TCPIPport},
+            {Section, "speed", std::to_string(s.speed)},
+            {Section, "AuxTmout", std::to_string(s.AuxTmout)}};
 }
+
+void connection::SaveSettings(const std::string& iniPath) { WritePrivateProfileStrings(SettingsToSave(), iniPath); }
 
 void connection::ApplyOverrides(const std::string& port, const std::string& ip, const std::string& tcpPort,
                                 std::uint32_t speed, std::uint32_t devNo, std::uint32_t auxTmout)
 {
-    std::lock_guard<std::recursive_mutex> hold(lock_);
     using F = ConnectionListener::Field;
-    if (!port.empty())
-        settings_.port = port;
-    if (!ip.empty()) {
-        settings_.IP = ip;
-        Show(F::IP, ip);
+    std::vector<std::pair<F, std::string>> shown;
+    {
+        std::lock_guard<std::mutex> hold(stateLock_);
+        if (!port.empty())
+            settings_.port = port;
+        if (!ip.empty()) {
+            settings_.IP = ip;
+            shown.emplace_back(F::IP, ip);
+        }
+        if (!tcpPort.empty()) {
+            settings_.TCPIPport = tcpPort;
+            shown.emplace_back(F::TCPIPport, tcpPort);
+        }
+        if (speed != 0) {
+            settings_.speed = speed;
+            shown.emplace_back(F::Speed, std::to_string(speed));
+        }
+        settings_.AuxTmout = auxTmout;
+        shown.emplace_back(F::AuxTmout, std::to_string(auxTmout));
+        if (devNo != 0) {
+            settings_.dev_nom = devNo;
+            shown.emplace_back(F::DevNom, std::to_string(devNo));
+        }
     }
-    if (!tcpPort.empty()) {
-        settings_.TCPIPport = tcpPort;
-        Show(F::TCPIPport, tcpPort);
+    Show(shown);
+}
+
+std::unique_ptr<CLink> connection::CreateLink()
+{
+    ConnectionSettings s;
+    LinkFactory factory;
+    {
+        std::lock_guard<std::mutex> hold(stateLock_);
+        s = settings_;
+        factory = factory_;
     }
-    if (speed != 0) {
-        settings_.speed = speed;
-        Show(F::Speed, std::to_string(speed));
-    }
-    settings_.AuxTmout = auxTmout;
-    Show(F::AuxTmout, std::to_string(auxTmout));
-    if (devNo != 0) {
-        settings_.dev_nom = devNo;
-        Show(F::DevNom, std::to_string(devNo));
-    }
+    std::unique_ptr<CLink> link = factory ? factory(s) : MakeLink(s);
+    if (link)
+        link->SetStopCheck([this] { return abandoned_.load() || (threadCancel && threadCancel->load()); });
+    return link;
 }
 
 int connection::Open()
 {
     std::lock_guard<std::recursive_mutex> hold(lock_);
     ++openCount_;
-    if (link_)
+    // A link taken out for its reconnection is still held.
+    if (link_ || reconnecting_)
         return OK;
-    link_ = factory_ ? factory_(settings_) : MakeLink(settings_);
+    link_ = CreateLink();
     if (!link_)
         return LINK_NO_MEMORY;
+    linkHeld_ = true;
     // The link object stays whatever its opening gave: exchanges then fail at the link.
     return link_->Open(true);
 }
@@ -112,15 +152,16 @@ void connection::Close()
     std::lock_guard<std::recursive_mutex> hold(lock_);
     if (openCount_ > 0)
         --openCount_;
-    if (openCount_ == 0)
+    if (openCount_ == 0) {
         link_.reset();
+        // A link out for its reconnection goes when that ends.
+        linkHeld_ = reconnecting_;
+    }
 }
 
-bool connection::IsOpen()
-{
-    std::lock_guard<std::recursive_mutex> hold(lock_);
-    return link_ != nullptr;
-}
+bool connection::IsOpen() { return linkHeld_.load(); }
+
+void connection::Abandon() { abandoned_ = true; }
 
 bool connection::LinkUp()
 {
@@ -130,10 +171,29 @@ bool connection::LinkUp()
 
 int connection::Reconnect()
 {
+    // The name lookup and the connect may take seconds: the link is taken out and opened
+    // without the lock, so that nobody waits for them. Exchanges meanwhile find no link and
+    // fail at once, as they would at the link that is down.
+    std::unique_ptr<CLink> link;
+    {
+        std::lock_guard<std::recursive_mutex> hold(lock_);
+        if (!link_ || reconnecting_)
+            return LINK_NOT_OPEN;
+        if (link_->IsOpen())
+            return OK;
+        link = std::move(link_);
+        reconnecting_ = true;
+    }
+    const int code = abandoned_ ? LINK_NOT_OPEN : link->Open(true);
     std::lock_guard<std::recursive_mutex> hold(lock_);
-    if (!link_)
+    reconnecting_ = false;
+    // Closed meanwhile by its last user: the link goes.
+    if (openCount_ == 0) {
+        linkHeld_ = false;
         return LINK_NOT_OPEN;
-    return link_->IsOpen() ? OK : link_->Open(true);
+    }
+    link_ = std::move(link);
+    return code;
 }
 
 void connection::RecordTime(std::uint32_t t)
@@ -184,7 +244,7 @@ int connection::ReadAnswer(std::uint8_t* buf, std::size_t capacity, std::size_t*
     // The count reports every byte taken off the line, also when the frame fails, so that
     // a listener can show the piece that came.
     std::size_t got = 0;
-    int code = link_->Read(buf, header, &got, waitMs + settings_.AuxTmout);
+    int code = link_->Read(buf, header, &got, waitMs + AuxTmout());
     *count = got;
     if (code != OK)
         return fail(code);
@@ -212,6 +272,8 @@ int connection::ExchangeKind(FrameKind kind, const std::uint8_t* request, std::s
 {
     if (!request || n == 0 || (!answer && capacity > 0))
         return LINK_BAD_ARGUMENT;
+    if (abandoned_)
+        return LINK_NOT_OPEN;
     std::lock_guard<std::recursive_mutex> hold(lock_);
     if (!link_)
         return LINK_NOT_OPEN;
@@ -252,6 +314,8 @@ int connection::ReceiveFrame(std::uint8_t* buf, std::size_t capacity, std::size_
         *received = 0;
     if (!buf || capacity == 0)
         return LINK_BAD_ARGUMENT;
+    if (abandoned_)
+        return LINK_NOT_OPEN;
     std::lock_guard<std::recursive_mutex> hold(lock_);
     if (!link_)
         return LINK_NOT_OPEN;
@@ -271,6 +335,8 @@ int connection::ReadBytes(std::uint8_t* buf, std::size_t n, std::size_t* receive
 {
     if (received)
         *received = 0;
+    if (abandoned_)
+        return LINK_NOT_OPEN;
     std::lock_guard<std::recursive_mutex> hold(lock_);
     if (!link_)
         return LINK_NOT_OPEN;
@@ -278,7 +344,7 @@ int connection::ReadBytes(std::uint8_t* buf, std::size_t n, std::size_t* receive
     for (std::uint32_t i = 0; i < Tries(tries); ++i) {
         const std::uint32_t start = clock_ ? clock_() : MsClock();
         std::size_t got = 0;
-        code = link_->Read(buf, n, &got, waitMs + settings_.AuxTmout);
+        code = link_->Read(buf, n, &got, waitMs + AuxTmout());
         if (received)
             *received = got;
         if (code != OK) {
@@ -300,7 +366,7 @@ bool connection::PurgeInput(std::uint32_t flags)
 
 void connection::ResetStatistics()
 {
-    std::lock_guard<std::recursive_mutex> hold(lock_);
+    // Atomics only: the window resets them while an exchange may hold the line.
     for (auto* a : {&packetsOut_, &packetsOutFailed_, &packetsIn_, &packetsInFailed_, &lastError_, &maxTime_,
                     &avgTime_})
         a->store(0, std::memory_order_relaxed);
@@ -321,37 +387,43 @@ ConnectionStatistics connection::Statistics() const
 
 ConnectionSettings connection::Settings()
 {
-    std::lock_guard<std::recursive_mutex> hold(lock_);
+    std::lock_guard<std::mutex> hold(stateLock_);
     return settings_;
 }
 
 void connection::SetSettings(const ConnectionSettings& s)
 {
-    std::lock_guard<std::recursive_mutex> hold(lock_);
+    std::lock_guard<std::mutex> hold(stateLock_);
     settings_ = s;
 }
 
 std::uint32_t connection::DeviceNumber()
 {
-    std::lock_guard<std::recursive_mutex> hold(lock_);
+    std::lock_guard<std::mutex> hold(stateLock_);
     return settings_.dev_nom;
 }
 
 void connection::SetDeviceNumber(std::uint32_t devNo)
 {
-    std::lock_guard<std::recursive_mutex> hold(lock_);
+    std::lock_guard<std::mutex> hold(stateLock_);
     settings_.dev_nom = devNo;
+}
+
+std::uint32_t connection::AuxTmout()
+{
+    std::lock_guard<std::mutex> hold(stateLock_);
+    return settings_.AuxTmout;
 }
 
 void connection::SetListener(ConnectionListener* listener)
 {
-    std::lock_guard<std::recursive_mutex> hold(lock_);
+    std::lock_guard<std::mutex> hold(stateLock_);
     listener_ = listener;
 }
 
 void connection::SetSettingsDialog(SettingsDialog* dialog)
 {
-    std::lock_guard<std::recursive_mutex> hold(lock_);
+    std::lock_guard<std::mutex> hold(stateLock_);
     dialog_ = dialog;
 }
 
@@ -359,17 +431,16 @@ bool connection::ShowSettingsDialog(int x, int y, std::uint32_t* devNo, bool edi
 {
     SettingsDialog* dialog = nullptr;
     {
-        std::lock_guard<std::recursive_mutex> hold(lock_);
+        std::lock_guard<std::mutex> hold(stateLock_);
         dialog = dialog_;
         if (!dialog)
             return false;
         if (devNo)
             settings_.dev_nom = *devNo;
-        dialog->SetDevNomEnabled(editable);
     }
+    dialog->SetDevNomEnabled(editable);
     // The dialog reads and writes the settings through the locked accessors.
     const bool confirmed = dialog->ShowModalAt(x, y, *this);
-    std::lock_guard<std::recursive_mutex> hold(lock_);
     if (editable && devNo)
         *devNo = dialog->DevNomNumber();
     return confirmed;
@@ -377,7 +448,7 @@ bool connection::ShowSettingsDialog(int x, int y, std::uint32_t* devNo, bool edi
 
 void connection::SetLinkFactory(LinkFactory factory)
 {
-    std::lock_guard<std::recursive_mutex> hold(lock_);
+    std::lock_guard<std::mutex> hold(stateLock_);
     factory_ = std::move(factory);
 }
 

@@ -1,9 +1,13 @@
 #pragma once
 // connection: the console's one door to the device line. Holds the connection settings
 // (and keeps them in the INI file), opens and closes the link for whoever needs the line,
-// runs every exchange under one recursive lock and keeps the packet statistics.
+// runs every exchange under one recursive lock (the line's lock) and keeps the packet
+// statistics. What the window reads and sets (settings, device number, statistics, whether
+// a link is held) lives apart from the line under a short lock of its own or in atomics:
+// none of it ever waits for an exchange.
 
 #include "link/Link.h"
+#include "platform/IniFile.h"
 
 #include <atomic>
 #include <cstdint>
@@ -11,6 +15,8 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace vx4 {
 
@@ -55,6 +61,8 @@ public:
 
     void LoadSettings(const std::string& iniPath);
     void SaveSettings(const std::string& iniPath);
+    // The keys SaveSettings writes, for a caller that writes them with its own in one go.
+    std::vector<IniEntry> SettingsToSave();
     // Command-line overrides: empty texts and zero numbers leave a setting alone, except
     // auxTmout, which always replaces AuxTmout.
     void ApplyOverrides(const std::string& port, const std::string& ip, const std::string& tcpPort,
@@ -62,12 +70,30 @@ public:
 
     int Open();
     void Close();
+    // Whether a link is held (open count above 0); never waits for an exchange.
     bool IsOpen();
+    // The program no longer waits for the line: a read in progress gives up within
+    // CLink::StopCheckMs and every later exchange fails at once with LINK_NOT_OPEN.
+    void Abandon();
+
+    // While one exists, a read on this thread gives up within CLink::StopCheckMs once the
+    // flag becomes true (an operation the user cancelled).
+    class CancelScope {
+    public:
+        explicit CancelScope(const std::atomic<bool>* flag);
+        ~CancelScope();
+        CancelScope(const CancelScope&) = delete;
+        CancelScope& operator=(const CancelScope&) = delete;
+
+    private:
+        const std::atomic<bool>* previous_;
+    };
     // Whether the link is up: open, and its channel not lost (a TCP peer that closed the
     // connection takes the link down).
     bool LinkUp();
     // Opens the channel of a link that is down again (the link object and the opening
-    // count stay); 0 when the link is up afterwards, LINK_NOT_OPEN when none is held.
+    // count stay); 0 when the link is up afterwards, LINK_NOT_OPEN when none is held. The
+    // name lookup and the connect run without the line's lock.
     int Reconnect();
 
     int Exchange(const std::uint8_t* request, std::size_t n, std::uint8_t* answer, std::size_t capacity,
@@ -117,16 +143,26 @@ private:
     int ReadAnswer(std::uint8_t* buf, std::size_t capacity, std::size_t* count, std::uint32_t waitMs,
                    FrameKind kind);
     void RecordTime(std::uint32_t t);
-    void Show(ConnectionListener::Field field, const std::string& text);
+    void Show(const std::vector<std::pair<ConnectionListener::Field, std::string>>& shown);
+    std::unique_ptr<CLink> CreateLink();
+    std::uint32_t AuxTmout();
 
+    // The line's lock: the link and the opening count.
     std::recursive_mutex lock_;
-    ConnectionSettings settings_;
     std::unique_ptr<CLink> link_;
     int openCount_ = 0;
+    bool reconnecting_ = false; // the link is out for its reconnection
+    std::atomic<bool> linkHeld_{false};
+    std::atomic<bool> abandoned_{false};
+    std::uint32_t (*clock_)() = nullptr;
+
+    // Short lock of what the window reads and sets; never held across a wait, and never
+    // held while the line's lock is taken.
+    std::mutex stateLock_;
+    ConnectionSettings settings_;
     ConnectionListener* listener_ = nullptr;
     SettingsDialog* dialog_ = nullptr;
     LinkFactory factory_;
-    std::uint32_t (*clock_)() = nullptr;
 
     std::atomic<std::uint32_t> packetsOut_{0}, packetsOutFailed_{0}, packetsIn_{0}, packetsInFailed_{0},
         lastError_{0}, maxTime_{0}, avgTime_{0};

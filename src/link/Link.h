@@ -6,6 +6,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <utility>
 
 namespace vx4 {
 
@@ -34,6 +36,19 @@ public:
     }
     virtual bool IsOpen() const { return false; }
     virtual bool Purge(std::uint32_t flags) { (void)flags; return false; }
+
+    // Asked at least every StopCheckMs while a read waits: once it answers true the read
+    // gives up at once with LINK_TIMEOUT and the bytes received so far (a cancelled
+    // operation, or a program that no longer waits for the line).
+    using StopCheck = std::function<bool()>;
+    void SetStopCheck(StopCheck check) { stopCheck_ = std::move(check); }
+    static constexpr int StopCheckMs = 50;
+
+protected:
+    bool Stopped() const { return stopCheck_ && stopCheck_(); }
+
+private:
+    StopCheck stopCheck_;
 };
 
 } // namespace vx4

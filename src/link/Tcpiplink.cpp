@@ -5,7 +5,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
+#include <functional>
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
@@ -32,16 +34,26 @@ int WaitSocket(int fd, short events, int timeoutMs, short* revents)
     }
 }
 
-// Connects fd to addr within timeoutMs; true when connected.
-bool ConnectWithin(int fd, const CTCPIPLink::Address& addr, int timeoutMs)
+// Connects fd to addr within timeoutMs (given up early once stopped answers true); true
+// when connected.
+bool ConnectWithin(int fd, const CTCPIPLink::Address& addr, int timeoutMs, const std::function<bool()>& stopped)
 {
     if (::connect(fd, reinterpret_cast<const sockaddr*>(&addr.addr), addr.len) == 0)
         return true;
     if (errno != EINPROGRESS && errno != EINTR)
         return false;
     short revents = 0;
-    if (WaitSocket(fd, POLLOUT, timeoutMs, &revents) <= 0)
-        return false;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(end - std::chrono::steady_clock::now()).count();
+        if (left <= 0 || stopped())
+            return false;
+        const int r = WaitSocket(fd, POLLOUT, int(std::min<long long>(left, CLink::StopCheckMs)), &revents);
+        if (r < 0)
+            return false;
+        if (r > 0)
+            break;
+    }
     int err = 0;
     socklen_t len = sizeof err;
     if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0)
@@ -81,7 +93,7 @@ int CTCPIPLink::Open(bool reopen)
         const int fd = ::socket(a.addr.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_TCP);
         if (fd < 0)
             continue; // e.g. no IPv6 here: the next address may still do
-        if (ConnectWithin(fd, a, connectTimeoutMs_)) {
+        if (ConnectWithin(fd, a, connectTimeoutMs_, [this] { return Stopped(); })) {
             fd_ = fd;
             return OK;
         }
@@ -121,8 +133,9 @@ int CTCPIPLink::Read(std::uint8_t* buf, std::size_t n, std::size_t* received, st
         return LINK_BAD_ARGUMENT;
     if (fd_ < 0)
         return LINK_NOT_OPEN;
-    const std::uint64_t wait64 = std::uint64_t(timeoutMs) + 1000;
-    const int wait = wait64 > 0x7FFFFFFF ? 0x7FFFFFFF : int(wait64);
+    // The whole read has one end, however the bytes trickle in: the time-out plus 1000 ms
+    // from the start of the read (a network has no line time to add).
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(std::uint64_t(timeoutMs) + 1000);
     int code = OK;
     // Bytes left over from an earlier receive come first; otherwise wait until the socket is
     // readable and take as much as it holds.
@@ -134,8 +147,12 @@ int CTCPIPLink::Read(std::uint8_t* buf, std::size_t n, std::size_t* received, st
             total += take;
             continue;
         }
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(end - std::chrono::steady_clock::now()).count();
         short revents = 0;
-        const int r = WaitSocket(fd_, POLLIN, wait, &revents);
+        // The wait goes in slices that look at the stop check.
+        const int r = left <= 0 || Stopped() ? 0 : WaitSocket(fd_, POLLIN, int(std::min<long long>(left, StopCheckMs)), &revents);
+        if (r == 0 && left > StopCheckMs && !Stopped())
+            continue;
         if (r == 0) {
             code = LINK_TIMEOUT;
             break;

@@ -1,7 +1,7 @@
 #pragma once
 // CTCPIPLink: the link over a TCP connection to host:service. Opening tries the resolved
-// addresses in order, each with a 5000 ms connect time-out. A read waits at most the
-// time-out plus 1000 ms for each portion of bytes; a write waits at most 1000 ms for
+// addresses in order, each with a 5000 ms connect time-out. A whole read ends at the
+// latest once the time-out plus 1000 ms have passed since it began; a write waits at most 1000 ms for
 // room in the send buffer and closes the link when that wait runs out. A peer that closed
 // the connection closes the link too (its read fails with 1011, later calls find the link
 // closed), so the connection sees the device gone and the next opening connects anew.

@@ -193,6 +193,9 @@ int ReadFile(connection& conn, std::uint32_t address, const std::string& fileNam
 {
     if (out == nullptr || fileName.size() > MaxFileName)
         return LINK_BAD_ARGUMENT;
+    // A cancel ends the exchange in progress too, not only the next one.
+    const connection::CancelScope cancelScope(cancel);
+    auto cancelled = [cancel] { return cancel != nullptr && cancel->load(); };
 
     Frame req{}, ans{};
     // Open step: 01 and the name, no terminating zero.
@@ -201,6 +204,8 @@ int ReadFile(connection& conn, std::uint32_t address, const std::string& fileNam
     PutU16(req.data() + 4, std::uint16_t(1 + fileName.size()));
     req[6] = CMD_FILE_OPEN;
     int rc = RunCommand(conn, address, req.data(), ans.data(), 1, FileOpenWait);
+    if (cancelled())
+        return OPERATION_CANCELLED;
     if (rc != 0)
         return rc;
     std::size_t answerLength = FrameLength(ans.data());
@@ -226,7 +231,7 @@ int ReadFile(connection& conn, std::uint32_t address, const std::string& fileNam
     std::uint64_t appended = 0;
 
     for (;;) {
-        if (cancel != nullptr && cancel->load())
+        if (cancelled())
             return OPERATION_CANCELLED;
         std::uint8_t step = FILE_NEXT_BLOCK;
         BuildRequest(req, CMD_FILE_BLOCK, &step, 1);
@@ -235,10 +240,14 @@ int ReadFile(connection& conn, std::uint32_t address, const std::string& fileNam
             step = FILE_REPEAT_BLOCK;
             BuildRequest(req, CMD_FILE_BLOCK, &step, 1);
             for (std::uint32_t i = 0; i < FileBlockRepeats; ++i) {
+                if (cancelled())
+                    return OPERATION_CANCELLED;
                 rc = RunCommand(conn, address, req.data(), ans.data(), 1, FileBlockWait);
                 if (rc == 0 && FrameCommand(ans.data()) == CMD_FILE_BLOCK)
                     break;
             }
+            if (cancelled())
+                return OPERATION_CANCELLED;
             if (rc != 0)
                 return rc;
         }

@@ -92,10 +92,10 @@ using ProgressCallback = void (*)(void* user, float fraction);
 // The fraction is position / size, 1 when the device announces size 0. A name longer
 // than 1014 bytes or a null out is 1001; a block answer shorter than its 4-byte position
 // is 1017; a failed write to out is LOCAL_WRITE_FAILED, with errno as the write left it.
-// When *cancel becomes true the transfer stops before its next block request with
-// OPERATION_CANCELLED. A size announced beyond the free space of out's file system is
-// refused before the first block request with LOCAL_NO_SPACE; *announced (when given)
-// receives the size once the device has announced it.
+// When *cancel becomes true the transfer stops with OPERATION_CANCELLED within
+// CLink::StopCheckMs, also in the middle of an exchange. A size announced beyond the free
+// space of out's file system is refused before the first block request with
+// LOCAL_NO_SPACE; *announced (when given) receives the size once the device has announced it.
 int ReadFile(connection& conn, std::uint32_t address, const std::string& fileName, std::FILE* out,
              ProgressCallback progress = nullptr, void* user = nullptr,
              const std::atomic<bool>* cancel = nullptr, std::uint32_t* announced = nullptr);

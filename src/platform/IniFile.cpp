@@ -139,15 +139,11 @@ std::uint32_t GetPrivateProfileNumber(std::string_view section, std::string_view
     return ParseIniNumber(GetPrivateProfileString(section, key, def, path));
 }
 
-bool WritePrivateProfileString(std::string_view section, std::string_view key, std::string_view value,
-                               const std::string& path)
-{
-    std::string content;
-    ReadFile(path, &content); // a missing file is created below
-    // Keep the file's own line ends.
-    const std::string eol = content.find("\r\n") != std::string::npos ? "\r\n" : "\n";
-    std::vector<Line> lines = SplitLines(content);
+namespace {
 
+// Sets key=value in section within the lines of a file.
+void SetKeyLine(std::vector<Line>& lines, std::string_view section, std::string_view key, std::string_view value)
+{
     const std::string keyLine = std::string(key) + "=" + std::string(value);
     std::size_t sectionAt = lines.size(); // header index of the first matching section
     std::size_t lastContent = 0;           // last non-blank line of that section
@@ -183,6 +179,25 @@ bool WritePrivateProfileString(std::string_view section, std::string_view key, s
             lines.insert(lines.begin() + std::ptrdiff_t(lastContent + 1), Line{keyLine, true});
         }
     }
+}
+
+} // namespace
+
+bool WritePrivateProfileString(std::string_view section, std::string_view key, std::string_view value,
+                               const std::string& path)
+{
+    return WritePrivateProfileStrings({{std::string(section), std::string(key), std::string(value)}}, path);
+}
+
+bool WritePrivateProfileStrings(const std::vector<IniEntry>& entries, const std::string& path)
+{
+    std::string content;
+    ReadFile(path, &content); // a missing file is created below
+    // Keep the file's own line ends.
+    const std::string eol = content.find("\r\n") != std::string::npos ? "\r\n" : "\n";
+    std::vector<Line> lines = SplitLines(content);
+    for (const IniEntry& e : entries)
+        SetKeyLine(lines, e.section, e.key, e.value);
 
     std::string out;
     for (std::size_t i = 0; i < lines.size(); ++i) {

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace vx4 {
 
@@ -27,6 +28,14 @@ std::uint32_t GetPrivateProfileNumber(std::string_view section, std::string_view
 // file itself, when missing). False when the file cannot be written.
 bool WritePrivateProfileString(std::string_view section, std::string_view key, std::string_view value,
                                const std::string& path);
+
+// One key=value line of a section, for writing several at once.
+struct IniEntry {
+    std::string section, key, value;
+};
+
+// Sets every entry as WritePrivateProfileString does, in order, and writes the file once.
+bool WritePrivateProfileStrings(const std::vector<IniEntry>& entries, const std::string& path);
 
 // A decimal number from the start of text: leading blanks, an optional sign, then digits
 // up to the first other character. The value wraps around modulo 2^32 (a minus sign

@@ -1,8 +1,9 @@
 // The window's getters never wait for an exchange: while the device holds back its answer
-// to one of the object's requests, the getters still return at once; a download's progress
-// callback runs with no lock of the object held.
+// to one of the object's requests, the getters still return at once. A download holds the
+// line for the whole file and still sees a cancel at once.
 
 #include "device_fixture.h"
+#include "gateway_client.h"
 
 #include <atomic>
 #include <future>
@@ -97,25 +98,71 @@ TEST_F(LocksTest, GettersDoNotWaitWhileAnAnswerIsHeldBack)
     }
 }
 
-TEST_F(LocksTest, DownloadProgressRunsWithoutTheObjectsLocks)
+TEST_F(LocksTest, GatewayRelayWaitsUntilTheDownloadEnds)
 {
     const std::string name = "day.dat";
     sim->SetFile(name, Bytes(5000, 0x5A));
+    const std::string socket = GatewayPath();
+    ASSERT_FALSE(socket.empty());
+    GatewayClient client;
+    ASSERT_TRUE(client.ConnectWithin(socket, 2000));
     std::FILE* f = std::tmpfile();
     ASSERT_NE(f, nullptr);
     int calls = 0;
-    bool otherExchangeRan = false;
-    std::future<std::string> text; // outlives the callback: it must not wait for the download
     const int rc = obj->DownloadFile(f, name, [&](float) {
         if (calls++ != 0)
             return;
-        // Another user of the object gets the line while the callback runs.
-        text = std::async(std::launch::async, [this] { return obj->ReadItemText(1); });
-        otherExchangeRan = text.wait_for(5s) == std::future_status::ready;
+        // A relay asked for in the middle of the file, with time to get the line if it could.
+        ASSERT_TRUE(client.Send({42}));
+        std::this_thread::sleep_for(300ms);
     });
     std::fclose(f);
     EXPECT_EQ(rc, 0);
-    EXPECT_TRUE(otherExchangeRan);
+    std::vector<std::uint8_t> reply;
+    EXPECT_GE(client.Receive(&reply, 5000), 0) << "the relay runs once the download has ended";
+    // No relay request between the file's first and last block request.
+    const auto requests = sim->Requests();
+    std::size_t lastBlock = 0, relay = requests.size();
+    for (std::size_t i = 0; i < requests.size(); ++i) {
+        if (RequestCommand(requests[i]) == vx4::CMD_FILE_BLOCK)
+            lastBlock = i;
+        if (RequestCommand(requests[i]) == vx4::CMD_RELAY && relay == requests.size())
+            relay = i;
+    }
+    ASSERT_LT(relay, requests.size());
+    EXPECT_GT(relay, lastBlock);
+}
+
+TEST_F(LocksTest, CancelInsideTheBlockRepeatsIsSeenWithinASecond)
+{
+    const std::string name = "day.dat";
+    sim->SetFile(name, Bytes(5000, 0x5A));
+    vx4::ConnectionSettings s = conn.Settings();
+    s.AuxTmout = 0;
+    conn.SetSettings(s);
+    // Every block request after the first goes unanswered: the download repeats it.
+    auto blocks = std::make_shared<std::atomic<int>>(0);
+    sim->SetHook([blocks](const Bytes& r) -> HookResult {
+        if (RequestCommand(r) == vx4::CMD_FILE_BLOCK && blocks->fetch_add(1) >= 1)
+            return HookResult{HookResult::Silent, {}};
+        return {};
+    });
+    std::atomic<bool> cancel{false};
+    std::FILE* f = std::tmpfile();
+    ASSERT_NE(f, nullptr);
+    std::chrono::steady_clock::time_point cancelledAt{};
+    auto download = std::async(std::launch::async, [&] { return obj->DownloadFile(f, name, {}, &cancel); });
+    // Into the repeats: the third block request has gone out and its answer is awaited.
+    ASSERT_TRUE(WaitFor([&] { return blocks->load() >= 3; }, 10000));
+    std::this_thread::sleep_for(100ms);
+    cancelledAt = std::chrono::steady_clock::now();
+    cancel = true;
+    ASSERT_EQ(download.wait_for(5s), std::future_status::ready);
+    const auto took = std::chrono::steady_clock::now() - cancelledAt;
+    std::fclose(f);
+    EXPECT_EQ(download.get(), vx4::OPERATION_CANCELLED);
+    EXPECT_LT(took, 1s);
+    EXPECT_LE(blocks->load(), 4);
 }
 
 } // namespace

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -151,7 +152,7 @@ TEST_F(ComLinkPty, BytesPassUnchangedBothWays)
     EXPECT_EQ(in, bytes);
 }
 
-TEST_F(ComLinkPty, SilentLineTimesOutAfterTwoEmptyCalls)
+TEST_F(ComLinkPty, SilentLineTimesOutAtTheDeadline)
 {
     CComLink link(pty_.Path(), 115200, 0);
     ASSERT_EQ(link.Open(true), OK);
@@ -161,8 +162,8 @@ TEST_F(ComLinkPty, SilentLineTimesOutAfterTwoEmptyCalls)
     EXPECT_EQ(link.Read(buf, 7, &got, 300), LINK_TIMEOUT);
     const auto ms = ElapsedMs(start);
     EXPECT_EQ(got, 0u);
-    // Two calls of 307 ms: the first ends before 400 ms have passed, so a second one runs.
-    EXPECT_GE(ms, 500);
+    // 300 ms plus 100 ms plus the line time of 7 bytes (under a millisecond).
+    EXPECT_GE(ms, 400);
     EXPECT_LE(ms, 1200);
 }
 
@@ -184,27 +185,55 @@ TEST_F(ComLinkPty, BurstsFiftyMillisecondsApartMakeOneRead)
     EXPECT_EQ(std::vector<std::uint8_t>(buf, buf + 7), (std::vector<std::uint8_t>{1, 2, 3, 4, 5, 6, 7}));
 }
 
-TEST_F(ComLinkPty, TricklingBytesOutlastTheTimeout)
+TEST_F(ComLinkPty, DrippingBytesEndTheReadAtItsDeadline)
 {
-    // One byte every 40 ms for 8 bytes: about 300 ms, well past T + 100 = 200 ms, yet each
-    // read call (101 ms or more) brings a byte, so the read goes on to the end.
+    // One byte every 150 ms: each read call brings a byte, yet the read as a whole ends once
+    // the time-out plus 100 ms plus the line time of 20 bytes (17 ms at 115200) has passed.
     CComLink link(pty_.Path(), 115200, 0);
     ASSERT_EQ(link.Open(true), OK);
+    std::atomic<bool> stop{false};
     std::thread device([&] {
-        for (std::uint8_t i = 0; i < 8; ++i) {
+        for (std::uint8_t i = 0; i < 20 && !stop; ++i) {
             pty_.Send({i});
-            std::this_thread::sleep_for(std::chrono::milliseconds(40));
+            std::this_thread::sleep_for(std::chrono::milliseconds(150));
         }
     });
-    std::uint8_t buf[8] = {};
+    std::uint8_t buf[20] = {};
     std::size_t got = 0;
     const auto start = Clock::now();
-    const int code = link.Read(buf, 8, &got, 100);
+    const int code = link.Read(buf, 20, &got, 300);
     const auto ms = ElapsedMs(start);
+    stop = true;
+    device.join();
+    EXPECT_EQ(code, LINK_TIMEOUT);
+    // What came before the deadline is reported, in order.
+    EXPECT_GE(got, 2u);
+    EXPECT_LE(got, 4u);
+    for (std::size_t i = 0; i < got; ++i)
+        EXPECT_EQ(buf[i], i);
+    EXPECT_GE(ms, 400);
+    EXPECT_LT(ms, 1000);
+}
+
+TEST_F(ComLinkPty, LineTimeIsAddedToTheDeadline)
+{
+    // 120 bytes at 1200 bit/s take a second on the line: a read with a time-out of 50 ms
+    // still waits for them when they come at that pace.
+    CComLink link(pty_.Path(), 1200, 0);
+    ASSERT_EQ(link.Open(true), OK);
+    std::thread device([&] {
+        for (std::uint8_t i = 0; i < 12; ++i) {
+            pty_.Send(std::vector<std::uint8_t>(10, i));
+            std::this_thread::sleep_for(std::chrono::milliseconds(80));
+        }
+    });
+    std::uint8_t buf[120] = {};
+    std::size_t got = 0;
+    const int code = link.Read(buf, sizeof buf, &got, 50);
     device.join();
     EXPECT_EQ(code, OK);
-    EXPECT_EQ(got, 8u);
-    EXPECT_GE(ms, 250);
+    EXPECT_EQ(got, sizeof buf);
+    EXPECT_EQ(buf[119], 11);
 }
 
 TEST_F(ComLinkPty, PartialAnswerReportsWhatCame)

@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <arpa/inet.h>
 #include <netdb.h>
 #include <netinet/in.h>
@@ -134,6 +136,34 @@ TEST_F(TcpLinkPeer, SilentPeerTimesOutAfterTimeoutPlusOneSecond)
     EXPECT_EQ(got, 0u);
     EXPECT_GE(ms, 1200);
     EXPECT_LE(ms, 2500);
+    EXPECT_TRUE(link_->IsOpen());
+}
+
+TEST_F(TcpLinkPeer, DrippingPeerEndsTheReadAtItsDeadline)
+{
+    // One byte every 300 ms: every wait sees a byte, yet the read as a whole ends once the
+    // time-out plus 1000 ms has passed since it began.
+    std::atomic<bool> stop{false};
+    std::thread device([&] {
+        for (std::uint8_t i = 0; i < 20 && !stop; ++i) {
+            peer_.Send({i});
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        }
+    });
+    std::uint8_t buf[20] = {};
+    std::size_t got = 0;
+    const auto start = Clock::now();
+    const int code = link_->Read(buf, 20, &got, 250);
+    const auto ms = ElapsedMs(start);
+    stop = true;
+    device.join();
+    EXPECT_EQ(code, LINK_TIMEOUT);
+    EXPECT_GE(got, 3u);
+    EXPECT_LE(got, 6u);
+    for (std::size_t i = 0; i < got; ++i)
+        EXPECT_EQ(buf[i], i);
+    EXPECT_GE(ms, 1200);
+    EXPECT_LT(ms, 2000);
     EXPECT_TRUE(link_->IsOpen());
 }
 

@@ -60,3 +60,46 @@ TEST_F(PtySimTest, TestClockOverTheSerialLink)
     EXPECT_EQ(TestClock(conn, address), -1);
     EXPECT_EQ(sim.Requests().size(), 2u);
 }
+
+TEST_F(PtySimTest, FullFrameBackToBackArrivesWholeAtSlowLineSpeeds)
+{
+    // The largest answer, sent as the line carries it: the body alone takes 1.06 s at 9600
+    // bit/s and 8.5 s at 1200, far past its length + 12 ms, yet a healthy line never times out.
+    Bytes data(1015);
+    for (std::size_t i = 0; i < data.size(); ++i)
+        data[i] = std::uint8_t(i * 7);
+    const Bytes answer = Vx3cFrame(address, CMD_IDENTIFY, data);
+    sim.SetHook([&](const Bytes&) { return Reply(answer); });
+    for (std::uint32_t speed : {9600u, 1200u}) {
+        SCOPED_TRACE(speed);
+        conn.Close();
+        ConnectionSettings s = conn.Settings();
+        s.speed = speed;
+        conn.SetSettings(s);
+        ASSERT_EQ(conn.Open(), 0);
+        sim.SetBaud(speed);
+        const Bytes request = Vx3cFrame(address, CMD_IDENTIFY, {});
+        Bytes got(1024);
+        const auto before = conn.Statistics();
+        EXPECT_EQ(conn.Exchange(request.data(), request.size(), got.data(), got.size(), 800, 1), 0);
+        EXPECT_EQ(got, answer);
+        EXPECT_EQ(conn.Statistics().packetsIn, before.packetsIn + 1);
+    }
+}
+
+TEST_F(SimTest, DrippingDeviceEndsTheExchangeAtTheHeaderDeadline)
+{
+    // Every answer trickles out one byte every 400 ms: the header read gives up once its
+    // wait plus 1000 ms has passed, whatever came by then.
+    vx4sim::Faults f;
+    std::string error;
+    ASSERT_TRUE(vx4sim::ParseFaults("drip=1:400", &f, &error)) << error;
+    sim.SetFaults(f);
+    const Bytes request = Vx3cFrame(address, CMD_IDENTIFY, {});
+    Bytes got(1024);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(conn.Exchange(request.data(), request.size(), got.data(), got.size(), 300, 1), LINK_TIMEOUT);
+    EXPECT_LT(SecondsSince(start), 2.5);
+    EXPECT_EQ(conn.Statistics().lastError, std::uint32_t(LINK_TIMEOUT));
+    EXPECT_EQ(conn.Statistics().packetsIn, 0u);
+}

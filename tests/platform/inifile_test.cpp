@@ -141,6 +141,24 @@ TEST_F(IniFileTest, WriteLeavesEverythingElseAlone)
                          "top=2\n");
 }
 
+TEST_F(IniFileTest, SeveralKeysInOneWriteMatchOneWriteEach)
+{
+    const std::string start = "; top\n[CONNECTION]\nport=COM1\n\n[WINDOW]\nleft=1\n";
+    const std::vector<IniEntry> entries = {{"CONNECTION", "port", "TCP/IP"},
+                                           {"window", "top", "5"},
+                                           {"NEW", "a", "1"},
+                                           {"CONNECTION", "speed", "9600"},
+                                           {"NEW", "a", "2"}};
+    Put(start);
+    for (const IniEntry& e : entries)
+        ASSERT_TRUE(WritePrivateProfileString(e.section, e.key, e.value, path_));
+    const std::string oneByOne = Content();
+    Put(start);
+    ASSERT_TRUE(WritePrivateProfileStrings(entries, path_));
+    EXPECT_EQ(Content(), oneByOne);
+    EXPECT_EQ(GetPrivateProfileString("NEW", "a", "", path_), "2");
+}
+
 TEST_F(IniFileTest, WriteKeepsCrLfAndAMissingLastLineEnd)
 {
     Put("[A]\r\nk=1\r\n[B]\r\nx=2");

@@ -191,7 +191,8 @@ TEST(FaultSyntax, ParsesAndRejects)
     vx4sim::Faults f;
     std::string error;
     ASSERT_TRUE(vx4sim::ParseFaults(
-        "noanswer=0.1,badcheck=0.05,truncated=0.05,wrongcmd=0.05,busy=0.05,delay=0.1:200,checksum=0.01", &f, &error))
+        "noanswer=0.1,badcheck=0.05,truncated=0.05,wrongcmd=0.05,busy=0.05,delay=0.1:200,drip=0.2:900,checksum=0.01",
+        &f, &error))
         << error;
     EXPECT_DOUBLE_EQ(f.noAnswer, 0.1);
     EXPECT_DOUBLE_EQ(f.badCheck, 0.05);
@@ -200,9 +201,11 @@ TEST(FaultSyntax, ParsesAndRejects)
     EXPECT_DOUBLE_EQ(f.busy, 0.05);
     EXPECT_DOUBLE_EQ(f.delay, 0.1);
     EXPECT_EQ(f.delayMs, 200u);
+    EXPECT_DOUBLE_EQ(f.drip, 0.2);
+    EXPECT_EQ(f.dripMs, 900u);
     EXPECT_DOUBLE_EQ(f.checksumChange, 0.01);
     for (const char* bad : {"noanswer", "noanswer=2", "noanswer=-0.1", "lost=0.1", "delay=0.1", "delay=0.1:x",
-                            "busy=0.1x"}) {
+                            "busy=0.1x", "drip=0.5", "drip=0.5:", "drip=2:10"}) {
         SCOPED_TRACE(bad);
         vx4sim::Faults g;
         error.clear();

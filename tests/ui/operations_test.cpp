@@ -485,6 +485,21 @@ TEST_F(Operations, FrameStepsPerKind) {
         EXPECT_TRUE(form->Conn().IsOpen());
         EXPECT_TRUE(form->Device().EnablePolling(true)) << int(c.kind);
     }
+    // With polling stopped the link is closed: each frame but the pause-only one opens it for
+    // the work and closes it again afterwards.
+    form->StopItem().trigger();
+    ASSERT_TRUE(TickUntil([&] { return !form->Conn().IsOpen(); }, 5000));
+    for (const Case& c : cases) {
+        bool open = false;
+        OperationOptions options;
+        options.kind = c.kind;
+        form->Operations().Run(options, [&](OperationContext&) {
+            open = form->Conn().IsOpen();
+            return 0;
+        });
+        EXPECT_EQ(open, c.kind != FrameKind::PauseOnly) << int(c.kind);
+        EXPECT_FALSE(form->Conn().IsOpen()) << int(c.kind);
+    }
     // A second operation is refused while one runs.
     int inner = 0;
     form->Operations().RunAround({}, [&] { inner = form->Operations().Run({}, [](OperationContext&) { return 5; }); });

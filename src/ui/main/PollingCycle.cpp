@@ -67,15 +67,43 @@ void TPollingCycle::SetPortItemEnabled(bool on) {
     }
 }
 
-int TPollingCycle::RunOnLine(const QString& caption, const std::function<int(OperationContext&)>& work) {
-    if (operations_ == nullptr || operations_->Busy()) {
-        OperationContext here;
-        return work(here);
+void TPollingCycle::SetOperations(ManualOperation* operations) {
+    operations_ = operations;
+    // Steps that came while another operation ran go on once it has ended.
+    if (operations_)
+        connect(operations_, &ManualOperation::busyChanged, this, [this](bool busy) {
+            if (!busy && !pending_.empty()) QTimer::singleShot(0, this, &TPollingCycle::RunPending);
+        });
+}
+
+void TPollingCycle::RunPending() {
+    while (!pending_.empty() && operations_ != nullptr && !operations_->Busy()) {
+        PendingStep step = std::move(pending_.front());
+        pending_.pop_front();
+        RunOnLine(step.caption, step.work, step.then);
     }
-    OperationOptions options;
-    options.caption = caption;
-    options.kind = FrameKind::PauseOnly;
-    return operations_->Run(options, work);
+}
+
+int TPollingCycle::RunOnLine(const QString& caption, const std::function<int(OperationContext&)>& work,
+                             const std::function<void()>& then) {
+    int rc = 0;
+    if (operations_ == nullptr) {
+        OperationContext here;
+        rc = work(here);
+    } else if (operations_->Busy()) {
+        // The step may wait for the line: it never runs on this thread. It waits its turn
+        // and runs in a frame of its own once the operation in progress has ended (whose
+        // end restores the window's state as it found it: then comes after that).
+        pending_.push_back({caption, work, then});
+        return 0;
+    } else {
+        OperationOptions options;
+        options.caption = caption;
+        options.kind = FrameKind::PauseOnly;
+        rc = operations_->Run(options, work);
+    }
+    if (then) then();
+    return rc;
 }
 
 void TPollingCycle::Start_pollingClick() {
@@ -83,30 +111,39 @@ void TPollingCycle::Start_pollingClick() {
     // Opening a TCP link may take the connect time-out; an exchange of another thread holds
     // the line's lock: neither is waited for on this thread.
     const std::uint32_t devNo = c_.devNo;
-    RunOnLine(QStringLiteral("Опрос"), [this, devNo](OperationContext&) {
-        c_.conn.SetDeviceNumber(devNo);
-        return c_.conn.Open();
-    });
-    c_.pollingPaused = false;
     stopText_ = QStringLiteral("Стоп");
-    SetPortItemEnabled(false);
-    c_.window.setWindowTitle(Caption(c_.devNo));
+    RunOnLine(
+        QStringLiteral("Опрос"),
+        [this, devNo](OperationContext&) {
+            c_.conn.SetDeviceNumber(devNo);
+            return c_.conn.Open();
+        },
+        [this] {
+            c_.pollingPaused = false;
+            SetPortItemEnabled(false);
+            c_.window.setWindowTitle(Caption(c_.devNo));
+        });
 }
 
 void TPollingCycle::Stop_pollingClick() {
     c_.stopItem.setChecked(true);
-    RunOnLine(QStringLiteral("Стоп"), [this](OperationContext&) {
-        c_.conn.Close();
-        c_.device.EnablePolling(false);
-        return 0;
-    });
-    c_.pollingPaused = true;
-    c_.progressBar.hide();
-    SetPortItemEnabled(true);
-    c_.pollState = psRequestReload;
-    SetBusyCursors(false);
-    c_.window.setWindowTitle(Caption(0));
+    // The panel's text at once; the tick's own stop names its reason after this.
     stopText_ = QStringLiteral("Стоп");
+    RunOnLine(
+        QStringLiteral("Стоп"),
+        [this](OperationContext&) {
+            c_.conn.Close();
+            c_.device.EnablePolling(false);
+            return 0;
+        },
+        [this] {
+            c_.pollingPaused = true;
+            c_.progressBar.hide();
+            SetPortItemEnabled(true);
+            c_.pollState = psRequestReload;
+            SetBusyCursors(false);
+            c_.window.setWindowTitle(Caption(0));
+        });
 }
 
 void TPollingCycle::StopAfterFailedRead() {

@@ -14,6 +14,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 
@@ -68,7 +69,15 @@ public:
 
     // The operation frame the opening and closing of the link run in, off the window's
     // thread (without one they run here).
-    void SetOperations(ManualOperation* operations) { operations_ = operations; }
+    void SetOperations(ManualOperation* operations);
+
+    // Runs work (which may wait for the line) in the operation frame (here only when there is
+    // no frame at all), then `then` on this thread. While another operation runs, both are
+    // queued and run once that operation has ended; 0 is returned then.
+    int RunOnLine(const QString& caption, const std::function<int(OperationContext&)>& work,
+                  const std::function<void()>& then = {});
+    // Steps queued by RunOnLine that have not run yet.
+    std::size_t PendingSteps() const { return pending_.size(); }
 
     void Start_pollingClick();
     void Stop_pollingClick();
@@ -100,9 +109,6 @@ private:
     void StopAfterFailedRead();
     void SetBusyCursors(bool busy);
     void SetPortItemEnabled(bool on);
-    // Runs work (which may wait for the line) in the operation frame, or here when there is
-    // none or another operation is running.
-    int RunOnLine(const QString& caption, const std::function<int(OperationContext&)>& work);
 
     PollingContext c_;
     QTimer timer_;
@@ -113,6 +119,13 @@ private:
     // NoReadResult until one ends after the tick asked for it.
     static constexpr int NoReadResult = -0x7FFF;
     std::shared_ptr<std::atomic<int>> lastReadResult_;
+    void RunPending();
+    struct PendingStep {
+        QString caption;
+        std::function<int(OperationContext&)> work;
+        std::function<void()> then;
+    };
+    std::deque<PendingStep> pending_;
 };
 
 } // namespace vx4

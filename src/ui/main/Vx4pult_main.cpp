@@ -135,6 +135,10 @@ Tvx4pult_MainForm::Tvx4pult_MainForm(const MainFormOptions& options, QWidget* pa
 
 Tvx4pult_MainForm::~Tvx4pult_MainForm() {
     polling_->Timer1().stop();
+    // The program no longer waits for the line: an exchange still running (a slow device
+    // trickling its answer in) gives up at once, and so does everything after it, so the
+    // threads below end without waiting for the device.
+    conn_->Abandon();
     // The monitors' capture threads read the connection: they end first.
     DeleteMonitors();
     // A link test thread let go inside a long echo still uses the connection.
@@ -282,9 +286,12 @@ void Tvx4pult_MainForm::FormClose() {
     s.height = height();
     s.treeWidth = TreeView1->width();
     s.editorSplit = ValueListEditor1->DefaultColumnWidth();
-    WriteWindowSettings(ini, s);
-    conn_->SaveSettings(ini);
-    WriteDeviceNumber(ini, devNo);
+    // Everything in one write of the file; the connection's part never waits for the line.
+    std::vector<IniEntry> entries = WindowSettingsEntries(s);
+    for (IniEntry& e : conn_->SettingsToSave())
+        entries.push_back(std::move(e));
+    entries.push_back(DeviceNumberEntry(devNo));
+    WritePrivateProfileStrings(entries, ini);
 }
 
 void Tvx4pult_MainForm::ExitClick() { close(); }

@@ -3,6 +3,7 @@
 
 #include "ui/dialogs/Gigeshow.h"
 #include "ui/main/ManualOperation.h"
+#include "ui/main/PollingCycle.h"
 #include "ui/dialogs/Setportdlg.h"
 #include "ui/views/ConfigTree.h"
 #include "ui/main/Vx4pult_main.h"
@@ -51,7 +52,7 @@ void Tvx4pult_MainForm::PortClick()
     conn_->ShowSettingsDialog(at.x(), at.y(), &devNo, true);
     // The item is disabled while polling runs, so the link is normally left alone here.
     if (Start_polling->isChecked())
-        conn_->Open();
+        polling_->RunOnLine(QStringLiteral("Порт"), [this](OperationContext&) { return conn_->Open(); });
 }
 
 std::int32_t Tvx4pult_MainForm::TransducerNumberOf(const QString& label)

@@ -10,9 +10,6 @@ constexpr const char* Window = "WINDOW";
 std::int32_t ReadInt(const char* key, const char* def, const std::string& path) {
     return static_cast<std::int32_t>(GetPrivateProfileNumber(Window, key, def, path));
 }
-void WriteUnsigned(const char* section, const char* key, std::uint32_t v, const std::string& path) {
-    WritePrivateProfileString(section, key, std::to_string(v), path);
-}
 } // namespace
 
 std::string IniPathFor(const std::string& programDir) {
@@ -33,24 +30,32 @@ WindowSettings ReadWindowSettings(const std::string& path) {
     return s;
 }
 
-void WriteWindowSettings(const std::string& path, const WindowSettings& s) {
-    WriteUnsigned(Window, "state", s.state, path);
+std::vector<IniEntry> WindowSettingsEntries(const WindowSettings& s) {
+    auto entry = [](const char* key, std::uint32_t v) { return IniEntry{Window, key, std::to_string(v)}; };
+    std::vector<IniEntry> entries{entry("state", s.state)};
     if (s.state == 0) {
-        WriteUnsigned(Window, "left", static_cast<std::uint32_t>(s.left), path);
-        WriteUnsigned(Window, "top", static_cast<std::uint32_t>(s.top), path);
-        WriteUnsigned(Window, "w_size", static_cast<std::uint32_t>(s.width), path);
-        WriteUnsigned(Window, "h_size", static_cast<std::uint32_t>(s.height), path);
+        entries.push_back(entry("left", static_cast<std::uint32_t>(s.left)));
+        entries.push_back(entry("top", static_cast<std::uint32_t>(s.top)));
+        entries.push_back(entry("w_size", static_cast<std::uint32_t>(s.width)));
+        entries.push_back(entry("h_size", static_cast<std::uint32_t>(s.height)));
     }
-    WriteUnsigned(Window, "tw_size", static_cast<std::uint32_t>(s.treeWidth), path);
-    WriteUnsigned(Window, "VLE_split", static_cast<std::uint32_t>(s.editorSplit), path);
+    entries.push_back(entry("tw_size", static_cast<std::uint32_t>(s.treeWidth)));
+    entries.push_back(entry("VLE_split", static_cast<std::uint32_t>(s.editorSplit)));
+    return entries;
+}
+
+void WriteWindowSettings(const std::string& path, const WindowSettings& s) {
+    WritePrivateProfileStrings(WindowSettingsEntries(s), path);
 }
 
 std::uint32_t ReadDeviceNumber(const std::string& path) {
     return GetPrivateProfileNumber("CONNECTION", "dev_nom", "1", path);
 }
 
+IniEntry DeviceNumberEntry(std::uint32_t devNo) { return IniEntry{"CONNECTION", "dev_nom", std::to_string(devNo)}; }
+
 void WriteDeviceNumber(const std::string& path, std::uint32_t devNo) {
-    WriteUnsigned("CONNECTION", "dev_nom", devNo, path);
+    WritePrivateProfileStrings({DeviceNumberEntry(devNo)}, path);
 }
 
 } // namespace vx4

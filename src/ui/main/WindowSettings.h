@@ -1,8 +1,11 @@
 #pragma once
 // The WINDOW section of vx4pult.ini and the path of that file beside the program.
 
+#include "platform/IniFile.h"
+
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace vx4 {
 
@@ -25,9 +28,12 @@ WindowSettings ReadWindowSettings(const std::string& iniPath);
 // Writes state; left, top, w_size, h_size only when the state is normal; then tw_size
 // and VLE_split.
 void WriteWindowSettings(const std::string& iniPath, const WindowSettings& s);
+// The keys WriteWindowSettings writes, in its order, for writing with others in one go.
+std::vector<IniEntry> WindowSettingsEntries(const WindowSettings& s);
 
 // CONNECTION dev_nom as the main window keeps it (default 1).
 std::uint32_t ReadDeviceNumber(const std::string& iniPath);
 void WriteDeviceNumber(const std::string& iniPath, std::uint32_t devNo);
+IniEntry DeviceNumberEntry(std::uint32_t devNo);
 
 } // namespace vx4
