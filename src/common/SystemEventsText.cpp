@@ -1,5 +1,6 @@
 #include "common/SystemEventsText.h"
 
+#include "link/Connection.h"
 #include "link/ResultCodes.h"
 #include "link/Vx4prot.h"
 
@@ -56,13 +57,15 @@ int SystemEventsText::Read(connection& conn, std::uint32_t devNo, std::vector<SS
                            const std::function<void(unsigned)>& progress, const std::atomic<bool>* cancel)
 {
     events->clear();
+    // A cancel ends the read in progress too, not only the next one.
+    const connection::CancelScope cancelScope(cancel);
     while (events->size() < MaxEvents) {
         if (cancel != nullptr && cancel->load())
             return OPERATION_CANCELLED;
         SSysEvent ev;
         const int rc = ReadSystemEvent(conn, devNo, &ev);
         if (rc != 0)
-            return rc;
+            return cancel != nullptr && cancel->load() ? OPERATION_CANCELLED : rc;
         if (ev.TaskID == 0)
             return 0;
         events->push_back(ev);

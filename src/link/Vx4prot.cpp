@@ -132,8 +132,10 @@ int Identify(connection& conn, std::uint32_t address, SDevIdent* ident, const st
     if (cancel == nullptr) {
         rc = Command(conn, address, CMD_IDENTIFY, nullptr, 0, ans, IdentifyTries, IdentifyWait);
     } else {
-        // One try at a time, so a cancel is seen after the try in progress; a try is repeated
-        // on what the connection itself would try again (nothing or a broken answer came).
+        // One try at a time, and a cancel ends the try in progress as well; a try is
+        // repeated on what the connection itself would try again (nothing or a broken
+        // answer came).
+        const connection::CancelScope cancelScope(cancel);
         rc = LINK_TIMEOUT;
         for (std::uint32_t i = 0; i < IdentifyTries; ++i) {
             if (cancel->load())

@@ -5,6 +5,8 @@
 #include "device_fixture.h"
 #include "gateway_client.h"
 
+#include "common/SystemEventsText.h"
+
 #include <atomic>
 #include <future>
 
@@ -163,6 +165,54 @@ TEST_F(LocksTest, CancelInsideTheBlockRepeatsIsSeenWithinASecond)
     EXPECT_EQ(download.get(), vx4::OPERATION_CANCELLED);
     EXPECT_LT(took, 1s);
     EXPECT_LE(blocks->load(), 4);
+}
+
+// A search and the events read on a device that stays silent (every try would wait half a
+// minute here): the cancel ends the try in progress, not only the next one.
+TEST_F(LocksTest, CancelOfASearchOrAnEventsReadIsSeenWithinASecond)
+{
+    auto asked = std::make_shared<std::atomic<int>>(0);
+    sim->SetHook([asked](const Bytes& r) -> HookResult {
+        const auto cmd = RequestCommand(r);
+        if (cmd != vx4::CMD_IDENTIFY && cmd != vx4::CMD_SYSTEM_EVENT)
+            return {};
+        asked->fetch_add(1);
+        return HookResult{HookResult::Silent, {}};
+    });
+    const std::uint32_t devNo = obj->DeviceNumber();
+    struct Case {
+        const char* name;
+        std::function<int(const std::atomic<bool>*)> run;
+    };
+    const Case cases[] = {
+        {"search",
+         [this](const std::atomic<bool>* cancel) {
+             int rc = 0;
+             obj->FindDevice(&rc, cancel);
+             return rc;
+         }},
+        {"events",
+         [this, devNo](const std::atomic<bool>* cancel) {
+             std::vector<vx4::SSysEvent> events;
+             return vx4::SystemEventsText::Read(conn, devNo, &events, {}, cancel);
+         }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        asked->store(0);
+        std::atomic<bool> cancel{false};
+        auto op = std::async(std::launch::async, [&] { return c.run(&cancel); });
+        ASSERT_TRUE(WaitFor([&] { return asked->load() >= 1; }, 10000));
+        std::this_thread::sleep_for(100ms);
+        const auto cancelledAt = std::chrono::steady_clock::now();
+        cancel = true;
+        ASSERT_EQ(op.wait_for(10s), std::future_status::ready);
+        const auto took = std::chrono::steady_clock::now() - cancelledAt;
+        EXPECT_EQ(op.get(), vx4::OPERATION_CANCELLED);
+        EXPECT_LT(took, 1s);
+        EXPECT_EQ(asked->load(), 1); // no further try after the cancel
+    }
+    EXPECT_EQ(obj->DeviceNumber(), devNo);
 }
 
 } // namespace
