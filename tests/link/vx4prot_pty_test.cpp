@@ -69,7 +69,8 @@ TEST_F(PtySimTest, FullFrameBackToBackArrivesWholeAtSlowLineSpeeds)
     for (std::size_t i = 0; i < data.size(); ++i)
         data[i] = std::uint8_t(i * 7);
     const Bytes answer = Vx3cFrame(address, CMD_IDENTIFY, data);
-    sim.SetHook([&](const Bytes&) { return Reply(answer); });
+    // The hook keeps its own copy: the simulator's thread never reads the test's locals.
+    sim.SetHook([answer](const Bytes&) { return Reply(answer); });
     for (std::uint32_t speed : {9600u, 1200u}) {
         SCOPED_TRACE(speed);
         conn.Close();
