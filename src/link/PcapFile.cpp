@@ -61,7 +61,7 @@ bool CPcapFile::Open(const std::string& path, std::string* error)
     PutU16(header + 6, 4);
     PutU32(header + 16, SnapLength);
     PutU32(header + 20, LinkTypeUser0);
-    return Put(header, sizeof header, error) && Flush(error);
+    return Put(header, sizeof header, error) && (staged_ || Flush(error));
 }
 
 bool CPcapFile::Flush(std::string* error)
@@ -95,8 +95,10 @@ bool CPcapFile::Write(const SCapturedPiece& piece, std::string* error)
     // Result codes are small positive numbers; anything else would not survive 16 bits.
     const int status = piece.status >= 0 && piece.status <= 0xFFFF ? piece.status : 0xFFFF;
     PutU16(record + 18, std::uint16_t(status));
-    // Flushed record by record: a reader at the other end of a pipe sees each piece at once.
-    return Put(record, sizeof record, error) && Put(piece.bytes.data(), piece.bytes.size(), error) && Flush(error);
+    // A stream is flushed record by record, so that a reader at the other end of a pipe sees
+    // each piece at once; a file is only read once it is in its place.
+    return Put(record, sizeof record, error) && Put(piece.bytes.data(), piece.bytes.size(), error) &&
+           (staged_ || Flush(error));
 }
 
 bool CPcapFile::Close(std::string* error)

@@ -16,9 +16,9 @@
 //
 // Writes stream: Open writes the file header, each Write one packet, Close puts the file in
 // its place. Until then the capture is written under a neighbouring name, and an older file
-// of the name is kept; one never closed is removed. The header and every packet are flushed
-// as they are written, so a reader at the other end of a pipe sees each piece at once: the
-// path "-" is standard output (flushed, never closed), and a fifo is written as it is. Every failure returns false with the
+// of the name is kept; one never closed is removed. The path "-" is standard output (never
+// closed), and a fifo is written as it is: on these streams the header and every packet are
+// flushed as they are written, so a reader at the other end sees each piece at once. Every failure returns false with the
 // system's error text.
 
 #include "link/FrameMonitor.h"
