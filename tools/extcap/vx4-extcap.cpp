@@ -43,11 +43,7 @@
 namespace {
 
 constexpr const char* InterfaceName = "vx4";
-#ifdef VX4_VERSION
-constexpr const char* Version = VX4_VERSION;
-#else
-constexpr const char* Version = "0";
-#endif
+constexpr const char* Version = VX4_VERSION; // the project's version, from the build
 constexpr unsigned Speeds[] = {1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200};
 constexpr unsigned DefaultSpeed = 115200;
 
