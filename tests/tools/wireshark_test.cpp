@@ -980,6 +980,37 @@ TEST(Wireshark, ExtcapEndsWithAMessageAfterTheStreamHeader)
     }
 }
 
+// Wireshark itself (tshark and its dumpcap) with the program in its extcap folder: a port
+// that cannot be opened ends the capture at once with the program's message. The folder is
+// the system's, so the program is put there only inside a mount namespace of this test's own
+// (unshare); where the system allows none, the test is skipped.
+TEST(Wireshark, TsharkEndsAtOnceOnARefusedPort)
+{
+    std::string folder;
+    for (const std::string& line : Lines(RunProgram(TsharkPath(), {"-G", "folders"}).out))
+        if (line.rfind("Extcap path:", 0) == 0)
+            folder = line.substr(line.find_first_not_of(" \t", 12));
+    ASSERT_FALSE(folder.empty());
+    const std::string unshare = "/usr/bin/unshare";
+    const std::vector<std::string> ns = {::geteuid() == 0 ? "-m" : "-rm", "sh", "-c"};
+    auto inNamespace = [&](const std::string& script) {
+        std::vector<std::string> args = ns;
+        args.push_back(script);
+        return RunProgram(unshare, args, {}, false, TsharkEnv());
+    };
+    TempDir dir;
+    if (inNamespace("mount --bind '" + dir.Path() + "' '" + folder + "'").status != 0)
+        GTEST_SKIP() << "no mount namespace here";
+    std::filesystem::copy_file(Extcap, dir.File("vx4-extcap"));
+    const auto start = std::chrono::steady_clock::now();
+    const RunResult r = inNamespace("mount --bind '" + dir.Path() + "' '" + folder + "' && exec '" + TsharkPath() +
+                                    "' -i vx4 -o extcap.vx4.port:127.0.0.1:" + std::to_string(ClosedPort()) +
+                                    " -a duration:20");
+    const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_NE(r.err.find("vx4-extcap: cannot open 127.0.0.1:"), std::string::npos) << r.err;
+    EXPECT_LT(took, 10.0) << "tshark waited for the capture's end instead"; // a correctness bound
+}
+
 TEST(Wireshark, ExtcapCapturesIntoTheFifoUntilStopped)
 {
     SimDevice d;
