@@ -563,18 +563,18 @@ local DEFAULT_WAIT = 0.5
 local function judge_direction(cmd, d, bytes, prev, ts)
     local same = prev ~= nil and prev.bytes == bytes
     if cmd == 0x08 then
-        if same and prev.dir == DIR_REQUEST then return DIR_ANSWER, true end
-        return DIR_REQUEST, true
+        if same and prev.dir == DIR_REQUEST then return DIR_ANSWER, true, false end
+        return DIR_REQUEST, true, false
     end
     local rq, an = layout_fits(cmd, d)
-    if rq and not an then return DIR_REQUEST, true end
-    if an and not rq then return DIR_ANSWER, true end
-    if same then return DIR_REQUEST, rq end
+    if rq and not an then return DIR_REQUEST, true, true end
+    if an and not rq then return DIR_ANSWER, true, true end
+    if same then return DIR_REQUEST, rq, false end
     if prev and prev.dir == DIR_REQUEST and prev.cmd == cmd and (cmd ~= 0x24 or d:len() == prev.len * 4) and
         (ts == nil or ts - prev.ts < (answer_wait[cmd] or DEFAULT_WAIT)) then
-        return DIR_ANSWER, an
+        return DIR_ANSWER, an, false
     end
-    return DIR_REQUEST, rq
+    return DIR_REQUEST, rq, false
 end
 
 -- Minimum data length each decoder needs in a request / an answer.
@@ -604,8 +604,8 @@ end
 
 -- Judges a whole frame on the first pass and links an answer to the request before it.
 local function judge_frame(pinfo, cmd, d, bytes, declared)
-    local g, fits = judge_direction(cmd, d, bytes, last_frame, pinfo.abs_ts)
-    local j = { dir = g, fits = fits }
+    local g, fits, by_layout = judge_direction(cmd, d, bytes, last_frame, pinfo.abs_ts)
+    local j = { dir = g, fits = fits, by_layout = by_layout }
     judged[pinfo.number] = j
     local prev = last_frame
     if g == DIR_ANSWER and prev and prev.dir == DIR_REQUEST and (prev.cmd == cmd or not request_cmds[cmd]) then
@@ -688,14 +688,20 @@ local function dissect_vx3c(tvb, pinfo, tree, dir, reported)
         if not pinfo.visited then
             j = judge_frame(pinfo, cmd, d, tvb:raw(0, whole), declared)
         end
-        j = judged[pinfo.number] or { dir = (judge_direction(cmd, d, tvb:raw(0, whole), nil)), fits = true }
+        if not judged[pinfo.number] then
+            local g, f, l = judge_direction(cmd, d, tvb:raw(0, whole), nil)
+            judged[pinfo.number] = { dir = g, fits = f, by_layout = l }
+        end
+        j = judged[pinfo.number]
         dir, fits = j.dir, j.fits
         guessed = true
     end
     local answer = dir == DIR_ANSWER
     local k = t:add(V.kind, tvb(6, 1), answer and "answer" or "request")
     k:set_generated()
-    if guessed then k:append_text(" (judged from the frame and the one before it; the capture does not say)") end
+    if guessed then
+        k:append_text(j.by_layout and " (judged from the frame's layout)" or " (judged from the frame before it)")
+    end
     if j and j.answer then
         t:add(V.response_in, j.answer):set_generated()
     end
