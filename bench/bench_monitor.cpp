@@ -8,10 +8,18 @@
 // that this program reads as Wireshark would):
 //  - pcap records captured / frames sent (goal 1.000), and how many of them were whole;
 //  - the capture program's CPU use in % of one core (goal < 3 %).
-// Options: --seconds S for each monitor (30), --baud N (115200), --only vx3c|vx2|extcap.
+// And for Wireshark's dissector (packaging/wireshark/vx4.lua) on a vx3c line the console
+// works over while 30 % of the device's answers are lost, captured as the vx3c monitor
+// does (without knowing who sent what):
+//  - request/answer verdicts right / frames (goal 1.000).
+// Options: --seconds S for each monitor (30), --baud N (115200),
+// --only vx3c|vx2|extcap|verdict.
 // BENCH_MONITOR_SHOW=1 prints the first lines that are not whole frames to standard error.
 
 #include "link/Connection.h"
+#include "link/Frames.h"
+#include "link/PcapFile.h"
+#include "link/Vx4prot.h"
 #include "ui/monitors/Unit_vx2_monitor.h"
 #include "ui/monitors/Unit_vx3c_monitor.h"
 
@@ -37,6 +45,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -266,6 +275,147 @@ int MeasureExtcap(const Options& o)
     return frames != 0 && records == frames && WIFEXITED(status) && WEXITSTATUS(status) == 0 ? 0 : 1;
 }
 
+// The console's usual work on a line that loses 30 % of the answers, as a tap on the line
+// sees it: every request and every answer that went out, each stamped when it left.
+int MeasureVerdicts()
+{
+    vx4sim::Simulator sim;
+    vx4sim::Faults faults;
+    faults.noAnswer = 0.3;
+    faults.seed = 29;
+    sim.SetFaults(faults);
+    sim.SetFile("abc", std::vector<std::uint8_t>(2500, 0x5A));
+    struct Sent {
+        bool request;
+        std::int64_t us;
+        std::vector<std::uint8_t> bytes;
+    };
+    std::mutex m;
+    std::vector<Sent> line;
+    sim.SetLog([&](const std::string& text) {
+        const auto us = std::chrono::duration_cast<std::chrono::microseconds>(
+                            std::chrono::system_clock::now().time_since_epoch())
+                            .count();
+        Sent s{text.rfind("->", 0) == 0, us, {}};
+        std::istringstream hex(text.substr(2));
+        unsigned b = 0;
+        while (hex >> std::hex >> b)
+            s.bytes.push_back(std::uint8_t(b));
+        std::lock_guard<std::mutex> g(m);
+        line.push_back(std::move(s));
+    });
+    std::string err;
+    if (!sim.StartTcp("127.0.0.1", 0, &err)) {
+        std::fprintf(stderr, "simulator: %s\n", err.c_str());
+        return 1;
+    }
+    vx4::connection conn;
+    vx4::ConnectionSettings s = conn.Settings();
+    s.port = "TCP/IP";
+    s.IP = "127.0.0.1";
+    s.TCPIPport = std::to_string(sim.Port());
+    s.AuxTmout = 0;
+    conn.SetSettings(s);
+    if (int rc = conn.Open(); rc != 0) {
+        std::fprintf(stderr, "open: %d\n", rc);
+        return 1;
+    }
+    const std::uint32_t a = sim.Serial();
+    const std::vector<std::uint16_t> ids = sim.CalcIds();
+    char dirTemplate[] = "/tmp/bench_verdict_XXXXXX";
+    if (!::mkdtemp(dirTemplate)) {
+        std::perror("mkdtemp");
+        return 1;
+    }
+    const std::string dir = dirTemplate;
+    const auto t0 = std::chrono::steady_clock::now();
+    for (unsigned round = 0; round < 10; ++round) {
+        vx4::SDevIdent ident;
+        vx4::DeviceClock clock;
+        vx4::SConfigInfo info;
+        vx4::SSysEvent event;
+        vx4::SArchiveInfo archive;
+        std::string text;
+        std::uint8_t buf[1024];
+        std::size_t len = 0;
+        vx4::SItemValue values[8];
+        vx4::Identify(conn, a, &ident);
+        vx4::ReadClock(conn, a, &clock);
+        vx4::ReadConfigSummary(conn, a, &info);
+        vx4::ReadValues(conn, a, ids.data(), std::min<std::size_t>(ids.size(), 1 + round % 8), values);
+        vx4::ReadValues(conn, a, ids.data(), std::min<std::size_t>(ids.size(), 4), values);
+        vx4::Echo(conn, a, std::uint16_t(round * 7 % 20));
+        vx4::Echo(conn, a, 3);
+        vx4::GetItemText(conn, a, ids[round % ids.size()], &text);
+        vx4::ReadArchiveInfo(conn, a, std::uint8_t(round % 5), &archive);
+        vx4::ReadSystemEvent(conn, a, &event);
+        vx4::ReadConfigBlock(conn, a, 0, buf, sizeof buf, &len);
+        vx4::ReadItemDescriptor(conn, a, ids[0], buf, sizeof buf, &len);
+        if (round % 3 == 0) {
+            const std::string path = dir + "/abc";
+            if (std::FILE* f = std::fopen(path.c_str(), "wb")) {
+                vx4::ReadFile(conn, a, "abc", f);
+                std::fclose(f);
+                ::unlink(path.c_str());
+            }
+        }
+        if (round % 5 == 0) {
+            std::uint8_t payload[18] = {0x00, 0x02};
+            std::uint8_t* request = payload + 2;
+            std::vector<vx4sim::Transducer> units = sim.Transducers();
+            vx4::PutU32(request, vx4::Vx2Address(units.empty() ? 1203045 : units[0].serial));
+            request[4] = 0x07;
+            vx4::FillCheckBytes(request, 14);
+            vx4::Relay(conn, a, payload, sizeof payload, buf, 255, &len);
+        }
+    }
+    const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    conn.Close();
+    sim.Stop();
+
+    std::vector<vx4::SCapturedPiece> pieces;
+    std::string truth;
+    {
+        std::lock_guard<std::mutex> g(m);
+        for (const Sent& sent : line) {
+            pieces.push_back({vx4::MonitorKind::Vx3c, 0, 0, sent.us, sent.bytes});
+            truth += sent.request ? 'R' : 'A';
+        }
+    }
+    const std::string pcap = dir + "/line.pcap";
+    std::string error;
+    if (!vx4::CPcapFile::Save(pcap, pieces, &error)) {
+        std::fprintf(stderr, "%s\n", error.c_str());
+        return 1;
+    }
+    // The tree's dissector, also with an installed copy in place (which then steps back).
+    const std::string command = std::string("VX4_DISSECTOR='") + VX4_DISSECTOR_PATH + "' tshark -X 'lua_script:" +
+                                VX4_DISSECTOR_PATH + "' -r '" + pcap + "' -T fields -e vx3c.kind 2>/dev/null";
+    std::string verdicts;
+    if (std::FILE* p = ::popen(command.c_str(), "r")) {
+        char row[64];
+        while (std::fgets(row, sizeof row, p))
+            verdicts += std::strncmp(row, "request", 7) == 0 ? 'R' : std::strncmp(row, "answer", 6) == 0 ? 'A' : '?';
+        ::pclose(p);
+    }
+    ::unlink(pcap.c_str());
+    ::rmdir(dir.c_str());
+    std::size_t right = 0, lost = 0;
+    for (std::size_t i = 0; i < truth.size(); ++i) {
+        if (i < verdicts.size() && verdicts[i] == truth[i])
+            ++right;
+        else if (std::getenv("BENCH_MONITOR_SHOW"))
+            std::fprintf(stderr, "frame %zu: %c judged %c\n", i + 1, truth[i], i < verdicts.size() ? verdicts[i] : '-');
+        if (truth[i] == 'R' && (i + 1 == truth.size() || truth[i + 1] == 'R'))
+            ++lost;
+    }
+    std::printf("vx4.lua on a vx3c line with 30 %% of the answers lost (%.0f s of console work): %zu frames, %zu "
+                "answers lost, request/answer verdicts right %zu, ratio %.4f (goal 1.000)\n",
+                wall, truth.size(), lost, right, truth.empty() ? 0.0 : double(right) / double(truth.size()));
+    std::fflush(stdout);
+    return !truth.empty() && verdicts.size() == truth.size() && right == truth.size() ? 0 : 1;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -303,5 +453,7 @@ int main(int argc, char** argv)
         rc |= Measure(o, vx4sim::Emission::Vx2);
     if (o.only.empty() || o.only == "extcap")
         rc |= MeasureExtcap(o);
+    if (o.only.empty() || o.only == "verdict")
+        rc |= MeasureVerdicts();
     return rc;
 }

@@ -8,8 +8,22 @@
 --                  monitor took the piece for a Modbus RTU frame
 --   offset 2, u16 little-endian: the read's result code, 0 for a piece read whole
 --
+-- The vx3c monitor does not know who sent a frame: the dissector judges request or answer
+-- from the frame's own layout, and only where the layout allows both from the frame before
+-- it (a request sent again after a lost answer is the same bytes again; an echo answer is
+-- the same bytes as its request). Requests and answers are linked both ways
+-- (vx3c.response_in, vx3c.request_in) with the answer's delay (vx3c.time); with tshark the
+-- links to later frames need two passes (-2).
+--
 -- Load it with: tshark -X lua_script:vx4.lua ..., or put it into a Lua plugin folder.
--- Written for Wireshark 4.0 (Lua 5.2).
+-- With the package installed, VX4_DISSECTOR=/path/to/vx4.lua makes every other copy step
+-- back, so that a changed copy can be tried with -X lua_script:/path/to/vx4.lua.
+-- Written for Wireshark 4.0 (Lua 5.2; Wireshark's own bit library).
+
+do
+    local only = os.getenv("VX4_DISSECTOR")
+    if only and only ~= "" and debug.getinfo(1, "S").source ~= "@" .. only then return end
+end
 
 local VX3C_HEADER = 7
 local VX3C_MAX_DATA = 1015
@@ -21,6 +35,7 @@ local DIR_UNKNOWN, DIR_REQUEST, DIR_ANSWER, DIR_MODBUS = 0, 1, 2, 0x80
 -- Names
 
 local monitor_names = { [1] = "vx3c", [2] = "vx2" }
+local MONITOR_VX3C, MONITOR_VX2 = 1, 2
 local dir_names = { [0] = "not known", [1] = "request", [2] = "answer" }
 
 local status_names = {
@@ -65,6 +80,19 @@ local cmd_names = {
     [254] = "Операция инициализации прошла с ошибкой",
 }
 
+-- An answer's result: 0 when the device carried the command out, else its code (255 when
+-- the answer's command byte is 0).
+local result_names = { [0] = "done", [255] = "refused (command byte 0)" }
+for code = 246, 254 do result_names[code] = cmd_names[code] end
+
+-- The command codes the console sends; any other code in a frame is a device's result.
+local request_cmds = {}
+for code = 1, 0x30 do
+    if cmd_names[code] then request_cmds[code] = true end
+end
+
+local check_status_names = { [0] = "Bad", [1] = "Good" }
+
 local init_state_names = { [0] = "done", [1] = "absent", [2] = "initialisation error", [3] = "hardware error" }
 local block_mode_names = { [0] = "first block", [1] = "next block", [2] = "the last block again" }
 local file_step_names = { [0x5A] = "next block", [0x00] = "the last block again" }
@@ -93,7 +121,12 @@ V.data = ProtoField.bytes("vx3c.data", "Data")
 V.xor = ProtoField.uint8("vx3c.xor", "XOR byte", base.HEX)
 V.sum = ProtoField.uint8("vx3c.sum", "Sum byte", base.HEX)
 V.check_ok = ProtoField.bool("vx3c.check_ok", "Check bytes valid")
+V.check_status = ProtoField.uint8("vx3c.check_status", "Check status", base.DEC, check_status_names)
 V.kind = ProtoField.string("vx3c.kind", "Frame kind")
+V.result = ProtoField.uint8("vx3c.result", "Result", base.DEC, result_names)
+V.response_in = ProtoField.framenum("vx3c.response_in", "Answer in frame", base.NONE, frametype.RESPONSE)
+V.request_in = ProtoField.framenum("vx3c.request_in", "Request in frame", base.NONE, frametype.REQUEST)
+V.time = ProtoField.relative_time("vx3c.time", "Time since the request")
 V.trailing = ProtoField.bytes("vx3c.trailing", "Bytes beyond the frame")
 -- identification record
 V.id_proto = ProtoField.string("vx3c.ident.protocol", "Protocol version")
@@ -173,22 +206,26 @@ p_vx2.fields = { W.addr, W.cmd, W.ans, W.data, W.xor, W.sum, W.check_ok, W.raw }
 
 local E = {
     status = ProtoExpert.new("vx4.status.failed", "The read did not end whole", expert.group.MALFORMED, expert.severity.WARN),
+    header = ProtoExpert.new("vx4.header_short", "Record shorter than its 4-byte header", expert.group.MALFORMED, expert.severity.WARN),
+    monitor = ProtoExpert.new("vx4.monitor.unknown", "Unknown monitor", expert.group.MALFORMED, expert.severity.WARN),
+    dir = ProtoExpert.new("vx4.dir.unknown", "Unknown direction", expert.group.MALFORMED, expert.severity.WARN),
+    snaplen = ProtoExpert.new("vx4.snaplen", "Record cut by the capture's snapshot length", expert.group.MALFORMED, expert.severity.WARN),
     cut = ProtoExpert.new("vx3c.cut", "Frame cut short", expert.group.MALFORMED, expert.severity.WARN),
-    check = ProtoExpert.new("vx3c.check_bad", "Check bytes wrong", expert.group.CHECKSUM, expert.severity.WARN),
+    check = ProtoExpert.new("vx3c.check_bad", "Check bytes wrong", expert.group.CHECKSUM, expert.severity.ERROR),
     length = ProtoExpert.new("vx3c.len_bad", "Length beyond a frame buffer", expert.group.MALFORMED, expert.severity.WARN),
-    trailing = ProtoExpert.new("vx3c.trailing", "Bytes beyond the declared length", expert.group.MALFORMED, expert.severity.WARN),
+    trailing = ProtoExpert.new("vx3c.trailing_bytes", "Bytes beyond the declared length", expert.group.MALFORMED, expert.severity.WARN),
     layout = ProtoExpert.new("vx3c.layout", "Data fit neither the request nor the answer", expert.group.MALFORMED, expert.severity.NOTE),
     vx2check = ProtoExpert.new("vx2.check_bad", "No valid vx2 frame", expert.group.CHECKSUM, expert.severity.WARN),
-    header = ProtoExpert.new("vx4.header_short", "Pseudo-header cut short", expert.group.MALFORMED, expert.severity.WARN),
+    mbcut = ProtoExpert.new("vx2.modbus_cut", "Modbus RTU frame cut short (by its function code)", expert.group.MALFORMED, expert.severity.WARN),
 }
-p_vx4.experts = { E.status, E.header }
+p_vx4.experts = { E.status, E.header, E.monitor, E.dir, E.snaplen }
 p_vx3c.experts = { E.cut, E.check, E.length, E.trailing, E.layout }
-p_vx2.experts = { E.vx2check }
+p_vx2.experts = { E.vx2check, E.mbcut }
 
 ----------------------------------------------------------------------------------------
 -- Helpers
 
-local band, bxor = bit32.band, bit32.bxor
+local band, bxor, rshift = bit.band, bit.bxor, bit.rshift
 
 local function check_bytes(tvb, offset, n)
     local x, s = 0, 0
@@ -206,53 +243,44 @@ local function crc16_modbus(tvb, offset, n)
         crc = bxor(crc, tvb(offset + i, 1):uint())
         for _ = 1, 8 do
             if band(crc, 1) ~= 0 then
-                crc = bxor(bit32.rshift(crc, 1), 0xA001)
+                crc = bxor(rshift(crc, 1), 0xA001)
             else
-                crc = bit32.rshift(crc, 1)
+                crc = rshift(crc, 1)
             end
         end
     end
     return crc
 end
 
--- CP1251 bytes as UTF-8: ASCII as it is, the Cyrillic letters А..я, Ё and ё; any other
--- byte above 0x7F as U+FFFD.
-local function cp1251(range)
-    local out = {}
-    for i = 0, range:len() - 1 do
-        local b = range(i, 1):uint()
-        local u
-        if b < 0x80 then
-            u = b
-        elseif b >= 0xC0 then
-            u = 0x410 + (b - 0xC0)
-        elseif b == 0xA8 then
-            u = 0x401
-        elseif b == 0xB8 then
-            u = 0x451
-        else
-            u = 0xFFFD
-        end
-        if u < 0x80 then
-            out[#out + 1] = string.char(u)
-        elseif u < 0x800 then
-            out[#out + 1] = string.char(0xC0 + bit32.rshift(u, 6), 0x80 + band(u, 0x3F))
-        else
-            out[#out + 1] = string.char(0xE0 + bit32.rshift(u, 12), 0x80 + band(bit32.rshift(u, 6), 0x3F),
-                0x80 + band(u, 0x3F))
-        end
-    end
-    return table.concat(out)
+-- Whether n bytes of a range form a valid vx2 frame (the check bytes end it).
+local function vx2_valid(r, offset, n)
+    if n < 7 then return false end
+    local x, s = check_bytes(r, offset, n - 2)
+    return x == r(offset + n - 2, 1):uint() and s == r(offset + n - 1, 1):uint()
 end
 
--- Text up to the first zero byte (or the range's end), in CP1251; returns the text and
--- the number of bytes it took (without the zero).
-local function cp1251z(range)
+-- A CP1251 text field: decoded by Wireshark's own code page table; returns the item and the
+-- text as shown (for the Info column).
+local function add_cp1251(tree, field, range)
+    local item = tree:add_packet_field(field, range, ENC_WINDOWS_1251)
+    local shown = item.text or ""
+    local colon = shown:find(": ", 1, true)
+    return item, colon and shown:sub(colon + 2) or ""
+end
+
+-- A text that ends at the first zero byte (or at the range's end): adds the field over the
+-- text and its zero; returns the text and the number of bytes it took (without the zero).
+local function add_cp1251z(tree, field, range)
     local n = range:len()
     local k = 0
     while k < n and range(k, 1):uint() ~= 0 do k = k + 1 end
-    if k == 0 then return "", 0 end
-    return cp1251(range(0, k)), k
+    if k == 0 then
+        tree:add(field, range(0, math.min(1, n)), "")
+        return "", 0
+    end
+    local item, text = add_cp1251(tree, field, range(0, k))
+    if k < n then item:set_len(k + 1) end
+    return text, k
 end
 
 local function bcd_time(range)
@@ -279,8 +307,8 @@ payload[0x01] = function(d, t, answer)
         sub:add(V.id_sw, d(2, 4), string.format("%u.%u.%u", d(5, 1):uint(), d(4, 1):uint(), d(2, 2):le_uint()))
     end
     if has(6, 1) then sub:add(V.id_stack, d(6, 1)) end
-    if has(7, 4) then sub:add(V.id_type, d(7, 4), (cp1251z(d(7, 4)))) end
-    if has(11, 9) then sub:add(V.id_cpu, d(11, 9), (cp1251z(d(11, 9)))) end
+    if has(7, 4) then add_cp1251z(sub, V.id_type, d(7, 4)) end
+    if has(11, 9) then add_cp1251z(sub, V.id_cpu, d(11, 9)) end
     if has(21, 4) then sub:add_le(V.id_serial, d(21, 4)) end
     if has(25, 4) then sub:add_le(V.id_init, d(25, 4)) end
     if has(29, 6) then sub:add(V.id_init_time, d(29, 6), bcd_time(d(29, 6))) end
@@ -319,8 +347,7 @@ payload[0x04] = function(d, t, answer)
     sub:add_le(V.ev_count, d(12, 4))
     if d:len() > 16 then
         local r = d(16, math.min(32, d:len() - 16))
-        local text = cp1251z(r)
-        sub:add(V.ev_text, r, text)
+        local text = add_cp1251z(sub, V.ev_text, r)
         if d(0, 4):le_uint() == 0 then return "no event left" end
         return "task " .. d(0, 4):le_uint() .. " code " .. d(4, 4):le_uint() .. " \"" .. text .. "\""
     end
@@ -334,8 +361,7 @@ payload[0x05] = function(d, t, answer)
             return "size " .. d(0, 4):le_uint()
         end
     elseif d:len() >= 2 then
-        local name = cp1251(d(1, d:len() - 1))
-        t:add(V.file_name, d(1, d:len() - 1), name)
+        local _, name = add_cp1251(t, V.file_name, d(1, d:len() - 1))
         return "\"" .. name .. "\""
     end
 end
@@ -411,8 +437,7 @@ payload[0x23] = function(d, t, answer)
         for _ = 1, math.min(count, 9) do
             for _, field in ipairs({ V.sm_name, V.sm_note }) do
                 if p >= d:len() then break end
-                local text, k = cp1251z(d(p, d:len() - p))
-                sub:add(field, d(p, math.min(k + 1, d:len() - p)), text)
+                local _, k = add_cp1251z(sub, field, d(p, d:len() - p))
                 p = p + k + 1
             end
         end
@@ -442,21 +467,37 @@ payload[0x25] = function(d, t, answer)
         t:add(V.text_op, d(0, 1))
         t:add_le(V.item, d(1, 2))
         if d(0, 1):uint() == 1 and d:len() > 3 then
-            t:add(V.text, d(3, d:len() - 3), (cp1251z(d(3, d:len() - 3))))
+            add_cp1251z(t, V.text, d(3, d:len() - 3))
         end
         return (d(0, 1):uint() == 1 and "put" or "get") .. " item " .. d(1, 2):le_uint()
     end
-    local text = cp1251z(d)
-    t:add(V.text, d, text)
-    return "\"" .. text .. "\""
+    if d:len() == 0 then return nil end
+    return "\"" .. add_cp1251z(t, V.text, d) .. "\""
 end
 
-payload[0x26] = function(d, t, answer)
+-- The relay: a vx2 frame inside is handed to the vx2 dissector (the graduation reader's
+-- request is 00 02, a 16-byte vx2 request and 2 further bytes; the answer is the vx2 answer).
+local dissect_vx2
+
+-- Where a relayed vx2 frame lies in relay data: offset, size and whether it is a request.
+local function relayed_vx2(d, answer)
+    local n = d:len()
+    if not answer and n >= 2 + VX2_REQUEST and vx2_valid(d, 2, VX2_REQUEST) then return 2, VX2_REQUEST, true end
+    if answer and (n == 8 or n == 32 or n == 72) and vx2_valid(d, 0, n) then return 0, n, false end
+    return nil
+end
+
+payload[0x26] = function(d, t, answer, pinfo)
     if answer and d:len() == 4 then
         t:add_le(V.relay_status, d(0, 4))
         return "status " .. d(0, 4):le_uint()
     end
     if d:len() > 0 then t:add(V.relay_payload, d) end
+    local at, size, request = relayed_vx2(d, answer)
+    if at then
+        local note = dissect_vx2(d(at, size):tvb(), pinfo, t, request and DIR_REQUEST or DIR_ANSWER, false, size)
+        return "[" .. d:len() .. " bytes: vx2 " .. note .. "]"
+    end
     return "[" .. d:len() .. " bytes]"
 end
 
@@ -474,52 +515,66 @@ payload[0x30] = function(d, t, answer)
     return nil
 end
 
--- Whether a whole vx3c frame is a request or an answer, when the capture does not say:
--- the answer to the frame just before it (a request of the same command to the same
--- address), else what its data layout fits. Returns the direction and whether the layout
--- fits it at all.
-local function guess_direction(cmd, d, prev)
+-- Request or answer, from the frame alone: whether the data fit the request's layout and
+-- the answer's.
+local function layout_fits(cmd, d)
     local n = d:len()
-    if cmd >= 246 or cmd == 0 then return DIR_ANSWER, true end
-    if prev and prev.dir == DIR_REQUEST and prev.cmd == cmd then
-        if cmd ~= 0x24 or n == prev.len * 4 then return DIR_ANSWER, true end
-    end
+    if not request_cmds[cmd] then return false, true end -- a device's result code
     local first = n > 0 and d(0, 1):uint() or nil
-    if cmd == 0x01 or cmd == 0x02 or cmd == 0x23 then return n == 0 and DIR_REQUEST or DIR_ANSWER, true end
-    if cmd == 0x03 then return n == 6 and DIR_REQUEST or DIR_ANSWER, true end
-    if cmd == 0x04 then return (n == 1 and first == 1) and DIR_REQUEST or DIR_ANSWER, n == 0 or n == 1 or n >= 16 end
-    if cmd == 0x05 then
-        if n == 4 then return DIR_ANSWER, true end
-        return DIR_REQUEST, n >= 2 and first == 1
-    end
-    if cmd == 0x06 then
-        if n == 1 then return DIR_REQUEST, true end
-        return DIR_ANSWER, n >= 4
-    end
-    if cmd == 0x08 or cmd == 0x26 then return DIR_REQUEST, true end
-    if cmd == 0x21 then
-        if n == 2 then return DIR_REQUEST, true end
-        return DIR_ANSWER, n >= 1
-    end
+    local last = n > 0 and d(n - 1, 1):uint() or nil
+    if cmd == 0x01 or cmd == 0x02 or cmd == 0x23 then return n == 0, n > 0 end
+    if cmd == 0x03 then return n == 6, n == 0 end
+    if cmd == 0x04 then return n == 1, n == 0 or n >= 16 end
+    if cmd == 0x05 then return n >= 2 and first == 1, n == 4 end
+    if cmd == 0x06 then return n == 1, n >= 4 end
+    if cmd == 0x08 then return true, true end
+    if cmd == 0x21 then return n == 2, n >= 1 and n ~= 2 end
     if cmd == 0x22 then
-        if n == 1 then return DIR_REQUEST, true end
-        return DIR_ANSWER, n >= 1
+        local mode = n == 1 and first <= 2
+        return mode, n >= 1 and not mode
     end
-    if cmd == 0x24 then
-        if n > 0 and n % 8 == 0 then return DIR_ANSWER, true end
-        return DIR_REQUEST, n > 0 and n % 2 == 0
-    end
+    if cmd == 0x24 then return n > 0 and n % 2 == 0 and n <= 252, n > 0 and n % 8 == 0 end
     if cmd == 0x25 then
-        if (n == 3 and first == 0) or (n >= 4 and first == 1 and d(n - 1, 1):uint() == 0) then
-            return DIR_REQUEST, true
-        end
-        return DIR_ANSWER, true
+        local get = n == 3 and first == 0
+        local put = n >= 4 and first == 1 and last == 0
+        return get or put, n == 0 or (last == 0 and not get and not put)
     end
-    if cmd == 0x30 then
-        if n == 1 then return DIR_REQUEST, true end
-        return DIR_ANSWER, n >= 12
+    if cmd == 0x26 then
+        local rq = relayed_vx2(d, false) ~= nil
+        local an = n == 4 or relayed_vx2(d, true) ~= nil
+        if rq ~= an then return rq, an end
+        return n >= 2, true
     end
-    return DIR_UNKNOWN, false
+    if cmd == 0x30 then return n == 1, n >= 12 end
+    return true, true
+end
+
+-- How long the console waits for each command's answer, in seconds (its wait per try).
+local answer_wait = { [0x03] = 0.3, [0x06] = 1.0, [0x25] = 1.0, [0x26] = 3.0 }
+local DEFAULT_WAIT = 0.5
+
+-- Request or answer for a whole frame the capture does not place. The layout decides where
+-- only one side fits; otherwise the frame before: the same bytes again are a request sent
+-- again after its answer was lost (an echo is the exception: its answer is the same bytes as
+-- its request, and it has one try), and a frame after a request of the same command that
+-- fits its answer, within the command's wait, is that answer (after the wait the console has
+-- given up and sends its next request). Returns the direction and whether the layout fits it.
+-- ts: the frame's time; nil when not known.
+local function judge_direction(cmd, d, bytes, prev, ts)
+    local same = prev ~= nil and prev.bytes == bytes
+    if cmd == 0x08 then
+        if same and prev.dir == DIR_REQUEST then return DIR_ANSWER, true, false end
+        return DIR_REQUEST, true, false
+    end
+    local rq, an = layout_fits(cmd, d)
+    if rq and not an then return DIR_REQUEST, true, true end
+    if an and not rq then return DIR_ANSWER, true, true end
+    if same then return DIR_REQUEST, rq, false end
+    if prev and prev.dir == DIR_REQUEST and prev.cmd == cmd and (cmd ~= 0x24 or d:len() == prev.len * 4) and
+        (ts == nil or ts - prev.ts < (answer_wait[cmd] or DEFAULT_WAIT)) then
+        return DIR_ANSWER, an, false
+    end
+    return DIR_REQUEST, rq, false
 end
 
 -- Minimum data length each decoder needs in a request / an answer.
@@ -531,8 +586,9 @@ local min_len = {
 ----------------------------------------------------------------------------------------
 -- vx3c
 
--- Per capture: the direction judged for each frame number on the first pass, and the
--- last whole frame seen then.
+-- Per capture, filled on the first pass: what was judged of each frame number (direction,
+-- whether the layout fits it, the frame it is linked with and the answer's delay), and the
+-- last whole frame seen.
 local judged = {}
 local last_frame = nil
 
@@ -541,20 +597,46 @@ function p_vx3c.init()
     last_frame = nil
 end
 
-local function dissect_vx3c(tvb, pinfo, tree, dir, status)
+local function seconds_to_nstime(t)
+    local us = math.floor(t * 1e6 + 0.5)
+    return NSTime.new(math.floor(us / 1e6), (us % 1000000) * 1000)
+end
+
+-- Judges a whole frame on the first pass and links an answer to the request before it.
+local function judge_frame(pinfo, cmd, d, bytes, declared)
+    local g, fits, by_layout = judge_direction(cmd, d, bytes, last_frame, pinfo.abs_ts)
+    local j = { dir = g, fits = fits, by_layout = by_layout }
+    judged[pinfo.number] = j
+    local prev = last_frame
+    if g == DIR_ANSWER and prev and prev.dir == DIR_REQUEST and (prev.cmd == cmd or not request_cmds[cmd]) then
+        j.request = prev.number
+        j.req_cmd = prev.cmd
+        j.delay = pinfo.abs_ts - prev.ts
+        judged[prev.number].answer = pinfo.number
+    end
+    last_frame = { dir = g, cmd = cmd, len = declared, bytes = bytes, number = pinfo.number, ts = pinfo.abs_ts }
+    return j
+end
+
+-- reported: the piece's length on the line (more than tvb:len() when the capture's snapshot
+-- length cut the record).
+local function dissect_vx3c(tvb, pinfo, tree, dir, reported)
     local n = tvb:len()
     local t = tree:add(p_vx3c, tvb())
     local info = {}
+    local snapped = reported > n
     if n >= 4 then
         t:add_le(V.addr, tvb(0, 4))
         info[#info + 1] = "Adr " .. tvb(0, 4):le_uint()
     end
     if n < 6 then
-        if n > 0 then
+        if snapped then
+            info[#info + 1] = string.format("[capture cut at %u of %u bytes]", n, reported)
+        elseif n > 0 then
             t:add_proto_expert_info(E.cut)
             t:append_text(" (cut short in its header: " .. n .. " bytes)")
+            info[#info + 1] = "[cut short]"
         end
-        info[#info + 1] = "[cut short]"
         return table.concat(info, " ")
     end
     local declared = tvb(4, 2):le_uint()
@@ -572,10 +654,15 @@ local function dissect_vx3c(tvb, pinfo, tree, dir, status)
     if n < whole then
         local got = math.max(n - VX3C_HEADER, 0)
         if got > 0 then t:add(V.data, tvb(VX3C_HEADER, got)) end
+        if name then info[#info + 1] = name end
+        if snapped then
+            -- The line delivered more than the capture kept: nothing to blame on the line.
+            info[#info + 1] = string.format("[capture cut at %u of %u bytes]", n, reported)
+            return table.concat(info, " ")
+        end
         t:add_proto_expert_info(E.cut)
         t:append_text(string.format(" (cut short: %u of %u bytes)", n, whole))
-        info[#info + 1] = "BadLen " .. declared
-        if name then info[#info + 1] = name end
+        table.insert(info, #info - (name and 1 or 0) + 1, "BadLen " .. declared)
         info[#info + 1] = string.format("[cut short: %u of %u bytes]", n, whole)
         return table.concat(info, " ")
     end
@@ -587,47 +674,68 @@ local function dissect_vx3c(tvb, pinfo, tree, dir, status)
     local ok = x == tvb(VX3C_HEADER + declared, 1):uint() and s == tvb(VX3C_HEADER + declared + 1, 1):uint()
     local ok_item = t:add(V.check_ok, tvb(VX3C_HEADER + declared, 2), ok)
     ok_item:set_generated()
+    local status_item = t:add(V.check_status, tvb(VX3C_HEADER + declared, 2), ok and 1 or 0)
+    status_item:set_generated()
     if n > whole then
         t:add(V.trailing, tvb(whole, n - whole)):add_proto_expert_info(E.trailing)
-    end
-    if not ok then
-        ok_item:append_text(string.format(" (%02X %02X expected)", x, s))
-        ok_item:add_proto_expert_info(E.check)
-        info[#info + 1] = name
-        info[#info + 1] = "[bad check]"
-        return table.concat(info, " ")
     end
 
     -- The direction: from the capture when it knows, else judged once on the first pass.
     local guessed = false
     local fits = true
+    local j = nil
     if dir == DIR_UNKNOWN then
         if not pinfo.visited then
-            local g, f = guess_direction(cmd, d, last_frame)
-            judged[pinfo.number] = { g, f }
-            last_frame = { dir = g, cmd = cmd, len = declared }
+            j = judge_frame(pinfo, cmd, d, tvb:raw(0, whole), declared)
         end
-        local j = judged[pinfo.number] or { guess_direction(cmd, d, nil) }
-        dir, fits = j[1], j[2]
+        if not judged[pinfo.number] then
+            local g, f, l = judge_direction(cmd, d, tvb:raw(0, whole), nil)
+            judged[pinfo.number] = { dir = g, fits = f, by_layout = l }
+        end
+        j = judged[pinfo.number]
+        dir, fits = j.dir, j.fits
         guessed = true
     end
     local answer = dir == DIR_ANSWER
-    if dir ~= DIR_UNKNOWN then
-        local k = t:add(V.kind, tvb(6, 1), answer and "answer" or "request")
-        k:set_generated()
-        if guessed then k:append_text(" (judged from the frame and the one before it; the capture does not say)") end
+    local k = t:add(V.kind, tvb(6, 1), answer and "answer" or "request")
+    k:set_generated()
+    if guessed then
+        k:append_text(j.by_layout and " (judged from the frame's layout)" or " (judged from the frame before it)")
     end
+    if j and j.answer then
+        t:add(V.response_in, j.answer):set_generated()
+    end
+    if j and j.request then
+        t:add(V.request_in, j.request):set_generated()
+        t:add(V.time, seconds_to_nstime(j.delay)):set_generated()
+    end
+    if answer then
+        local result = 0
+        if (j and j.req_cmd and j.req_cmd ~= cmd) or not request_cmds[cmd] then
+            result = cmd == 0 and 255 or cmd
+        end
+        t:add(V.result, tvb(6, 1), result):set_generated()
+    end
+    if not ok then
+        status_item:append_text(string.format(" (%02X %02X expected)", x, s))
+        status_item:add_proto_expert_info(E.check)
+        info[#info + 1] = name
+        if answer and cmd < 246 then info[#info + 1] = "answer" end
+        info[#info + 1] = "[bad check]"
+        return table.concat(info, " ")
+    end
+
     local note = nil
     local need = min_len[cmd]
     if need and declared < need[answer and 2 or 1] then fits = false end
     if cmd == 0x24 and declared % (answer and 8 or 2) ~= 0 then fits = false end
-    if payload[cmd] and fits and dir ~= DIR_UNKNOWN then
-        note = payload[cmd](d, data_item or t, answer)
+    if payload[cmd] and fits and request_cmds[cmd] then
+        note = payload[cmd](d, data_item or t, answer, pinfo)
     elseif payload[cmd] and not fits then
         t:add_proto_expert_info(E.layout)
     end
     info[#info + 1] = name
-    if answer and cmd < 246 then info[#info + 1] = "answer" end
+    if answer and request_cmds[cmd] then info[#info + 1] = "answer" end
     if note then
         info[#info + 1] = (note:sub(1, 1) == "[" or note:sub(1, 1) == "\"") and note or ("[" .. note .. "]")
     end
@@ -639,17 +747,40 @@ end
 
 local mbrtu = Dissector.get("mbrtu")
 
-local function dissect_vx2(tvb, pinfo, tree, dir, modbus)
+-- reported: the piece's length on the line (more than tvb:len() when the capture's snapshot
+-- length cut the record; such a piece is shown as it is, and never handed to the Modbus
+-- dissector, which would run off its end).
+dissect_vx2 = function(tvb, pinfo, tree, dir, modbus, reported)
     local n = tvb:len()
+    if reported and reported > n then
+        tree:add(p_vx2, tvb()):add(W.raw, tvb())
+        return string.format("[capture cut at %u of %u bytes]", n, reported)
+    end
     local valid = false
-    local x, s = 0, 0
     if n >= 2 then
-        x, s = check_bytes(tvb, 0, n - 2)
+        local x, s = check_bytes(tvb, 0, n - 2)
         valid = x == tvb(n - 2, 1):uint() and s == tvb(n - 1, 1):uint()
     end
-    if not valid and n >= 3 and (modbus or crc16_modbus(tvb, 0, n - 2) == tvb(n - 2, 2):le_uint()) then
+    -- Wireshark's Modbus RTU dissector turns down fewer than 5 bytes (unit, function, CRC).
+    if not valid and n >= 5 and (modbus or crc16_modbus(tvb, 0, n - 2) == tvb(n - 2, 2):le_uint()) then
         pinfo.cols.protocol:set("vx2")
-        mbrtu:call(tvb, pinfo, tree)
+        -- Wireshark's Modbus dissector splits the bytes into frames by their function codes.
+        -- A frame it finds cut short would throw past this script (which Lua cannot catch,
+        -- and which leaves the script's state broken); allowed to ask for more bytes instead,
+        -- it leaves that frame alone. On a frame it cannot take apart it throws an error
+        -- that is caught here; it has then marked the packet "Malformed Packet: Modbus RTU"
+        -- itself.
+        local can = pinfo.can_desegment
+        pinfo.can_desegment = 2
+        pcall(function() mbrtu:call(tvb, pinfo, tree) end)
+        local wanted = pinfo.desegment_len
+        pinfo.desegment_len = 0
+        pinfo.desegment_offset = 0
+        pinfo.can_desegment = can
+        if wanted ~= 0 then
+            tree:add(p_vx2, tvb()):add_proto_expert_info(E.mbcut)
+            return "[" .. n .. " bytes, Modbus RTU frame cut short]"
+        end
         return nil
     end
     local t = tree:add(p_vx2, tvb())
@@ -689,13 +820,21 @@ end
 
 function p_vx4.dissector(tvb, pinfo, tree)
     local n = tvb:len()
+    local reported = tvb:reported_len()
+    pinfo.cols.protocol:set("VX-4")
     local top = tree:add(p_vx4, tvb(0, math.min(n, 4)))
     if n < 4 then
-        top:add_proto_expert_info(E.header)
+        if reported > n then
+            top:add_proto_expert_info(E.snaplen)
+            pinfo.cols.info:set(string.format("[capture cut at %u of %u bytes]", n, reported))
+        else
+            top:add_proto_expert_info(E.header)
+            pinfo.cols.info:set(string.format("[record of %u bytes, shorter than its 4-byte header]", n))
+        end
         return n
     end
-    top:add(F.monitor, tvb(0, 1))
-    top:add(F.dir, tvb(1, 1))
+    local monitor_item = top:add(F.monitor, tvb(0, 1))
+    local dir_item = top:add(F.dir, tvb(1, 1))
     top:add(F.modbus, tvb(1, 1))
     local status_item = top:add_le(F.status, tvb(2, 2))
     local monitor = tvb(0, 1):uint()
@@ -703,23 +842,37 @@ function p_vx4.dissector(tvb, pinfo, tree)
     local modbus = band(tvb(1, 1):uint(), DIR_MODBUS) ~= 0
     local status = tvb(2, 2):le_uint()
     local prefix = ""
+    if dir > DIR_ANSWER then
+        dir_item:add_proto_expert_info(E.dir, "Unknown direction " .. dir .. ", taken as not known")
+        dir = DIR_UNKNOWN
+    end
     if status ~= 0 then
         local text = status_names[status]
         status_item:add_proto_expert_info(E.status, "The read ended with " .. status .. (text and (" " .. text) or ""))
         prefix = "St " .. status .. " "
     end
+    if reported > n then
+        top:add_proto_expert_info(E.snaplen, string.format("Record cut by the capture's snapshot length: %u of the piece's %u bytes kept", n - 4, reported - 4))
+    end
+    if monitor ~= MONITOR_VX3C and monitor ~= MONITOR_VX2 then
+        monitor_item:add_proto_expert_info(E.monitor, "Unknown monitor " .. monitor .. ": the piece is not decoded")
+        if n > 4 then tree:add(p_vx4, tvb(4), "Piece (not decoded)") end
+        pinfo.cols.info:set(prefix .. "[unknown monitor " .. monitor .. ", " .. (reported - 4) .. " bytes]")
+        return n
+    end
     if n == 4 then
-        pinfo.cols.info:set(prefix .. "[no bytes]")
+        pinfo.cols.protocol:set(monitor_names[monitor])
+        pinfo.cols.info:set(prefix .. (reported > 4 and "[capture cut at 0 of " .. (reported - 4) .. " bytes]" or "[no bytes]"))
         return n
     end
     local body = tvb(4):tvb()
     local info
-    if monitor == 2 then
+    if monitor == MONITOR_VX2 then
         pinfo.cols.protocol:set("vx2")
-        info = dissect_vx2(body, pinfo, tree, dir, modbus)
+        info = dissect_vx2(body, pinfo, tree, dir, modbus, reported - 4)
     else
         pinfo.cols.protocol:set("vx3c")
-        info = dissect_vx3c(body, pinfo, tree, dir, status)
+        info = dissect_vx3c(body, pinfo, tree, dir, reported - 4)
     end
     if info then pinfo.cols.info:set(prefix .. info) end
     return n

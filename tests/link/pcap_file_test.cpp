@@ -70,21 +70,25 @@ TEST_F(PcapFileTest, TsharkReadsEveryPieceWithItsKindTimeAndBytes)
     EXPECT_EQ(GetU16(bytes.data() + 6), 4u);
     EXPECT_EQ(GetU32(bytes.data() + 20), 147u);
 
-    const std::string out = CommandOutput("tshark -r '" + path + "' -T fields -e frame.len -e frame.time_epoch -e data.data 2>/dev/null");
-    std::istringstream lines(out);
-    std::string line;
-    std::vector<std::string> rows;
-    while (std::getline(lines, line))
-        if (!line.empty())
-            rows.push_back(line);
-    ASSERT_EQ(rows.size(), 6u) << out;
-    auto field = [](const std::string& row, int k) {
-        std::istringstream s(row);
-        std::string f;
-        for (int i = 0; i <= k; ++i)
-            std::getline(s, f, '\t');
-        return f;
+    // Each packet's length, time and bytes as Wireshark read them, whatever dissector (an
+    // installed vx4.lua too) takes the link type: the raw frame of tshark's JSON output.
+    const std::string out = CommandOutput("tshark -r '" + path + "' -T json -x 2>/dev/null");
+    auto quoted = [&](std::size_t from) {
+        const std::size_t a = out.find('"', from);
+        const std::size_t b = a == std::string::npos ? a : out.find('"', a + 1);
+        return b == std::string::npos ? std::string() : out.substr(a + 1, b - a - 1);
     };
+    std::vector<std::vector<std::string>> rows;
+    for (std::size_t raw = out.find("\"frame_raw\":"); raw != std::string::npos;
+         raw = out.find("\"frame_raw\":", raw + 1)) {
+        const std::size_t time = out.find("\"frame.time_epoch\":", raw);
+        const std::size_t len = out.find("\"frame.len\":", raw);
+        ASSERT_NE(time, std::string::npos) << out;
+        ASSERT_NE(len, std::string::npos) << out;
+        rows.push_back({quoted(len + 12), quoted(time + 19), quoted(raw + 12)});
+    }
+    ASSERT_EQ(rows.size(), 6u) << out;
+    auto field = [](const std::vector<std::string>& row, int k) { return row[std::size_t(k)]; };
     EXPECT_EQ(field(rows[0], 0), "313");
     EXPECT_EQ(field(rows[1], 0), "7");
     EXPECT_EQ(field(rows[2], 0), "76");

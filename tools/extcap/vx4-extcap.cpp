@@ -6,7 +6,14 @@
 // per piece, until Wireshark stops it with SIGTERM (or closes the fifo). It only listens,
 // as the monitor windows and vx4ctl monitor do: nothing is ever sent to the line.
 //
-//   vx4-extcap --extcap-interfaces
+// Wireshark waits on the fifo for the stream's header, so the fifo is opened and the header
+// written before anything that can fail. A port that cannot be opened, a link lost during
+// the capture or a capture filter (the line has none: use a display filter) then ends the
+// program with a message on standard error and status 1, which Wireshark shows.
+//
+//   vx4-extcap --extcap-interfaces [--extcap-version=4.0]
+//   vx4-extcap --extcap-version
+//   vx4-extcap --extcap-interface vx4 --extcap-capture-filter FILTER   (filter check)
 //   vx4-extcap --extcap-interface vx4 --extcap-dlts
 //   vx4-extcap --extcap-interface vx4 --extcap-config
 //   vx4-extcap --extcap-interface vx4 --capture --fifo PATH --port /dev/ttyUSB0|HOST:PORT
@@ -16,6 +23,8 @@
 
 #include "link/Connection.h"
 #include "link/PcapFile.h"
+#include "link/ResultCodes.h"
+#include "link/ResultTexts.h"
 #include "link/Vx2Monitor.h"
 #include "link/Vx3cMonitor.h"
 
@@ -34,15 +43,39 @@
 namespace {
 
 constexpr const char* InterfaceName = "vx4";
-constexpr const char* Version = "1.0";
+constexpr const char* Version = VX4_VERSION; // the project's version, from the build
 constexpr unsigned Speeds[] = {1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200};
 constexpr unsigned DefaultSpeed = 115200;
 
 struct Options {
-    bool interfaces = false, dlts = false, config = false, capture = false;
-    std::string interface, fifo, port, protocol = "vx3c";
-    unsigned speed = DefaultSpeed;
+    bool interfaces = false, dlts = false, config = false, capture = false, version = false, filterGiven = false;
+    std::string interface, fifo, port, protocol = "vx3c", captureFilter;
+    std::string speedText;
 };
+
+// The line carries no packets a capture filter could select, and a filter taken and then
+// ignored would look like a filtered capture: every non-blank filter is refused.
+const char* const FilterRefused = "the VX-4 line takes no capture filter; leave it empty and use a display filter "
+                                  "(for example vx3c.cmd == 36)";
+
+bool Blank(const std::string& text)
+{
+    return text.find_first_not_of(" \t\r\n") == std::string::npos;
+}
+
+// A read that failed with nothing received, other than the silence of a quiet line: the
+// link is lost (or was never there), and every further read would fail the same way.
+bool LinkGone(const vx4::SCaptureStep& step)
+{
+    return step.read && step.piece.bytes.empty() && step.piece.status != vx4::OK &&
+           step.piece.status != vx4::LINK_TIMEOUT;
+}
+
+std::string ResultText(int code)
+{
+    const char* text = vx4::FailureText(code);
+    return "result " + std::to_string(code) + (text ? text : "");
+}
 
 int Usage(const std::string& message)
 {
@@ -50,9 +83,14 @@ int Usage(const std::string& message)
     return 2;
 }
 
-void PrintInterfaces()
+void PrintVersion()
 {
     std::printf("extcap {version=%s}{display=VX-4 line capture}\n", Version);
+}
+
+void PrintInterfaces()
+{
+    PrintVersion();
     std::printf("interface {value=%s}{display=VX-4 line (vx3c or vx2 monitor, listen only)}\n", InterfaceName);
 }
 
@@ -91,22 +129,36 @@ bool TakeValue(int argc, char** argv, int& i, const char* name, std::string* out
     return true;
 }
 
+// Checks what a capture needs; returns a message, empty when all is well.
+std::string CheckCapture(const Options& o, vx4ctl::PortSpec* spec, unsigned* speed)
+{
+    if (!Blank(o.captureFilter))
+        return FilterRefused;
+    if (o.port.empty())
+        return "--capture needs --port (a serial port or HOST:PORT)";
+    if (std::string bad = vx4ctl::ParsePort(o.port, spec); !bad.empty())
+        return bad;
+    if (o.protocol != "vx3c" && o.protocol != "vx2")
+        return "--protocol must be vx3c or vx2";
+    *speed = DefaultSpeed;
+    if (!o.speedText.empty()) {
+        std::uint64_t value = 0;
+        if (!vx4ctl::ParseUnsigned(o.speedText, 4000000, &value).empty() || value == 0)
+            return "--speed must be a number of baud";
+        *speed = unsigned(value);
+    }
+    return {};
+}
+
 int Capture(const Options& o)
 {
     if (o.fifo.empty())
         return Usage("--capture needs --fifo PATH");
-    if (o.port.empty())
-        return Usage("--capture needs --port (a serial port or HOST:PORT)");
-    vx4ctl::PortSpec spec;
-    const std::string bad = vx4ctl::ParsePort(o.port, &spec);
-    if (!bad.empty())
-        return Usage(bad);
-    if (o.protocol != "vx3c" && o.protocol != "vx2")
-        return Usage("--protocol must be vx3c or vx2");
 
     // The capture runs on a thread of its own; this thread waits for Wireshark's SIGTERM
     // (or SIGINT) and ends the program within a second of it, also when the capture is in
-    // the middle of a read then. Every piece written so far has been flushed already.
+    // the middle of a read (or still waiting for the fifo's reader) then. Every piece
+    // written so far has been flushed already.
     sigset_t signals;
     sigemptyset(&signals);
     sigaddset(&signals, SIGTERM);
@@ -117,40 +169,52 @@ int Capture(const Options& o)
     std::atomic<bool> stop{false}, done{false};
     std::atomic<int> result{0};
     std::thread capture([&] {
-        vx4::connection conn;
-        vx4::ConnectionSettings s = conn.Settings();
-        s.port = spec.port;
-        s.IP = spec.ip;
-        s.TCPIPport = spec.tcpPort;
-        s.speed = o.speed;
-        s.AuxTmout = 0;
-        conn.SetSettings(s);
-        if (const int rc = conn.Open(); rc != 0) {
-            std::fprintf(stderr, "vx4-extcap: cannot open %s: result %d\n", o.port.c_str(), rc);
+        auto fail = [&](const std::string& message) {
+            std::fprintf(stderr, "vx4-extcap: %s\n", message.c_str());
             result = 1;
-            done = true;
-            return;
-        }
-        std::unique_ptr<vx4::CFrameMonitor> monitor;
-        if (o.protocol == "vx2")
-            monitor = std::make_unique<vx4::CVx2Monitor>();
-        else
-            monitor = std::make_unique<vx4::CVx3cMonitor>();
-        monitor->isStopped = false;
-        // The fifo is opened once the line is: Wireshark waits on it for the stream's header.
+        };
+        // First the stream's header: Wireshark waits for it before it looks at anything else.
         vx4::CPcapFile pcap;
         std::string error;
         if (!pcap.Open(o.fifo, &error)) {
-            std::fprintf(stderr, "vx4-extcap: %s\n", error.c_str());
-            result = 1;
+            fail(error);
+            done = true;
+            return;
+        }
+        vx4ctl::PortSpec spec;
+        unsigned speed = DefaultSpeed;
+        vx4::connection conn;
+        if (std::string bad = CheckCapture(o, &spec, &speed); !bad.empty()) {
+            fail(bad);
         } else {
+            vx4::ConnectionSettings s = conn.Settings();
+            s.port = spec.port;
+            s.IP = spec.ip;
+            s.TCPIPport = spec.tcpPort;
+            s.speed = speed;
+            s.AuxTmout = 0;
+            conn.SetSettings(s);
+            if (const int rc = conn.Open(); rc != 0)
+                fail("cannot open " + o.port + ": " + ResultText(rc));
+        }
+        if (result == 0) {
+            std::unique_ptr<vx4::CFrameMonitor> monitor;
+            if (o.protocol == "vx2")
+                monitor = std::make_unique<vx4::CVx2Monitor>();
+            else
+                monitor = std::make_unique<vx4::CVx3cMonitor>();
+            monitor->isStopped = false;
             while (!stop) {
                 const vx4::SCaptureStep step = monitor->CaptureStep(conn);
                 if (step.read && !pcap.Write(step.piece, &error))
                     break; // Wireshark closed the fifo: the capture is over
+                if (LinkGone(step)) {
+                    fail("the line to " + o.port + " is lost: " + ResultText(step.piece.status));
+                    break;
+                }
             }
-            pcap.Close(nullptr);
         }
+        pcap.Close(nullptr);
         conn.Close();
         done = true;
     });
@@ -165,7 +229,7 @@ int Capture(const Options& o)
         // Still in a read (or in opening the fifo): what it wrote is flushed, and the
         // system releases the port and the fifo.
         std::fflush(nullptr);
-        std::_Exit(0);
+        std::_Exit(result);
     }
     capture.join();
     return result;
@@ -187,18 +251,16 @@ int main(int argc, char** argv)
             o.config = true;
         else if (a == "--capture")
             o.capture = true;
+        else if (a == "--extcap-version" || a.rfind("--extcap-version=", 0) == 0)
+            o.version = true; // Wireshark's own version, when it gives one, changes nothing here
         else if (TakeValue(argc, argv, i, "--extcap-interface", &o.interface) ||
                  TakeValue(argc, argv, i, "--fifo", &o.fifo) || TakeValue(argc, argv, i, "--port", &o.port) ||
-                 TakeValue(argc, argv, i, "--protocol", &o.protocol))
+                 TakeValue(argc, argv, i, "--protocol", &o.protocol) ||
+                 TakeValue(argc, argv, i, "--speed", &o.speedText))
             continue;
-        else if (TakeValue(argc, argv, i, "--speed", &value)) {
-            std::uint64_t speed = 0;
-            if (!vx4ctl::ParseUnsigned(value, 4000000, &speed).empty() || speed == 0)
-                return Usage("--speed must be a number of baud");
-            o.speed = unsigned(speed);
-        } else if (TakeValue(argc, argv, i, "--extcap-version", &value) ||
-                   TakeValue(argc, argv, i, "--extcap-capture-filter", &value) ||
-                   TakeValue(argc, argv, i, "--extcap-control-in", &value) ||
+        else if (TakeValue(argc, argv, i, "--extcap-capture-filter", &o.captureFilter))
+            o.filterGiven = true;
+        else if (TakeValue(argc, argv, i, "--extcap-control-in", &value) ||
                    TakeValue(argc, argv, i, "--extcap-control-out", &value) ||
                    TakeValue(argc, argv, i, "--debug-file", &value) || a == "--debug")
             continue; // what Wireshark passes and this program has no use for
@@ -221,5 +283,16 @@ int main(int argc, char** argv)
     }
     if (o.capture)
         return Capture(o);
+    if (!o.interface.empty() && o.filterGiven) {
+        // Wireshark checks a capture filter before the capture: an empty answer with status 0
+        // is a good filter, a line of text the reason it is not.
+        if (!Blank(o.captureFilter))
+            std::printf("%s\n", FilterRefused);
+        return 0;
+    }
+    if (o.version) {
+        PrintVersion();
+        return 0;
+    }
     return Usage("give --extcap-interfaces, --extcap-dlts, --extcap-config or --capture");
 }
