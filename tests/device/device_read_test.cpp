@@ -399,6 +399,33 @@ TEST_F(DeviceTest, RereadRequestedDuringAReadIsAnsweredByItUnlessTheDeviceNumber
     }
 }
 
+TEST_F(DeviceTest, ReadEndedByAClosedLinkDoesNotAnswerARequestMadeMeanwhile)
+{
+    // Stop while a read waits in its stability pause, the read asked for again, then Start:
+    // the read that failed on the closed link answers nothing; the link open again reads.
+    StartSim();
+    vx4::CVX4Obj::Timing timing = FastTiming();
+    timing.stabilityPauseMs = 1000; // the link is closed within it
+    MakeObject(timing);
+    auto closedUnder = std::make_shared<std::atomic<int>>(0);
+    obj->SetWorkerListener([closedUnder](const vx4::SWorkerReport& r) {
+        if (r.kind == vx4::SWorkerReport::ConfigRead && r.result == vx4::LINK_NOT_OPEN)
+            ++*closedUnder;
+    });
+    obj->RequestReread();
+    ASSERT_TRUE(WaitFor([&] { return CountOf(vx4::CMD_CONFIG_SUMMARY) >= 1; }, 5000));
+    conn.Close();
+    obj->RequestReread();
+    ASSERT_TRUE(WaitFor([&] { return *closedUnder > 0; }, 10000)) << RequestTraceOf(*sim);
+    const std::uint64_t cycles = obj->CyclesDone();
+    ASSERT_TRUE(WaitFor([&] { return obj->CyclesDone() >= cycles + 2; }, 5000));
+    EXPECT_FALSE(obj->IsConfigReady());
+    ASSERT_EQ(conn.Open(), 0);
+    ASSERT_TRUE(WaitFor([&] { return obj->IsConfigReady() && obj->GetDeviceInfo().itemCount != 0; }, 10000))
+        << RequestTraceOf(*sim);
+    ExpectStoreMatchesDevice();
+}
+
 TEST_F(DeviceTest, ItemCountBeyondSixteenBitIdentifiersIsAConfigurationError)
 {
     StartSim();
