@@ -243,6 +243,10 @@ private:
         QWidget* editor = open_;
         if (!away_ || editor == nullptr || now == nullptr)
             return;
+        if (!grid_->IsCellEditorOpen()) {
+            away_ = false; // closed meanwhile (a new panel, Escape): nothing to commit
+            return;
+        }
         for (QWidget* w = now; w != nullptr; w = w->parentWidget())
             if (w == editor) {
                 away_ = false;
