@@ -112,8 +112,8 @@ public:
     SVX4_Info GetDeviceInfo();
     std::uint32_t GetConfigChecksum();
     DeviceClock GetDeviceClock();
-    // False from RequestReread (or a poll answered with 253) until a read begun after the
-    // last such request has ended.
+    // False from RequestReread (or a poll answered with 253) until a read that answers the
+    // last such request has ended (one already running answers it, see rereadsRequested_).
     bool IsConfigReady();
     // Progress of a configuration read in per cent (0..100) and what the worker is doing
     // ("Чтение конфигурации" while reading items, else empty); either may be null.
@@ -231,8 +231,9 @@ private:
     DeviceClock clock_;
     CConfigStore store_;
     // Requests for a configuration read (RequestReread, a changed summary, a poll answered
-    // with 253) are counted; a read takes up every request made before it began, so one made
-    // while a read runs starts another read.
+    // with 253) are counted; a read takes up every request made before it began and those
+    // made while it ran, except after a change of device number or a link closed under it:
+    // then the requests made while it ran start another read.
     std::uint64_t rereadsRequested_ = 0;
     std::uint64_t rereadsTakenUp_ = 0;
     bool pollingEnabled_ = true;

@@ -4,6 +4,7 @@
 #include "device/Vx4obj.h"
 
 #include "link/Connection.h"
+#include "link/ResultCodes.h"
 #include "link/Vx4prot.h"
 #include "platform/MsClock.h"
 
@@ -48,9 +49,14 @@ void CVX4Obj::WorkerLoop()
                 // Reported before the read counts as ended, so whoever sees IsConfigReady
                 // has already heard how the read ended.
                 Report({SWorkerReport::ConfigRead, rc, 0});
+                // A request made while the read ran (the window asking again for the change
+                // this read is taking in) is answered by it, unless the read no longer
+                // answers it: the device number was changed meanwhile, or the link was
+                // closed under the read (a Stop and Start); then another read follows.
+                const bool answersLater = conn_.DeviceNumber() == deviceNo_ && rc != LINK_NOT_OPEN;
                 {
                     Guard data(dataLock_);
-                    rereadsTakenUp_ = takenUp;
+                    rereadsTakenUp_ = answersLater ? rereadsRequested_ : takenUp;
                 }
                 if (rc == 0) {
                     StopGateway();

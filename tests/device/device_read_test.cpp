@@ -352,32 +352,77 @@ TEST_F(DeviceTest, DestroyingDuringAReadEndsAfterTheExchangeInProgress)
     *slow = false;
 }
 
-TEST_F(DeviceTest, RereadRequestedDuringAReadStartsAnotherRead)
+TEST_F(DeviceTest, RereadRequestedDuringAReadIsAnsweredByItUnlessTheDeviceNumberChanged)
 {
-    // (Stop, another device number and Start while a read runs: the request made then must
-    // not be wiped by the end of the read in progress.)
+    // The window asks again for the change the running read is taking in: that read answers
+    // it. A Stop and a Start with another device number while a read runs: the request made
+    // then must not be wiped by the end of the read in progress.
+    struct Case {
+        const char* name;
+        bool changeNumber;
+        std::size_t reads;
+    };
+    for (const Case& c : {Case{"same device number", false, 1}, Case{"another device number", true, 2}}) {
+        SCOPED_TRACE(c.name);
+        StartSim();
+        vx4::ConnectionSettings s = conn.Settings();
+        s.AuxTmout = 30000; // the held answer is waited for, not timed out
+        conn.SetSettings(s);
+        auto gate = MakeGate();
+        sim->SetHook([gate](const Bytes& r) -> HookResult {
+            if (RequestCommand(r) == vx4::CMD_CONFIG_BLOCK)
+                gate->Hold();
+            return {};
+        });
+        MakeObject();
+        obj->RequestReread();
+        ASSERT_TRUE(gate->WaitReached(5000));
+        if (c.changeNumber)
+            conn.SetDeviceNumber(0); // the device is found again by its serial
+        obj->RequestReread(); // while the first read waits for its first block
+        gate->Open();
+        ASSERT_TRUE(WaitFor([&] { return obj->IsConfigReady() && obj->GetDeviceInfo().itemCount != 0; }, 10000))
+            << RequestTraceOf(*sim);
+        // A few more cycles: a read still owed would have started by then.
+        const std::uint64_t cycles = obj->CyclesDone();
+        ASSERT_TRUE(WaitFor([&] { return obj->CyclesDone() >= cycles + 3; }, 5000));
+        std::size_t firstBlocks = 0;
+        for (const Bytes& r : RequestsOf(vx4::CMD_CONFIG_BLOCK))
+            firstBlocks += RequestData(r).at(0) == vx4::CONFIG_FIRST_BLOCK;
+        EXPECT_EQ(firstBlocks, c.reads) << RequestTraceOf(*sim);
+        EXPECT_EQ(CountOf(vx4::CMD_IDENTIFY), 2 * c.reads); // the head's and the information's
+        ExpectStoreMatchesDevice();
+        EXPECT_EQ(conn.DeviceNumber(), serial);
+        TearDown();
+        gates.clear();
+        sim.reset();
+    }
+}
+
+TEST_F(DeviceTest, ReadEndedByAClosedLinkDoesNotAnswerARequestMadeMeanwhile)
+{
+    // Stop while a read waits in its stability pause, the read asked for again, then Start:
+    // the read that failed on the closed link answers nothing; the link open again reads.
     StartSim();
-    vx4::ConnectionSettings s = conn.Settings();
-    s.AuxTmout = 30000; // the held answer is waited for, not timed out
-    conn.SetSettings(s);
-    auto gate = MakeGate();
-    sim->SetHook([gate](const Bytes& r) -> HookResult {
-        if (RequestCommand(r) == vx4::CMD_CONFIG_BLOCK)
-            gate->Hold();
-        return {};
+    vx4::CVX4Obj::Timing timing = FastTiming();
+    timing.stabilityPauseMs = 1000; // the link is closed within it
+    MakeObject(timing);
+    auto closedUnder = std::make_shared<std::atomic<int>>(0);
+    obj->SetWorkerListener([closedUnder](const vx4::SWorkerReport& r) {
+        if (r.kind == vx4::SWorkerReport::ConfigRead && r.result == vx4::LINK_NOT_OPEN)
+            ++*closedUnder;
     });
-    MakeObject();
     obj->RequestReread();
-    ASSERT_TRUE(gate->WaitReached(5000));
-    obj->RequestReread(); // while the first read waits for its first block
-    gate->Open();
+    ASSERT_TRUE(WaitFor([&] { return CountOf(vx4::CMD_CONFIG_SUMMARY) >= 1; }, 5000));
+    conn.Close();
+    obj->RequestReread();
+    ASSERT_TRUE(WaitFor([&] { return *closedUnder > 0; }, 10000)) << RequestTraceOf(*sim);
+    const std::uint64_t cycles = obj->CyclesDone();
+    ASSERT_TRUE(WaitFor([&] { return obj->CyclesDone() >= cycles + 2; }, 5000));
+    EXPECT_FALSE(obj->IsConfigReady());
+    ASSERT_EQ(conn.Open(), 0);
     ASSERT_TRUE(WaitFor([&] { return obj->IsConfigReady() && obj->GetDeviceInfo().itemCount != 0; }, 10000))
         << RequestTraceOf(*sim);
-    // Ready only after a second read: two first blocks were asked for.
-    std::size_t firstBlocks = 0;
-    for (const Bytes& r : RequestsOf(vx4::CMD_CONFIG_BLOCK))
-        firstBlocks += RequestData(r).at(0) == vx4::CONFIG_FIRST_BLOCK;
-    EXPECT_EQ(firstBlocks, 2u) << RequestTraceOf(*sim);
     ExpectStoreMatchesDevice();
 }
 

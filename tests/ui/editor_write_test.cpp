@@ -5,7 +5,13 @@
 #include "tree_fixture.h"
 
 #include <QComboBox>
+#include <QLayout>
 #include <QLineEdit>
+#include <QMenu>
+#include <QMenuBar>
+#include <QScreen>
+#include <QStyleFactory>
+#include <QToolTip>
 
 namespace vx4::treetest {
 namespace {
@@ -179,37 +185,112 @@ TEST_F(EditorTest, PickListRowShowsLabelsAndWritesTheOptionValue)
     EXPECT_EQ(ItemNode(kSW)->text(0), QStringLiteral("SW     = Выкл"));
 }
 
-TEST_F(EditorTest, FocusGoingToAnotherWindowKeepsTheEditOpen)
+TEST_F(EditorTest, FocusGoingToTheMenusOrAnotherWindowKeepsTheEditOpen)
 {
-    Select(kN1);
-    sim->ClearRequests();
-    QLineEdit* line = OpenLineEditor(0);
-    ASSERT_NE(line, nullptr);
-    line->selectAll();
-    QTest::keyClicks(line, "4");
-    editor->window()->activateWindow();
-    QCoreApplication::processEvents();
-    QWidget other; // another window takes the focus
+    auto* bar = new QMenuBar(host.get());
+    // A style whose menu bar takes the focus on Alt and after Escape out of its menu, as the
+    // desktop styles do.
+    static QStyle* const altNavigation = QStyleFactory::create(QStringLiteral("Windows"));
+    ASSERT_NE(altNavigation, nullptr);
+    bar->setStyle(altNavigation);
+    QMenu* help = bar->addMenu(QStringLiteral("Помощь"));
+    help->addAction(QStringLiteral("О программе"));
+    host->layout()->setMenuBar(bar);
+    host->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(host.get()));
+
+    struct Way {
+        const char* name;
+        // Takes the focus away from the open cell editor and gives it back as the user does.
+        std::function<void(QLineEdit*)> awayAndBack;
+    };
+    QWidget other; // another window
     QLineEdit otherField(&other);
-    other.show();
-    other.activateWindow();
-    otherField.setFocus();
-    for (int i = 0; i < 100 && QApplication::focusWidget() != &otherField; ++i)
-        QTest::qWait(10);
-    ASSERT_EQ(QApplication::focusWidget(), &otherField);
+    const std::vector<Way> ways = {
+        {"Alt on its own: the menu bar", [&](QLineEdit* line) {
+             QTest::keyClick(line, Qt::Key_Alt);
+             ASSERT_EQ(QApplication::focusWidget(), bar);
+             QTest::keyClick(bar, Qt::Key_Escape); // the menu bar hands the focus back
+         }},
+        {"a menu opened with the mouse and closed with Escape", [&](QLineEdit* line) {
+             QTest::mouseClick(bar, Qt::LeftButton, {}, bar->actionGeometry(help->menuAction()).center());
+             ASSERT_TRUE(WaitFor([&] { return QApplication::activePopupWidget() == help; }, 3000));
+             QTest::keyClick(help, Qt::Key_Escape); // back to the menu bar
+             ASSERT_TRUE(WaitFor([&] { return QApplication::activePopupWidget() == nullptr; }, 3000));
+             if (QApplication::focusWidget() == bar)
+                 QTest::keyClick(bar, Qt::Key_Escape);
+         }},
+        {"a tooltip", [&](QLineEdit* line) {
+             QToolTip::showText(line->mapToGlobal(QPoint(2, 2)), QStringLiteral("подсказка"), line);
+             QCoreApplication::processEvents();
+             QToolTip::hideText();
+         }},
+        {"another window", [&](QLineEdit* line) {
+             other.show();
+             other.activateWindow();
+             otherField.setFocus();
+             ASSERT_TRUE(WaitFor([&] { return QApplication::focusWidget() == &otherField; }, 3000));
+             other.hide();
+             host->activateWindow();
+             line->setFocus();
+         }},
+    };
+    Select(kN1);
+    // Opens the value cell and types text over its value.
+    auto typeInCell = [this](const char* text) {
+        sim->ClearRequests();
+        QLineEdit* line = OpenLineEditor(0);
+        if (line != nullptr) {
+            line->setFocus();
+            line->selectAll();
+            QTest::keyClicks(line, text);
+        }
+        return line;
+    };
+    for (std::size_t i = 0; i < ways.size(); ++i) {
+        const Way& way = ways[i];
+        SCOPED_TRACE(way.name);
+        // A value of its own for each way, so that a write would be seen each time.
+        const std::string typed = std::to_string(60 + i);
+        QLineEdit* line = typeInCell(typed.c_str());
+        ASSERT_NE(line, nullptr);
+        way.awayAndBack(line);
+        QCoreApplication::processEvents();
+        EXPECT_TRUE(Writes().empty());
+        EXPECT_TRUE(editor->IsCellEditorOpen());
+        if (!editor->IsCellEditorOpen())
+            continue; // the next way starts with a value written back
+        EXPECT_EQ(line->text().toStdString(), typed);
+        // Escape in the cell drops the edit.
+        QTest::keyClick(line, Qt::Key_Escape);
+        QCoreApplication::processEvents();
+        EXPECT_FALSE(editor->IsCellEditorOpen());
+        EXPECT_EQ(editor->ValueAt(0), "5");
+        EXPECT_TRUE(Writes().empty());
+    }
+
+    // From the menu bar straight to another widget of the window: the grid is left, the
+    // value written. Back from another window, Enter writes.
+    QLineEdit* line = typeInCell("42");
+    ASSERT_NE(line, nullptr);
+    bar->setFocus(Qt::MenuBarFocusReason);
     EXPECT_TRUE(Writes().empty());
-    EXPECT_TRUE(editor->IsCellEditorOpen());
-    other.hide();
-    editor->window()->activateWindow();
-    line->setFocus();
+    tree->setFocus(Qt::MouseFocusReason);
     QCoreApplication::processEvents();
-    // Back in the window the user finishes the value; Enter writes it.
-    QTest::keyClicks(line, "2");
-    QTest::keyClick(line, Qt::Key_Return);
-    QCoreApplication::processEvents();
-    const auto writes = Writes();
+    auto writes = Writes();
     ASSERT_EQ(writes.size(), 1u);
     EXPECT_EQ(writes[0].second, "042");
+
+    line = typeInCell("4");
+    ASSERT_NE(line, nullptr);
+    ways.back().awayAndBack(line); // another window
+    EXPECT_TRUE(Writes().empty());
+    QTest::keyClicks(line, "3");
+    QTest::keyClick(line, Qt::Key_Return);
+    QCoreApplication::processEvents();
+    writes = Writes();
+    ASSERT_EQ(writes.size(), 1u);
+    EXPECT_EQ(writes[0].second, "043");
 }
 
 TEST_F(EditorTest, ArrowKeysLeaveADropDownAndEscapeDropsAnEdit)
@@ -370,6 +451,24 @@ TEST_F(EditorTest, RowsWithFlagsAreRedAndRowsAlternate)
     EXPECT_EQ(colour(1, 1), editor->palette().color(QPalette::Base));
     EXPECT_EQ(colour(2, 0), QColor(255, 0, 0));  // both columns of a flagged row
     EXPECT_EQ(colour(2, 1), QColor(255, 0, 0));
+
+    // A row gaining and losing its flag: both cells follow on the screen, where only what
+    // changed is painted again (no full repaint as above).
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(host.get()));
+    auto onScreen = [this](int row, int column) {
+        const QRect r = editor->visualItemRect(editor->item(row, column));
+        const QPoint p = editor->viewport()->mapTo(host.get(), QPoint(r.right() - 3, r.center().y()));
+        const QImage shot = host->screen()->grabWindow(host->winId()).toImage();
+        return shot.pixelColor(p * shot.devicePixelRatio());
+    };
+    const QColor base = editor->palette().color(QPalette::Base);
+    ASSERT_TRUE(WaitFor([&] { return onScreen(1, 0) == base; }, 3000));
+    editor->SetRow("B", "2 F:0x00000001 ");
+    EXPECT_TRUE(WaitFor([&] { return onScreen(1, 0) == QColor(255, 0, 0) && onScreen(1, 1) == QColor(255, 0, 0); }, 3000))
+        << onScreen(1, 0).name().toStdString();
+    editor->SetRow("B", "2");
+    EXPECT_TRUE(WaitFor([&] { return onScreen(1, 0) == base && onScreen(1, 1) == base; }, 3000))
+        << onScreen(1, 0).name().toStdString();
 
     // A key wider than the column widens it.
     const int before = editor->columnWidth(0);

@@ -33,7 +33,7 @@ TEST_F(MainWindow, StartsStoppedWithSettingsFromTheFile) {
     EXPECT_TRUE(form->StopItem().isChecked());
     EXPECT_FALSE(form->StartItem().isChecked());
     EXPECT_FALSE(form->Conn().IsOpen());
-    EXPECT_FALSE(form->ProgressBar().isVisible());
+    EXPECT_TRUE(form->ProgressBar().isHidden());
     EXPECT_TRUE(boxes.empty());
     EXPECT_TRUE(form->ConstBank().IsOpen());
     EXPECT_TRUE(form->CalcBank().IsOpen());
@@ -54,14 +54,20 @@ TEST_F(MainWindow, CloseWritesWindowAndConnectionKeys) {
     form->show();
     form->resize(850, 620);
     form->move(-8, 12);
+    form->Editor().SetDefaultColumnWidth(170); // as the user left the value column
     QTest::qWait(20);
+    // Where the window system put the window (it may keep a frame's width on the screen).
+    const QPoint at = form->pos();
+    ASSERT_LT(at.x(), 0);
+    ASSERT_GT(at.y(), 0);
     form->close();
     EXPECT_EQ(GetPrivateProfileString("WINDOW", "state", "", ini), "0");
+    EXPECT_EQ(GetPrivateProfileString("WINDOW", "left", "", ini), std::to_string(std::uint32_t(at.x()))); // as unsigned
+    EXPECT_EQ(GetPrivateProfileString("WINDOW", "top", "", ini), std::to_string(at.y()));
     EXPECT_EQ(GetPrivateProfileString("WINDOW", "w_size", "", ini), "850");
     EXPECT_EQ(GetPrivateProfileString("WINDOW", "h_size", "", ini), "620");
     EXPECT_EQ(GetPrivateProfileString("WINDOW", "tw_size", "", ini), std::to_string(form->Tree().width()));
-    EXPECT_EQ(GetPrivateProfileString("WINDOW", "VLE_split", "", ini),
-              std::to_string(form->Editor().DefaultColumnWidth()));
+    EXPECT_EQ(GetPrivateProfileString("WINDOW", "VLE_split", "", ini), "170");
     EXPECT_EQ(GetPrivateProfileString("CONNECTION", "dev_nom", "", ini), "1");
     EXPECT_EQ(GetPrivateProfileString("CONNECTION", "port", "", ini), "COM1");
     EXPECT_EQ(GetPrivateProfileString("CONNECTION", "speed", "", ini), "115200");

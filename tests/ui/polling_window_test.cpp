@@ -3,6 +3,7 @@
 #include "mainwindow_fixture.h"
 
 #include "device/Vx4obj.h"
+#include "link/Vx4prot.h"
 #include "ui/main/StatusBar.h"
 #include "ui/views/DeviceInfoPanel.h"
 #include "ui/views/ParamEditor.h"
@@ -44,9 +45,12 @@ TEST_F(PollingWindow, StartBuildsTheTreeAndShowsTheDevice) {
     EXPECT_EQ(editor.Value(QStringLiteral("Серийный номер")), QString::number(sim->Serial()));
     EXPECT_EQ(editor.Value(QStringLiteral("Количество элементов конф.")), QString::number(sim->ItemCount()));
     EXPECT_FALSE(editor.Editing());
+    // Each tick fills the panel again in place: a stale row is overwritten, none is added.
     const int rows = editor.rowCount();
+    editor.SetRow(QStringLiteral("Серийный номер"), QStringLiteral("0"));
     form->Polling().Timer1Timer();
     EXPECT_EQ(editor.rowCount(), rows);
+    EXPECT_EQ(editor.Value(QStringLiteral("Серийный номер")), QString::number(sim->Serial()));
 
     // The status bar shows the statistics and the device clock.
     EXPECT_TRUE(form->StatusPanels().PanelText(2).startsWith(QStringLiteral("Пакетов: out ")));
@@ -159,16 +163,48 @@ TEST_F(PollingWindow, DoubleClickResetsTheStatistics) {
     EXPECT_EQ(s.lastError, 0u);
 }
 
-TEST_F(PollingWindow, ChangedConfigurationIsReadAgain) {
+TEST_F(PollingWindow, ChangedConfigurationIsReadAgainOnce) {
     StartSimulator();
     CreateForm();
     ASSERT_TRUE(StartAndWaitRunning());
     const std::uint32_t before = form->Tree().SavedChecksum();
+    sim->ClearRequests();
     sim->ChangeChecksum(); // another program wrote to the device
     ASSERT_TRUE(TickUntil([this] { return form->PollStateValue() != psRunning; }, 10000));
     ASSERT_TRUE(TickUntil([this] { return form->PollStateValue() == psRunning; }, 20000));
     EXPECT_NE(form->Tree().SavedChecksum(), before);
     EXPECT_EQ(form->Tree().SavedChecksum(), sim->ConfigChecksum());
+    // The worker's read and the tick's request for the same change are one read: one first
+    // block and the two identifications of one read, also a few cycles later.
+    const std::uint64_t cycles = form->Device().CyclesDone();
+    ASSERT_TRUE(TickUntil([&] { return form->Device().CyclesDone() >= cycles + 3; }, 10000));
+    std::size_t firstBlocks = 0, identifies = 0;
+    for (const auto& r : sim->Requests()) {
+        if (r.size() < 8) continue;
+        firstBlocks += r[6] == CMD_CONFIG_BLOCK && r[7] == CONFIG_FIRST_BLOCK;
+        identifies += r[6] == CMD_IDENTIFY;
+    }
+    EXPECT_EQ(firstBlocks, 1u);
+    EXPECT_EQ(identifies, 2u);
+    EXPECT_EQ(form->PollStateValue(), psRunning);
+}
+
+TEST_F(PollingWindow, SelectedCalculatedValueFollowsTheDeviceBetweenTicks) {
+    StartSimulator();
+    CreateForm();
+    ASSERT_TRUE(StartAndWaitRunning());
+    const std::vector<std::uint16_t> ids = sim->CalcIds();
+    ASSERT_FALSE(ids.empty());
+    QTreeWidgetItem* node = form->Tree().FindNodeById(nullptr, ids.front());
+    ASSERT_NE(node, nullptr);
+    form->Tree().scrollToItem(node); // its group open, as the user reaches it
+    form->Tree().setCurrentItem(node);
+    ParamEditor& editor = form->Editor();
+    for (const float value : {271.5f, -3.25f}) {
+        sim->SetCalcValue(ids.front(), value, 0);
+        EXPECT_TRUE(TickUntil([&] { return editor.Value(QStringLiteral("Значение")) == QString::number(value); }, 10000))
+            << editor.Value(QStringLiteral("Значение")).toStdString();
+    }
 }
 
 TEST_F(PollingWindow, TickRestartsItsTimerWhenItsWorkThrows) {

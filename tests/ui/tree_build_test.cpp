@@ -41,7 +41,8 @@ TEST_F(TreeBuild, ItemsEndUnderTheirSystemAndKindGroups)
         EXPECT_EQ(ConfigTree::IconOf(node), e.icon) << "item " << e.id;
     }
 
-    // The root and the groups: each group once, in the order its first item was met.
+    // The root and the groups: each group once, in the order its first item was met; the
+    // tree is built by identifier, so system 1 comes with Q1's id 5, before the events.
     QTreeWidgetItem* root = tree->Root();
     ASSERT_NE(root, nullptr);
     EXPECT_EQ(root->text(0), QStringLiteral("VX4 №4321"));
@@ -49,7 +50,7 @@ TEST_F(TreeBuild, ItemsEndUnderTheirSystemAndKindGroups)
     QStringList top;
     for (int i = 0; i < root->childCount(); ++i)
         top << root->child(i)->text(0);
-    EXPECT_EQ(top, (QStringList{"Const", sys2, "Event", sys1}));
+    EXPECT_EQ(top, (QStringList{"Const", sys2, sys1, "Event"}));
     EXPECT_EQ(NodeAt({sys2})->childCount(), 2);  // Const, Calc
     EXPECT_EQ(NodeAt({sys2, "Calc"})->childCount(), 2);
     EXPECT_EQ(NodeAt({sys2, "Const"})->childCount(), 2);

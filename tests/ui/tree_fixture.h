@@ -40,19 +40,22 @@ inline void EnsureApplication()
     new QApplication(argc, argv);
 }
 
-// Item numbers of the test device.
+// Identifiers of the test device's items: the item number of a constant or an event, the id
+// in the record of a calculated value. Those ids are not the values' item numbers: the three ids are the three item numbers shifted round (T1 is
+// item 5 with id 6, T2 item 6 with id 11, Q1 item 11 with id 5), so a lookup by item number
+// finds another value.
 enum : std::uint16_t {
     kP1 = 1,    // device constant, float printed with 3 decimals, 12.345, range -100..100
     kN1 = 2,    // device constant, integer printed 3 wide: 005
     kDev3 = 3,  // device constant "dev3" (a transducer address)
     kSW = 4,    // system 2 constant with the options Выкл/Вкл, value 1
-    kT1 = 5,    // system 2 calculated value, group event id 7
-    kT2 = 6,    // system 2 calculated value
+    kT1 = 6,    // system 2 calculated value, group event id 7 (item 5)
+    kT2 = 11,   // system 2 calculated value (item 6)
     kEv1 = 7,   // event "Авария", group 0, mask 4, code 17
     kEv2 = 8,   // event, group 5, mask 8, code 3
     kEv3 = 9,   // event, group 1, mask 16, code 4
     kK = 10,    // system 2 constant, integer 12
-    kQ1 = 11,   // system 1 calculated value
+    kQ1 = 5,    // system 1 calculated value (item 11)
     kD1 = 12,   // system 1 constant "D" = 1
     kD2 = 13,   // system 1 constant "D" = 2 (same key as kD1)
     kItemCount = 13,

@@ -7,11 +7,14 @@
 #include "ui/main/ManualOperation.h"
 #include "ui/views/ConfigTree.h"
 
-#include <QFocusEvent>
+#include <QApplication>
 #include <QComboBox>
+#include <QFocusEvent>
 #include <QHeaderView>
 #include <QKeyEvent>
 #include <QLineEdit>
+#include <QMenu>
+#include <QMenuBar>
 #include <QPainter>
 #include <QPointer>
 #include <QStyledItemDelegate>
@@ -69,13 +72,22 @@ QString Q(const std::string& s)
     return QString::fromStdString(s);
 }
 
+// A row whose value text carries status flags is drawn red in both columns.
+bool IsFlagged(const QString& valueText)
+{
+    return valueText.contains(QLatin1String("F:"));
+}
+
 } // namespace
 
 // Cell editors and cell drawing of the value editor: a line edit for plain rows, a
 // drop-down for pick-list rows; rows coloured by the "F:" rule.
 class ParamEditorDelegate : public QStyledItemDelegate {
 public:
-    explicit ParamEditorDelegate(ParamEditor* editor) : QStyledItemDelegate(editor), grid_(editor) {}
+    explicit ParamEditorDelegate(ParamEditor* editor) : QStyledItemDelegate(editor), grid_(editor)
+    {
+        connect(qApp, &QApplication::focusChanged, this, [this](QWidget*, QWidget* now) { FocusChanged(now); });
+    }
 
     QWidget* createEditor(QWidget* parent, const QStyleOptionViewItem& option,
                           const QModelIndex& index) const override
@@ -86,6 +98,7 @@ public:
             if (w != nullptr)
                 w->installEventFilter(const_cast<ParamEditorDelegate*>(this));
             open_ = w;
+            away_ = false;
             return w;
         }
         auto* combo = new QComboBox(parent);
@@ -94,6 +107,7 @@ public:
         combo->setFocusPolicy(Qt::StrongFocus);
         combo->installEventFilter(const_cast<ParamEditorDelegate*>(this));
         open_ = combo;
+        away_ = false;
         auto* self = const_cast<ParamEditorDelegate*>(this);
         connect(combo, &QComboBox::activated, self, [self, combo](int) {
             emit self->commitData(combo);
@@ -154,11 +168,14 @@ protected:
         auto* combo = qobject_cast<QComboBox*>(object);
         if (combo != nullptr && event->type() == QEvent::Wheel)
             return true; // the wheel never changes a picked value
-        // Focus going to another window (another program, a message box) keeps the edit open:
-        // only moving within this window or Enter commits what is typed.
-        if (event->type() == QEvent::FocusOut &&
-            static_cast<QFocusEvent*>(event)->reason() == Qt::ActiveWindowFocusReason)
+        // Focus going to the menu bar (Alt), a menu, a tooltip or another window keeps the
+        // edit open: only Enter, leaving the row or moving to another widget of this window
+        // commits what is typed.
+        if (event->type() == QEvent::FocusOut && object == open_ &&
+            KeepsEditOpen(static_cast<QFocusEvent*>(event)->reason(), QApplication::focusWidget())) {
+            away_ = true;
             return false;
+        }
         if (event->type() != QEvent::KeyPress)
             return QStyledItemDelegate::eventFilter(object, event);
 
@@ -206,8 +223,47 @@ public:
     mutable QPointer<QWidget> open_; // the cell editor last opened, while it lives
 
 private:
+    // Whether focus leaving the cell editor for this widget (null: none of this program's)
+    // keeps the edit open.
+    bool KeepsEditOpen(Qt::FocusReason reason, QWidget* to) const
+    {
+        if (reason == Qt::ActiveWindowFocusReason || reason == Qt::PopupFocusReason ||
+            reason == Qt::MenuBarFocusReason)
+            return true;
+        if (to == nullptr || open_ == nullptr || to->window() != open_->window())
+            return true; // another window, a menu, a tooltip
+        return qobject_cast<QMenuBar*>(to) != nullptr || qobject_cast<QMenu*>(to) != nullptr;
+    }
+
+    // Focus that left the open cell editor for the menu bar or another window may come back
+    // into this window somewhere else: moving to another widget of the window commits the
+    // edit as leaving it directly would have; back into the editor it goes on.
+    void FocusChanged(QWidget* now)
+    {
+        QWidget* editor = open_;
+        if (!away_ || editor == nullptr || now == nullptr)
+            return;
+        if (!grid_->IsCellEditorOpen()) {
+            away_ = false; // closed meanwhile (a new panel, Escape): nothing to commit
+            return;
+        }
+        for (QWidget* w = now; w != nullptr; w = w->parentWidget())
+            if (w == editor) {
+                away_ = false;
+                return;
+            }
+        if (KeepsEditOpen(Qt::OtherFocusReason, now))
+            return;
+        away_ = false;
+        if (now == grid_ || grid_->isAncestorOf(now))
+            return; // within the grid: moving to another cell commits, the same cell goes on
+        emit const_cast<ParamEditorDelegate*>(this)->commitData(editor);
+        emit const_cast<ParamEditorDelegate*>(this)->closeEditor(editor, QAbstractItemDelegate::NoHint);
+    }
+
     ParamEditor* grid_;
     mutable bool byEnter_ = false;
+    mutable bool away_ = false; // focus left the open editor and the edit was kept open
 };
 
 ParamEditor::ParamEditor(QWidget* parent, CVX4Obj& device, connection& conn, COptionBank& constBank,
@@ -271,7 +327,11 @@ int ParamEditor::SetRow(const QString& key, const QString& value)
         rowOfKey_.insert(key, row);
         WidenKeyColumn(key);
     } else if (QTableWidgetItem* valueItem = item(row, 1); valueItem->text() != value) {
+        const bool wasFlagged = IsFlagged(valueItem->text());
         valueItem->setText(value);
+        // The key cell is coloured by the value text too: repaint it when the flag comes or goes.
+        if (IsFlagged(value) != wasFlagged)
+            update(model()->index(row, 0));
     }
     return row;
 }
@@ -336,7 +396,7 @@ void ParamEditor::ValueListEditor1DrawCell(QPainter* painter, const QStyleOption
     const QString valueText = index.siblingAtColumn(1).data(Qt::DisplayRole).toString();
     QColor background;
     QColor foreground = option.palette.color(QPalette::Text);
-    if (valueText.contains(QLatin1String("F:"))) {
+    if (IsFlagged(valueText)) {
         background = QColor(255, 0, 0);
         foreground = Qt::white;
     } else if (option.state & QStyle::State_Selected) {
