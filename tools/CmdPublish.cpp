@@ -310,14 +310,14 @@ void AddPublishOptions(CLI::App* publish)
     publish->add_flag("--all", a.all, "every calculated value of the configuration");
     publish->add_option("ID", a.ids, "identifiers of calculated values")->type_name("ID");
     publish->footer(
-        "Topics under PREFIX/SERIAL: status (retained: online, offline), link (retained), info (retained),\n"
-        "items (retained) and values (one message per cycle, at --qos). Messages the broker cannot take are\n"
-        "kept, on disk under --spool (they survive a restart) or else in memory: at most " +
-        std::to_string(SpoolMessages) + " messages and " + std::to_string(SpoolBytes >> 20) +
-        " MiB, counted at the largest\nvalues message the items can give. When that is reached the oldest "
-        "are dropped and one line on\nstandard error says how many. SIGTERM or SIGINT publishes offline, "
-        "hands over what is queued\n(at most " +
-        std::to_string(HandoverTime.count()) + " s) and exits 0.");
+        "Topics under PREFIX/SERIAL: status (retained; online, or offline after a stop and as the last will),\n"
+        "link, info and items (retained), values (one message per cycle, at --qos).\n"
+        "Messages the broker cannot take yet are kept, on disk under --spool (they survive a restart) or\n"
+        "else in memory, and delivered in order: at most " + std::to_string(SpoolMessages) + " messages and " +
+        std::to_string(SpoolBytes >> 20) + " MiB (counted at the largest values\n"
+        "message the items can give). Beyond that the oldest are dropped, and one line on standard error\n"
+        "says how many. SIGTERM or SIGINT publishes offline, hands over what is queued (at most " +
+        std::to_string(HandoverTime.count()) + " s)\nand exits 0.");
 }
 
 int CmdPublish(const GlobalOptions& g, const CommandArgs&)
