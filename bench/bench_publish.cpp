@@ -75,7 +75,7 @@ std::uint16_t FreePort()
     return ntohs(a.sin_port);
 }
 
-pid_t Spawn(std::vector<std::string> args, const std::string& cwd = {})
+pid_t Spawn(std::vector<std::string> args, const std::string& cwd = {}, bool quiet = false)
 {
     std::vector<char*> argv;
     for (auto& a : args)
@@ -85,6 +85,8 @@ pid_t Spawn(std::vector<std::string> args, const std::string& cwd = {})
     posix_spawn_file_actions_init(&fa);
     posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
+    if (quiet)
+        posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
     if (!cwd.empty())
         posix_spawn_file_actions_addchdir_np(&fa, cwd.c_str());
     pid_t pid = -1;
@@ -140,8 +142,8 @@ public:
         char pattern[] = "/tmp/bench_publish_XXXXXX";
         dir_ = ::mkdtemp(pattern);
         std::ofstream(dir_ + "/m.conf") << "listener " << port_ << " 127.0.0.1\nallow_anonymous true\nuser root\n"
-                                        << "max_queued_messages 1000000\nmax_inflight_messages 0\n";
-        pid_ = Spawn({"/usr/sbin/mosquitto", "-c", dir_ + "/m.conf"});
+                                        << "max_queued_messages 1000000\nmax_inflight_messages 0\nlog_dest none\n";
+        pid_ = Spawn({"/usr/sbin/mosquitto", "-c", dir_ + "/m.conf"}, {}, true);
         WaitUntil([this] {
             const int s = ::socket(AF_INET, SOCK_STREAM, 0);
             sockaddr_in a{};

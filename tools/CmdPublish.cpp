@@ -67,6 +67,7 @@ struct PublishArgs {
     std::string caFile;
     std::string spool;
     std::string count;
+    std::string spoolLimit; // hidden: a lower bound on the messages kept, for tests
     bool all = false;
     std::vector<std::string> ids;
 };
@@ -308,6 +309,7 @@ void AddPublishOptions(CLI::App* publish)
         ->type_name("DIR");
     publish->add_option("--count", a.count, "stop after N cycles")->type_name("N");
     publish->add_flag("--all", a.all, "every calculated value of the configuration");
+    publish->add_option("--spool-limit", a.spoolLimit, "at most N messages kept")->type_name("N")->group("");
     publish->add_option("ID", a.ids, "identifiers of calculated values")->type_name("ID");
     publish->footer(
         "Topics under PREFIX/SERIAL: status (retained; online, or offline after a stop and as the last will),\n"
@@ -338,6 +340,10 @@ int CmdPublish(const GlobalOptions& g, const CommandArgs&)
     if (!a.count.empty())
         if (std::string why = UnsignedText(a.count, 1, ~std::uint64_t(0), &count); !why.empty())
             return usage("--count: " + why);
+    std::uint64_t spoolLimit = SpoolMessages;
+    if (!a.spoolLimit.empty())
+        if (std::string why = UnsignedText(a.spoolLimit, 1, SpoolMessages, &spoolLimit); !why.empty())
+            return usage("--spool-limit: " + why);
     if (a.all == !a.ids.empty())
         return usage(a.all ? "give either --all or identifiers, not both" : "give identifiers of calculated values, or --all");
     std::vector<std::uint16_t> listed;
@@ -455,7 +461,6 @@ int CmdPublish(const GlobalOptions& g, const CommandArgs&)
     SeqFile seqFile(a.spool);
     std::uint64_t seq = seqFile.Load();
     std::uint64_t cycles = 0;
-    std::uint64_t connections = 0;
     bool firstRead = true;
     std::optional<bool> linkUp; // unknown until the first read or pass
     Json link;
@@ -521,7 +526,7 @@ int CmdPublish(const GlobalOptions& g, const CommandArgs&)
                     o.password = password;
                     o.caFile = a.caFile;
                     o.spoolDir = a.spool;
-                    o.maxMessages = int(std::min(SpoolMessages, std::max<std::uint64_t>(1, SpoolBytes / largest)));
+                    o.maxMessages = int(std::min(spoolLimit, std::max<std::uint64_t>(1, SpoolBytes / largest)));
                     o.willTopic = base + "status";
                     o.willPayload = "offline";
                     mqtt = std::make_unique<MqttPublisher>();
@@ -574,16 +579,14 @@ int CmdPublish(const GlobalOptions& g, const CommandArgs&)
             mqtt->Tick(now);
             if (mqtt->TakeConnected()) {
                 publish("status", "online", 1, true);
-                // Once connected before, the broker may have lost what it retained meanwhile
-                // (a restart without persistence); the first time it is all in the queue.
-                if (connections++ != 0) {
-                    if (linkUp)
-                        publish("link", Dump(link), 1, true);
-                    if (!infoText.empty())
-                        publish("info", infoText, 1, true);
-                    if (!itemsText.empty())
-                        publish("items", itemsText, 1, true);
-                }
+                // The retained state again: a full spool may have dropped it, or the broker
+                // lost it meanwhile (a restart without persistence).
+                if (linkUp)
+                    publish("link", Dump(link), 1, true);
+                if (!infoText.empty())
+                    publish("info", infoText, 1, true);
+                if (!itemsText.empty())
+                    publish("items", itemsText, 1, true);
             }
             for (const std::string& failure : mqtt->TakeFailures())
                 PrintFailure(failure);

@@ -207,6 +207,48 @@ TEST(Publish, ARestartWithTheSameSpoolDeliversWhatTheKilledOneHeld)
     EXPECT_GE(last, held + 2);
 }
 
+TEST(Publish, AFullSpoolDropsTheOldestAndSaysHowMany)
+{
+    SimDevice dev;
+    Broker broker;
+    ASSERT_TRUE(broker.Start());
+    const std::string base = Base(dev);
+    Subscriber sub(broker.PahoUri(), "keeper", false);
+    ASSERT_TRUE(sub.Connect(base + "values"));
+    sub.Disconnect();
+    broker.Stop();
+
+    // Five messages kept: link, info and items come first and are the first to go.
+    TempDir spool;
+    Process pub(CtlPath(), PublishArgs(dev, broker, {"--spool", spool.Path(), "--spool-limit", "5", "17"}), DataDir);
+    ASSERT_TRUE(WaitUntil([&] { return SpoolSeq(spool) >= 8; })) << pub.Err();
+    ASSERT_TRUE(broker.Start());
+    ASSERT_TRUE(sub.Connect(base + "values"));
+    ASSERT_TRUE(WaitUntil([&] { return pub.Err().find("oldest messages were dropped") != std::string::npos; }))
+        << pub.Err();
+    const std::uint64_t seqAtReport = SpoolSeq(spool);
+    ASSERT_TRUE(sub.WaitFor([&](const auto&) { return MaxSeq(sub, base) >= seqAtReport + 1; })) << pub.Err();
+    pub.Signal(SIGTERM);
+    EXPECT_EQ(pub.Wait(), 0) << pub.Err();
+
+    // What arrived is the newest, without a gap from the first kept one on.
+    const auto seqs = Seqs(sub.Payloads(base + "values"));
+    ASSERT_FALSE(seqs.empty());
+    const std::uint64_t first = *std::min_element(seqs.begin(), seqs.end());
+    EXPECT_GT(first, 1u);
+    std::set<std::uint64_t> got(seqs.begin(), seqs.end());
+    EXPECT_EQ(got.size(), *got.rbegin() - first + 1);
+    // One line, with the number dropped: the three retained messages and the values before first.
+    const std::string err = pub.Err();
+    const std::string line = "the spool was full: the " + std::to_string(3 + first - 1) + " oldest messages were dropped";
+    EXPECT_NE(err.find(line), std::string::npos) << err;
+    EXPECT_EQ(err.find("oldest messages"), err.rfind("oldest messages")) << err;
+    // The retained state the drop took is published again once connected.
+    Subscriber late(broker.PahoUri(), "late", true);
+    ASSERT_TRUE(late.Connect(base + "#"));
+    EXPECT_TRUE(late.WaitFor([&](const auto&) { return late.Payloads(base + "items").size() == 1; }));
+}
+
 TEST(Publish, TheDeviceLostAndBackShowsOnLinkAndAKilledPublisherLeavesItsWill)
 {
     auto dev = std::make_unique<SimDevice>();
