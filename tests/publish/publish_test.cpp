@@ -170,18 +170,25 @@ TEST(Publish, EverySeqReachesAPersistentSubscriberAcrossABrokerRestart)
     EXPECT_NE(pub.Err().find("was lost"), std::string::npos) << pub.Err();
 }
 
-TEST(Publish, ARestartWithTheSameSpoolDeliversWhatTheKilledOneHeld)
-{
+// A persistent subscriber has its session on the broker, and the broker is away.
+class PublishWhileTheBrokerIsAway : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(broker.Start());
+        ASSERT_TRUE(sub.Connect(base + "values"));
+        sub.Disconnect();
+        broker.Stop();
+    }
     SimDevice dev;
     Broker broker;
-    ASSERT_TRUE(broker.Start());
     const std::string base = Base(dev);
-    Subscriber sub(broker.PahoUri(), "keeper", false);
-    ASSERT_TRUE(sub.Connect(base + "values"));
-    sub.Disconnect();
-    broker.Stop();
-
+    Subscriber sub{broker.PahoUri(), "keeper", false};
     TempDir spool;
+};
+
+TEST_F(PublishWhileTheBrokerIsAway, ARestartWithTheSameSpoolDeliversWhatTheKilledOneHeld)
+{
     const auto args = PublishArgs(dev, broker, {"--spool", spool.Path(), "17"});
     std::uint64_t held = 0;
     {
@@ -207,19 +214,9 @@ TEST(Publish, ARestartWithTheSameSpoolDeliversWhatTheKilledOneHeld)
     EXPECT_GE(last, held + 2);
 }
 
-TEST(Publish, AFullSpoolDropsTheOldestAndSaysHowMany)
+TEST_F(PublishWhileTheBrokerIsAway, AFullSpoolDropsTheOldestAndSaysHowMany)
 {
-    SimDevice dev;
-    Broker broker;
-    ASSERT_TRUE(broker.Start());
-    const std::string base = Base(dev);
-    Subscriber sub(broker.PahoUri(), "keeper", false);
-    ASSERT_TRUE(sub.Connect(base + "values"));
-    sub.Disconnect();
-    broker.Stop();
-
     // Five messages kept: link, info and items come first and are the first to go.
-    TempDir spool;
     Process pub(CtlPath(), PublishArgs(dev, broker, {"--spool", spool.Path(), "--spool-limit", "5", "17"}), DataDir);
     ASSERT_TRUE(WaitUntil([&] { return SpoolSeq(spool) >= 8; })) << pub.Err();
     ASSERT_TRUE(broker.Start());
