@@ -77,6 +77,38 @@ bool HasPayload(const std::vector<Message>& messages, const std::string& topic, 
                        [&](const Message& m) { return m.topic == topic && m.payload == payload; });
 }
 
+TEST(Publish, BadUsageIsRefusedWithExitTwoBeforeTheDeviceIsAsked)
+{
+    SimDevice dev;
+    const std::uint16_t port = ClosedPort();
+    const std::string broker = "mqtt://127.0.0.1:" + std::to_string(port);
+    struct Case {
+        std::vector<std::string> args;
+        const char* message; // part of the message on standard error
+    };
+    const Case cases[] = {
+        {{"--broker", "http://x", "17"}, "expected mqtt://HOST[:PORT]"},
+        {{"--broker", "mqtt://host:0", "17"}, "cannot parse broker"},
+        {{"--broker", broker, "--all", "17"}, "not both"},
+        {{"--broker", broker}, "or --all"},
+        {{"--broker", broker, "70000"}, "out of range 0..65535"},
+        {{"--broker", broker, "--qos", "2", "17"}, "--qos"},
+        {{"--broker", broker, "--interval", "50", "17"}, "--interval"},
+        {{"--broker", broker, "--password-file", "/etc/hostname", "17"}, "needs --user"},
+        {{"--broker", broker, "--cafile", "/etc/hostname", "17"}, "needs an mqtts://"},
+        {{"--broker", broker, "--prefix", "a/#", "17"}, "--prefix"},
+        {{"17"}, "--broker"},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> args{"publish"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        const RunResult r = RunCtl(dev.Args(args));
+        EXPECT_EQ(r.status, 2) << c.message << "\n" << r.err;
+        EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+    }
+    EXPECT_TRUE(dev.sim.Requests().empty());
+}
+
 TEST(Publish, TopicsPayloadsAndTheRetainedStateALateSubscriberFinds)
 {
     SimDevice dev;
