@@ -348,7 +348,7 @@ void Scale(const Options& o)
     std::uint64_t numbered = 0;
     std::map<std::string, std::uint64_t> last;
     for (std::size_t i = 0; i < spools.size(); ++i) {
-        std::ifstream f(spools[i] + "/seq");
+        std::ifstream f(spools[i] + "/vx4ctl-" + std::to_string(200000 + i) + ".seq");
         std::uint64_t seq = 0;
         f >> seq;
         numbered += seq;

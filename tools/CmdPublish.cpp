@@ -197,7 +197,13 @@ std::string CodeText(int code)
 // after a restart.
 class SeqFile {
 public:
-    explicit SeqFile(std::string folder) : path_(folder.empty() ? std::string() : folder + "/seq") {}
+    // One file per client id, so that publishers sharing a spool folder keep their own.
+    SeqFile(const std::string& folder, std::string clientId)
+    {
+        std::replace(clientId.begin(), clientId.end(), '/', '_');
+        if (!folder.empty())
+            path_ = folder + "/" + clientId + ".seq";
+    }
     std::uint64_t Load() const
     {
         if (path_.empty())
@@ -409,6 +415,7 @@ int CmdPublish(const GlobalOptions& g, const CommandArgs&)
     if (stop.Requested())
         return ExitOk;
     const std::string base = a.prefix + "/" + std::to_string(serial) + "/";
+    const std::string clientId = a.clientId.empty() ? "vx4ctl-" + std::to_string(serial) : a.clientId;
 
     vx4::CVX4Obj& device = session.Device();
     auto shared = std::make_shared<Shared>();
@@ -458,7 +465,7 @@ int CmdPublish(const GlobalOptions& g, const CommandArgs&)
     device.RequestReread();
 
     std::unique_ptr<MqttPublisher> mqtt;
-    SeqFile seqFile(a.spool);
+    SeqFile seqFile(a.spool, clientId);
     std::uint64_t seq = seqFile.Load();
     std::uint64_t cycles = 0;
     bool firstRead = true;
@@ -521,7 +528,7 @@ int CmdPublish(const GlobalOptions& g, const CommandArgs&)
                     const std::uint64_t largest = ValuesHeadBytes + ValueBytes * std::max<std::size_t>(1, e.ids.size());
                     MqttPublisher::Options o;
                     o.uri = uri;
-                    o.clientId = a.clientId.empty() ? "vx4ctl-" + std::to_string(serial) : a.clientId;
+                    o.clientId = clientId;
                     o.user = a.user;
                     o.password = password;
                     o.caFile = a.caFile;
