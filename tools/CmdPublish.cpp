@@ -528,6 +528,7 @@ int CmdPublish(const GlobalOptions& g, const CommandArgs&)
                     const std::uint64_t largest = ValuesHeadBytes + ValueBytes * std::max<std::size_t>(1, e.ids.size());
                     MqttPublisher::Options o;
                     o.uri = uri;
+                    o.name = a.broker;
                     o.clientId = clientId;
                     o.user = a.user;
                     o.password = password;

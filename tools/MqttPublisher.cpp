@@ -132,7 +132,7 @@ void MqttPublisher::Tick(Clock::time_point now)
     const int rc = MQTTAsync_connect(client_, &connect);
     if (rc != MQTTASYNC_SUCCESS) {
         attempting_ = false;
-        NoteFailure(std::string("cannot connect to ") + options_.uri + ": " + MQTTAsync_strerror(rc));
+        NoteFailure(std::string("cannot connect to ") + options_.name + ": " + MQTTAsync_strerror(rc));
     }
     nextAttempt_ = now + backoff_;
     backoff_ = std::min(backoff_ * 2, MaxBackoff);
@@ -208,7 +208,7 @@ void MqttPublisher::OnConnectionLost(void* context, char* cause)
 {
     auto* self = static_cast<MqttPublisher*>(context);
     self->connected_ = false;
-    self->NoteFailure("the connection to " + self->options_.uri + " was lost" +
+    self->NoteFailure("the connection to " + self->options_.name + " was lost" +
                       (cause && *cause ? std::string(": ") + cause : std::string()) + "; reconnecting");
     self->Wake();
 }
@@ -261,7 +261,7 @@ void MqttPublisher::OnConnectFailure(void* context, MQTTAsync_failureData* respo
         else
             why = "no connection";
     }
-    self->NoteFailure("cannot connect to " + self->options_.uri + ": " + why);
+    self->NoteFailure("cannot connect to " + self->options_.name + ": " + why);
     ++self->failedAttempts_;
     self->attempting_ = false;
     self->Wake();

@@ -25,6 +25,7 @@ class MqttPublisher {
 public:
     struct Options {
         std::string uri;      // tcp://HOST:PORT or ssl://HOST:PORT
+        std::string name;     // the broker as the user wrote it, for messages
         std::string clientId;
         std::string user;     // empty: no authentication
         std::string password; // with user only
