@@ -492,6 +492,40 @@ int CmdPublish(const GlobalOptions& g, const CommandArgs&)
         publish("link", Dump(link), 1, true);
     };
 
+    // The client, once it is known how large a values message can be: at once for listed
+    // values, after the first configuration read for all of them.
+    auto createClient = [&](std::size_t values) {
+        const std::uint64_t largest = ValuesHeadBytes + ValueBytes * std::max<std::size_t>(1, values);
+        MqttPublisher::Options o;
+        o.uri = uri;
+        o.name = a.broker;
+        o.clientId = clientId;
+        o.user = a.user;
+        o.password = password;
+        o.caFile = a.caFile;
+        o.spoolDir = a.spool;
+        o.maxMessages = int(std::min(spoolLimit, std::max<std::uint64_t>(1, SpoolBytes / largest)));
+        o.willTopic = base + "status";
+        o.willPayload = "offline";
+        mqtt = std::make_unique<MqttPublisher>();
+        const std::string why = mqtt->Create(o, [shared] {
+            std::lock_guard<std::mutex> g(shared->lock);
+            shared->wake = true;
+            shared->changed.notify_all();
+        });
+        std::fill(password.begin(), password.end(), '\0');
+        if (!why.empty())
+            mqtt.reset();
+        return why;
+    };
+    if (!a.all) {
+        if (std::string why = createClient(listed.size()); !why.empty()) {
+            PrintFailure(why);
+            device.SetWorkerListener({});
+            return ExitFailed;
+        }
+    }
+
     while (!stop.Requested() && (count == 0 || cycles < count)) {
         std::deque<WorkerEvent> events;
         {
@@ -524,31 +558,11 @@ int CmdPublish(const GlobalOptions& g, const CommandArgs&)
                 }
                 firstRead = false;
                 if (!mqtt) {
-                    // Known now: how large a values message can be.
-                    const std::uint64_t largest = ValuesHeadBytes + ValueBytes * std::max<std::size_t>(1, e.ids.size());
-                    MqttPublisher::Options o;
-                    o.uri = uri;
-                    o.name = a.broker;
-                    o.clientId = clientId;
-                    o.user = a.user;
-                    o.password = password;
-                    o.caFile = a.caFile;
-                    o.spoolDir = a.spool;
-                    o.maxMessages = int(std::min(spoolLimit, std::max<std::uint64_t>(1, SpoolBytes / largest)));
-                    o.willTopic = base + "status";
-                    o.willPayload = "offline";
-                    mqtt = std::make_unique<MqttPublisher>();
-                    if (std::string why = mqtt->Create(o, [shared] {
-                            std::lock_guard<std::mutex> g(shared->lock);
-                            shared->wake = true;
-                            shared->changed.notify_all();
-                        });
-                        !why.empty()) {
+                    if (std::string why = createClient(e.ids.size()); !why.empty()) {
                         PrintFailure(why);
                         device.SetWorkerListener({});
                         return ExitFailed;
                     }
-                    std::fill(password.begin(), password.end(), '\0');
                 }
                 const vx4::SVX4_Info& info = e.config.info;
                 const std::string infoNow = Dump(InfoJson(info.ident, info, true, info.db.data(), e.clock));
