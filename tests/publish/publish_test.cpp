@@ -358,8 +358,9 @@ TEST(Publish, AWrongPasswordIsACleanErrorAndTheSecretStaysUnsaid)
                     PublishArgs(dev, broker, {"--user", "plant", "--password-file", dir.File("pw"), "--count", "1", "17"}),
                     DataDir);
         EXPECT_EQ(pub.Wait(), c.status) << c.secret << ": " << pub.Err();
-        if (c.status != 0)
+        if (c.status != 0) {
             EXPECT_NE(pub.Err().find("refused the connection"), std::string::npos) << pub.Err();
+        }
         EXPECT_EQ(pub.Err().find(c.secret), std::string::npos) << pub.Err();
         EXPECT_EQ(pub.Out().find(c.secret), std::string::npos) << pub.Out();
     }
@@ -394,8 +395,9 @@ TEST(Publish, ACertificateNotSignedByTheGivenAuthorityIsRefused)
     for (const Case& c : cases) {
         Process pub(CtlPath(), PublishArgs(dev, broker, {"--cafile", dir.File(c.ca), "--count", "1", "17"}), DataDir);
         EXPECT_EQ(pub.Wait(), c.status) << c.ca << ": " << pub.Err();
-        if (c.status != 0)
+        if (c.status != 0) {
             EXPECT_NE(pub.Err().find("certificate verify failed"), std::string::npos) << pub.Err();
+        }
     }
 }
 
