@@ -130,7 +130,7 @@ std::string ParseBroker(const std::string& text, std::string* uri, bool* tls)
 }
 
 // The secret in a password file: the first line. The file must be a regular file of this
-// user (or root) that others can neither read nor change.
+// user (or root) that no group and no one else may read or change.
 std::string ReadPasswordFile(const std::string& path, std::string* password)
 {
     std::string why;
@@ -141,9 +141,9 @@ std::string ReadPasswordFile(const std::string& path, std::string* password)
     std::string error;
     if (::fstat(fd, &st) != 0) {
         error = path + ": " + std::strerror(errno);
-    } else if ((st.st_uid != ::geteuid() && st.st_uid != 0) || (st.st_mode & (S_IRWXO | S_IWGRP))) {
-        error = path + ": a password file must belong to this user and be neither readable nor writable by "
-                       "others (chmod 600)";
+    } else if ((st.st_uid != ::geteuid() && st.st_uid != 0) || (st.st_mode & (S_IRWXG | S_IRWXO))) {
+        error = path + ": a password file must belong to this user (or root) and be open to no one else "
+                       "(chmod 600)";
     } else if (st.st_size > off_t(SecretLimit)) {
         error = path + ": longer than " + std::to_string(SecretLimit) + " bytes";
     } else {

@@ -340,12 +340,15 @@ TEST(Publish, AWrongPasswordIsACleanErrorAndTheSecretStaysUnsaid)
     Broker broker(BrokerOptions{dir.File("passwd"), {}, {}});
     ASSERT_TRUE(broker.Start());
 
-    // A password file others may read is refused before anything is sent.
+    // A password file its group or others may read is refused before anything is sent.
     WriteFile(dir.File("open"), "right-secret\n");
-    ::chmod(dir.File("open").c_str(), 0644);
-    const RunResult open = RunCtl(PublishArgs(dev, broker, {"--user", "plant", "--password-file", dir.File("open"), "17"}));
-    EXPECT_EQ(open.status, 2);
-    EXPECT_NE(open.err.find("chmod 600"), std::string::npos) << open.err;
+    for (const mode_t mode : {0644, 0640}) {
+        ::chmod(dir.File("open").c_str(), mode);
+        const RunResult open =
+            RunCtl(PublishArgs(dev, broker, {"--user", "plant", "--password-file", dir.File("open"), "17"}));
+        EXPECT_EQ(open.status, 2) << mode;
+        EXPECT_NE(open.err.find("chmod 600"), std::string::npos) << open.err;
+    }
 
     struct Case {
         const char* secret;
