@@ -34,6 +34,23 @@ const char* const ArchiveNames[vx4::SArchiveInfo::Count] = {"hourly", "daily", "
 
 } // namespace
 
+Json InfoJson(const vx4::SDevIdent& ident, const vx4::SConfigInfo& summary, bool namesAreUtf8,
+              const vx4::SArchiveInfo* archives, const vx4::DeviceClock& clock)
+{
+    Json archiveList = Json::array();
+    for (int i = 0; i < vx4::SArchiveInfo::Count; ++i)
+        archiveList.push_back({{"index", i},
+                               {"name", ArchiveNames[i]},
+                               {"lastRecord", archives[i].lastRecord},
+                               {"flags", archives[i].flags},
+                               {"startAddress", archives[i].startAddress},
+                               {"rowsMinusOne", archives[i].rowsMinusOne}});
+    return Json{{"ident", IdentJson(ident)},
+                {"summary", SummaryJson(summary, namesAreUtf8)},
+                {"archives", archiveList},
+                {"clock", vx4::ClockText(clock)}};
+}
+
 int CmdInfo(const GlobalOptions& g, const CommandArgs&)
 {
     Session session(g);
@@ -58,25 +75,14 @@ int CmdInfo(const GlobalOptions& g, const CommandArgs&)
         return ExitFailed;
     }
 
-    Json archiveList = Json::array();
-    for (int i = 0; i < vx4::SArchiveInfo::Count; ++i)
-        archiveList.push_back({{"index", i},
-                               {"name", ArchiveNames[i]},
-                               {"lastRecord", archives[i].lastRecord},
-                               {"flags", archives[i].flags},
-                               {"startAddress", archives[i].startAddress},
-                               {"rowsMinusOne", archives[i].rowsMinusOne}});
-    const Json summaryJson = SummaryJson(summary, false);
+    const Json info = InfoJson(ident, summary, false, archives, clock);
     if (g.json) {
-        PrintJson(Json{{"ident", IdentJson(ident)},
-                       {"summary", summaryJson},
-                       {"archives", archiveList},
-                       {"clock", vx4::ClockText(clock)}});
+        PrintJson(info);
         return ExitOk;
     }
     PrintIdentText(ident);
-    PrintSummaryText(summaryJson);
-    for (const auto& arc : archiveList)
+    PrintSummaryText(info["summary"]);
+    for (const auto& arc : info["archives"])
         PrintField("archive", arc["index"].dump() + "\t" + arc["name"].get<std::string>() +
                                   "\tlastRecord=" + arc["lastRecord"].dump() + "\tflags=" + arc["flags"].dump() +
                                   "\tstartAddress=" + arc["startAddress"].dump() +

@@ -45,6 +45,11 @@ std::string BcdTimeText(const std::array<std::uint8_t, 6>& bcd);
 Json SummaryJson(const vx4::SConfigInfo& s, bool textsAreUtf8);
 void PrintSummaryText(const Json& summary);
 
+// What `info --json` prints: identification, summary, the five archive descriptors and the
+// clock (CmdDevice.cpp).
+Json InfoJson(const vx4::SDevIdent& ident, const vx4::SConfigInfo& summary, bool namesAreUtf8,
+              const vx4::SArchiveInfo* archives, const vx4::DeviceClock& clock);
+
 // A progress bar on standard error, drawn only when standard error is a terminal.
 class ProgressBar {
 public:

@@ -31,6 +31,9 @@ public:
     int Connect(std::uint32_t* address);
 
     vx4::connection& Conn() { return conn_; }
+    // The device object's cycle (polling interval), for a command that polls at its own
+    // pace; only before Device() is first used.
+    void SetCycleMs(std::uint32_t ms) { timing_.cycleMs = ms; }
     // The device object, created on first use over the opened connection.
     vx4::CVX4Obj& Device();
 

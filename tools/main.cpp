@@ -1,5 +1,6 @@
 // vx4ctl: argument parsing and dispatch to the command groups.
 
+#include "CmdPublish.h"
 #include "Ctl.h"
 #include "Output.h"
 
@@ -182,6 +183,8 @@ int Run(int argc, char** argv)
     monitor->add_option("--seconds", a.seconds, "stop after S seconds")->type_name("S")->check(CLI::PositiveNumber);
     monitor->add_option("--pcap", a.pcapFile, "also write the capture to a pcap file; - writes it to standard output, "
                                                       "flushed piece by piece, and the lines to standard error")->type_name("FILE");
+
+    AddPublishOptions(sub("publish", "publish the values to an MQTT broker, cycle by cycle, until stopped", CmdPublish));
 
     // A word where the command belongs that names no command lands here.
     std::string unknownCommand;

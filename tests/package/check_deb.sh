@@ -28,7 +28,8 @@ desktop=usr/share/applications/vx4pult.desktop
 for f in usr/bin/vx4pult usr/bin/vx4ctl usr/bin/vx4sim \
          usr/share/vx4pult/constbank.xml usr/share/vx4pult/calcbank.xml \
          "usr/share/vx4pult/Matrix/карта_параметров_шаблон.dotx" "usr/share/vx4pult/Matrix/GIGE_шаблон.dotx" \
-         "$desktop" usr/share/icons/hicolor/scalable/apps/vx4pult.svg; do
+         "$desktop" usr/share/icons/hicolor/scalable/apps/vx4pult.svg \
+         "lib/systemd/system/vx4ctl-publish@.service" usr/share/doc/vx4pult/examples/publish.conf; do
   [ -e "$root/$f" ] || fail "the package has no /$f"
 done
 for p in usr/bin/vx4pult usr/bin/vx4ctl usr/bin/vx4sim; do
@@ -80,7 +81,7 @@ grep -q "wireshark" <<<"$(dpkg-deb -f "$deb" Suggests)" || fail "Suggests does n
 [ "$(dpkg-deb -f "$deb" Package)" = vx4pult ] || fail "package name is not vx4pult"
 [ "$(dpkg-deb -f "$deb" Version)" = "$version" ] || fail "version is not $version"
 depends=$(dpkg-deb -f "$deb" Depends)
-for lib in libqt6widgets6 libxml2 libstdc++6 libc6; do
+for lib in libqt6widgets6 libxml2 libpaho-mqtt1.3 libstdc++6 libc6; do
   grep -q "\b$lib\b" <<<"$depends" || fail "Depends lacks $lib: $depends"
 done
 desktop-file-validate "$root/$desktop" || fail "the menu entry is not valid"
