@@ -251,7 +251,7 @@ void Tvx4pult_MainForm::OpenBanks() {
     const std::vector<std::string> folders =
         DataFolders(options_.programDir.empty() ? ProgramDir() : options_.programDir);
     for (const auto& [bank, file] : banks) {
-        if (bank->Open(FindDataFileIn(folders, file))) continue;
+        if (bank->OpenFound(folders, file)) continue;
         // The window stays open; items are then shown without the bank's labels.
         ShowErrorBox(this, QString::fromStdString(bank->ErrorText()));
     }
