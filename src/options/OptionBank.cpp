@@ -129,7 +129,7 @@ xmlParserInputPtr BankEntityLoader(const char* url, const char* id, xmlParserCtx
     ::close(fd);
     if (!read) return Refuse(policy, url, why);
     policy->bytes += text.size();
-    if (std::string over = policy->limits.Add(text); !over.empty()) return Refuse(policy, url, over);
+    if (std::string over = policy->limits.AddEntityFile(text); !over.empty()) return Refuse(policy, url, over);
     xmlParserInputBufferPtr buffer =
         xmlParserInputBufferCreateMem(text.data(), static_cast<int>(text.size()), XML_CHAR_ENCODING_NONE);
     if (buffer == nullptr) return Refuse(policy, url, "out of memory");

@@ -114,23 +114,21 @@ bool IniFile::Load(const std::string& path)
 std::string IniFile::Get(std::string_view section, std::string_view key, std::string_view def) const
 {
     std::string result(def);
-    {
-        bool inSection = false;
-        for (const Line& line : SplitLines(content_)) {
-            std::string_view name;
-            if (SectionHeader(line.text, &name)) {
-                if (inSection)
-                    break; // the first section of that name is the one that counts
-                inSection = SameName(name, section);
-                continue;
-            }
-            std::string_view k, v;
-            if (inSection && KeyLine(line.text, &k, &v) && SameName(k, key)) {
-                if (v.size() >= 2 && (v.front() == '"' || v.front() == '\'') && v.back() == v.front())
-                    v = v.substr(1, v.size() - 2);
-                result.assign(v);
-                break;
-            }
+    bool inSection = false;
+    for (const Line& line : SplitLines(content_)) {
+        std::string_view name;
+        if (SectionHeader(line.text, &name)) {
+            if (inSection)
+                break; // the first section of that name is the one that counts
+            inSection = SameName(name, section);
+            continue;
+        }
+        std::string_view k, v;
+        if (inSection && KeyLine(line.text, &k, &v) && SameName(k, key)) {
+            if (v.size() >= 2 && (v.front() == '"' || v.front() == '\'') && v.back() == v.front())
+                v = v.substr(1, v.size() - 2);
+            result.assign(v);
+            break;
         }
     }
     if (result.size() > IniValueMax)

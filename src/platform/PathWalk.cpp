@@ -168,7 +168,8 @@ std::string WalkPath(const std::string& path, PathTrust trust, WalkedPath* out, 
                 w.leaf = name;
                 break;
             }
-            return fail(errno, shown + ": " + std::strerror(errno));
+            // A missing folder on the way is as missing as the file itself.
+            return fail(errno, errno == ENOENT ? std::string(std::strerror(ENOENT)) : shown + ": " + std::strerror(errno));
         }
         if (S_ISLNK(st.st_mode)) {
             if (++links > MaxLinks) return fail(ELOOP, shown + ": " + std::strerror(ELOOP));

@@ -7,9 +7,12 @@
 //
 // The count over-estimates and never under-estimates: every "=" outside a start tag's quoted
 // values is one attribute of that tag, every "=" anywhere else (in a type declaration, an
-// entity's text, character data) counts towards the total, and every "<" is a tag. A start
-// tag whose attribute list holds an entity reference ("&" or "%" outside quotes, as a
-// declaration may build one) cannot be counted and is refused.
+// entity's text, character data) counts towards the total, and every "<" is a tag. Every
+// reference to a general entity (other than the five predefined ones) counts as a copy of
+// the largest entity seen (declared in the text, or an external file added with
+// AddEntityFile). Refused before counting: a start tag whose attribute list holds an entity
+// reference ("&" or "%" outside quotes, as a declaration may build one), and an entity whose
+// text refers to another general entity (nested copies multiply).
 
 #include <cstddef>
 #include <string>
@@ -24,16 +27,24 @@ public:
     {
     }
 
-    // Adds text (a document or a file it includes) to the counts; the reason it goes beyond
-    // a limit, empty while within them.
+    // Adds a document (or a part of a package) to the counts; the reason it goes beyond a
+    // limit, empty while within them.
     std::string Add(std::string_view text);
+    // Adds a file the document includes by reference (an external entity or type
+    // declaration): each of the document's entity references may copy it.
+    std::string AddEntityFile(std::string_view text);
 
-    std::size_t Attributes() const { return attributeCount_; }
-    std::size_t Tags() const { return tagCount_; }
+    // The counts as limited: attributes and tags, entity copies included.
+    std::size_t Attributes() const { return attributeCount_ + references_ * largestEntityAttributes_; }
+    std::size_t Tags() const { return tagCount_ + references_ * largestEntityTags_; }
 
 private:
+    std::string Scan(std::string_view text, bool entityFile);
+    std::string Check() const;
+
     std::size_t perElement_, attributes_, tags_;
-    std::size_t attributeCount_ = 0, tagCount_ = 0;
+    std::size_t attributeCount_ = 0, tagCount_ = 0, references_ = 0;
+    std::size_t largestEntityAttributes_ = 0, largestEntityTags_ = 0;
 };
 
 } // namespace vx4

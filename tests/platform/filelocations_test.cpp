@@ -251,6 +251,37 @@ TEST_F(FileLocationsTest, UserFilesBesideAWritableProgramElseInTheXdgDataFolderC
     }
 }
 
+// Without $HOME and without an entry in the user database there is no home folder: nothing
+// falls back to a folder shared with other users, and the IniFile reader says what is missing.
+TEST_F(FileLocationsTest, NoHomeFolderMeansNoSharedFallback)
+{
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to become a user the user database does not know";
+    const std::string prog = Folder("prog", ReadOnly);
+    SetEnv("HOME", {});
+    const std::string result = [&] {
+        int fds[2];
+        if (::pipe(fds) != 0) return std::string("pipe failed");
+        const pid_t pid = ::fork();
+        if (pid == 0) {
+            ::close(fds[0]);
+            std::string r = "cannot become an unknown user";
+            if (::setgroups(0, nullptr) == 0 && ::setgid(54321) == 0 && ::setuid(54321) == 0)
+                r = "settings=" + SettingsFilePathFor(prog) + ";files=" + UserFilesDirFor(prog, "Log") + ";";
+            [[maybe_unused]] ssize_t w = ::write(fds[1], r.data(), r.size());
+            ::_exit(0);
+        }
+        ::close(fds[1]);
+        std::string out;
+        char buffer[512];
+        for (ssize_t n; (n = ::read(fds[0], buffer, sizeof buffer)) > 0;) out.append(buffer, std::size_t(n));
+        ::close(fds[0]);
+        ::waitpid(pid, nullptr, 0);
+        return out;
+    }();
+    EXPECT_EQ(result, "settings=;files=;");
+    EXPECT_FALSE(fs::exists("/tmp/.config/vx4pult"));
+}
+
 TEST(FileLocations, ProgramDirIsTheFolderOfTheRunningProgram)
 {
     const std::string dir = ProgramDir();
