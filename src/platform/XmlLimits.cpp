@@ -89,6 +89,26 @@ std::string XmlLimits::Scan(std::string_view text, bool entityFile)
             }
             continue;
         }
+        if (!inEntity && text.compare(i, 8, "!ATTLIST") == 0) {
+            // <!ATTLIST element name type default ...>: every quoted default may be added to
+            // every element (libxml2 then checks it against each attribute already there).
+            char quote = 0;
+            for (i += 8; i < n; ++i) {
+                const char t = text[i];
+                if (quote != 0) {
+                    if (t == quote)
+                        quote = 0;
+                } else if (t == '"' || t == '\'') {
+                    quote = t;
+                    ++defaults_;
+                } else if (t == '%') {
+                    return "an attribute list is declared from entities";
+                } else if (t == '>') {
+                    break;
+                }
+            }
+            continue;
+        }
         if (i >= n || !NameStart(static_cast<unsigned char>(text[i])))
             continue;
         // A start tag (or what will be one once an entity's text is parsed): its attributes
@@ -122,6 +142,7 @@ std::string XmlLimits::Scan(std::string_view text, bool entityFile)
         }
         attributeCount_ += here;
         entityAttributes += inEntity ? here : 0;
+        mostOnOneElement_ = std::max(mostOnOneElement_, here);
         if (here > perElement_)
             return "an element has more than " + std::to_string(perElement_) + " attributes";
     }
@@ -139,6 +160,8 @@ std::string XmlLimits::Scan(std::string_view text, bool entityFile)
 
 std::string XmlLimits::Check() const
 {
+    if (mostOnOneElement_ + defaults_ > perElement_)
+        return "an element has more than " + std::to_string(perElement_) + " attributes (declared defaults counted)";
     if (Attributes() > attributes_)
         return "more than " + std::to_string(attributes_) + " attributes (entity copies counted)";
     if (Tags() > tags_)

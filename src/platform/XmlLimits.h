@@ -10,9 +10,11 @@
 // entity's text, character data) counts towards the total, and every "<" is a tag. Every
 // reference to a general entity (other than the five predefined ones) counts as a copy of
 // the largest entity seen (declared in the text, or an external file added with
-// AddEntityFile). Refused before counting: a start tag whose attribute list holds an entity
-// reference ("&" or "%" outside quotes, as a declaration may build one), and an entity whose
-// text refers to another general entity (nested copies multiply).
+// AddEntityFile). Every default value an attribute list declares counts as one more
+// attribute on every element. Refused before counting: a start tag whose attribute list
+// holds an entity reference ("&" or "%" outside quotes, as a declaration may build one), an
+// attribute list declared through a parameter entity, and an entity whose text refers to
+// another general entity (nested copies multiply).
 
 #include <cstddef>
 #include <string>
@@ -35,7 +37,10 @@ public:
     std::string AddEntityFile(std::string_view text);
 
     // The counts as limited: attributes and tags, entity copies included.
-    std::size_t Attributes() const { return attributeCount_ + references_ * largestEntityAttributes_; }
+    std::size_t Attributes() const
+    {
+        return attributeCount_ + references_ * largestEntityAttributes_ + Tags() * defaults_;
+    }
     std::size_t Tags() const { return tagCount_ + references_ * largestEntityTags_; }
 
 private:
@@ -45,6 +50,8 @@ private:
     std::size_t perElement_, attributes_, tags_;
     std::size_t attributeCount_ = 0, tagCount_ = 0, references_ = 0;
     std::size_t largestEntityAttributes_ = 0, largestEntityTags_ = 0;
+    std::size_t mostOnOneElement_ = 0; // attributes written on one element
+    std::size_t defaults_ = 0;         // default values declared for attributes (any element)
 };
 
 } // namespace vx4

@@ -336,6 +336,11 @@ TEST(OptionBank, AttributesAndSizeAreCappedBeforeParsing)
         for (std::size_t i = 0; i < count; ++i) text += one;
         return text + "</bank>";
     };
+    const auto defaults = [](std::size_t n) {
+        std::string d;
+        for (std::size_t i = 0; i < n; ++i) d += " d" + std::to_string(i) + " CDATA 'x'";
+        return d;
+    };
     struct Case {
         const char* what;
         std::string text;
@@ -350,6 +355,10 @@ TEST(OptionBank, AttributesAndSizeAreCappedBeforeParsing)
          "<!DOCTYPE bank [<!ENTITY e '<i" + attributes(BankAttributesPerElement + 1) + "/>'>]><bank>&e;</bank>",
          "attributes"},
         {"elements in total beyond", elements(BankTagsTotal, 0), "elements"},
+        {"declared defaults added to every element",
+         "<!DOCTYPE bank [<!ATTLIST i" + defaults(BankAttributesPerElement + 1) + ">]>" + elements(1, 0), "attributes"},
+        {"declared defaults times the elements", "<!DOCTYPE bank [<!ATTLIST i" + defaults(50) + ">]>" +
+                                                     elements(BankAttributesTotal / 50, 0), "attributes"},
         {"a bank beyond its size", "<bank>" + std::string(MaxBankBytes, ' ') + "</bank>", "larger than"},
     };
     for (const Case& c : cases) {
