@@ -222,8 +222,10 @@ std::string StagedFile::CommitInPlace()
     // when it is shorter: the older file may hold holes or share its blocks).
     if (err == 0 && newSize > 0) {
         err = ::posix_fallocate(fd, 0, newSize);
-        if (err != 0)
-            (void)::ftruncate(fd, oldSize);
+        // What a failed reservation added goes again; the older content is untouched.
+        if (err != 0) {
+            [[maybe_unused]] const int undone = ::ftruncate(fd, oldSize);
+        }
     }
     if (err == 0 && !WriteAll(fd, memory_, memorySize_))
         err = errno;
