@@ -244,7 +244,9 @@ TEST_F(IniFileTest, OnlyASmallRegularFileOfTheUsersIsRead)
         ASSERT_EQ(::lstat(path_.c_str(), &after), 0);
         EXPECT_EQ(after.st_ino, before.st_ino);
         EXPECT_EQ(after.st_size, before.st_size);
-        if (fifo) EXPECT_FALSE(fifo->Rescued()) << "the fifo was opened for reading";
+        if (fifo) {
+            EXPECT_FALSE(fifo->Rescued()) << "the fifo was opened for reading";
+        }
     }
     fifo.reset();
 }
