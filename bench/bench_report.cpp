@@ -111,7 +111,7 @@ int main(int argc, char** argv)
     const std::string out = (std::filesystem::temp_directory_path() / ("vx4bench_report_" + std::to_string(::getpid()))).string();
     std::filesystem::create_directories(out);
     const std::string templates = std::string(VX4_BINARY_DIR) + "/Matrix/";
-    const vx4::ReportFiles files{templates + "карта_параметров_шаблон.dotx", templates + "GIGE_шаблон.dotx", out + "/"};
+    const vx4::ReportFiles files{templates + "карта_параметров_шаблон.dotx", templates + "GIGE_шаблон.dotx", out + "/", {}, {}};
 
     auto threadCpu = [] {
         timespec ts{};

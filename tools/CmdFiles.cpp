@@ -51,14 +51,16 @@ int CmdDownload(const GlobalOptions& g, const CommandArgs& a)
         PrintFailure("no local file name for '" + a.name + "'; give one with -o");
         return ExitUsage;
     }
+    // A stop signal cancels the transfer; the staged file is then removed on the way out.
+    // The signals are caught before the staged file exists, so that no signal can end the
+    // program between the two and leave it behind.
+    StopSignals stop;
     // The local file must be writable before the device is asked for anything.
     StagedFile out(path, StagedFile::Mode::ReplaceStaged);
     if (std::string err = out.Create(); !err.empty()) {
         PrintFailure(err);
         return ExitFailed;
     }
-    // A stop signal cancels the transfer; the staged file is then removed on the way out.
-    StopSignals stop;
     Session session(g);
     std::uint32_t address = 0;
     if (stop.Requested() || session.Connect(&address) != 0)

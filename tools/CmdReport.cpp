@@ -18,7 +18,9 @@ int CmdReport(const GlobalOptions& g, const CommandArgs& a)
 {
     // Dates and numbers in the documents follow the user's locale, as in the console.
     std::setlocale(LC_ALL, "");
-    vx4::ReportFiles files{vx4::FindDataFile(vx4::ParameterMapTemplate), vx4::FindDataFile(vx4::GraduationTemplate), {}};
+    // The templates and the bank are read now, once: what the report uses is what was
+    // checked, however long the device takes.
+    vx4::ReportFiles files = vx4::ReportTemplates();
     if (a.outFile.empty()) {
         files.outDir = vx4::UserFilesDir("Reports");
     } else {
@@ -31,9 +33,8 @@ int CmdReport(const GlobalOptions& g, const CommandArgs& a)
         files.outDir = a.outFile;
     }
     vx4::COptionBank bank;
-    const std::string bankPath = vx4::FindDataFile("constbank.xml");
-    if (!bank.Open(bankPath))
-        std::cerr << "warning: " << bankPath << ": " << bank.ErrorText() << "; values are shown without labels\n";
+    if (!bank.OpenFound(vx4::DataFolders(vx4::ProgramDir()), "constbank.xml"))
+        std::cerr << "warning: " << bank.ErrorText() << "; values are shown without labels\n";
 
     Session session(g);
     std::uint32_t address = 0;

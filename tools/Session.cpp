@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <iostream>
 #include <memory>
 #include <mutex>
 #include <cstdlib>
@@ -27,7 +28,8 @@ Session::~Session()
 
 int Session::Open()
 {
-    conn_.LoadSettings(vx4::SettingsFilePath());
+    if (const std::string problem = conn_.LoadSettings(vx4::SettingsFilePath()); !problem.empty())
+        std::cerr << "warning: " << problem << "\n";
     const PortSpec port = options_.port.value_or(PortSpec{});
     // The extra delay always replaces the loaded one, so pass the loaded value when the
     // command line gives none.

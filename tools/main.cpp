@@ -7,6 +7,7 @@
 #include "common/ClockText.h"
 #include "link/Vx4prot.h"
 
+#include <csignal>
 #include <CLI/CLI.hpp>
 
 #include <cerrno>
@@ -255,4 +256,9 @@ int Run(int argc, char** argv)
 } // namespace
 } // namespace vx4ctl
 
-int main(int argc, char** argv) { return vx4ctl::Run(argc, argv); }
+int main(int argc, char** argv)
+{
+    // Output to a reader that went away fails with EPIPE and is reported as a failed write.
+    std::signal(SIGPIPE, SIG_IGN);
+    return vx4ctl::Run(argc, argv);
+}

@@ -11,6 +11,7 @@
 #include <QApplication>
 #include <QMessageBox>
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
@@ -50,6 +51,9 @@ int main(int argc, char** argv) {
                      "Run it in a desktop session, or under a virtual X server: xvfb-run -a vx4pult ...\n");
         return 1;
     }
+    // A file written to a reader that went away (a fifo named when saving) fails with EPIPE
+    // and is reported; it never ends the console before its settings are written.
+    std::signal(SIGPIPE, SIG_IGN);
     TApplication app(argc, argv);
     int status = 0;
     try {

@@ -55,15 +55,23 @@ void connection::Show(const std::vector<std::pair<ConnectionListener::Field, std
             listener->SettingShown(field, text);
 }
 
-void connection::LoadSettings(const std::string& iniPath)
+std::string connection::LoadSettings(const std::string& iniPath)
+{
+    IniFile file;
+    file.Load(iniPath);
+    LoadSettings(file);
+    return file.ErrorText();
+}
+
+void connection::LoadSettings(const IniFile& file)
 {
     ConnectionSettings s = Settings();
-    s.port = GetPrivateProfileString(Section, "port", "COM1", iniPath);
-    s.IP = GetPrivateProfileString(Section, "IP", "192.168.0.1", iniPath);
-    s.TCPIPport = std::to_string(GetPrivateProfileNumber(Section, "TCPIPport", "10001", iniPath));
-    s.speed = GetPrivateProfileNumber(Section, "speed", "115200", iniPath);
-    s.AuxTmout = GetPrivateProfileNumber(Section, "AuxTmout", "0", iniPath);
-    s.dev_nom = GetPrivateProfileNumber(Section, "dev_nom", "1", iniPath);
+    s.port = file.Get(Section, "port", "COM1");
+    s.IP = file.Get(Section, "IP", "192.168.0.1");
+    s.TCPIPport = std::to_string(file.GetNumber(Section, "TCPIPport", "10001"));
+    s.speed = file.GetNumber(Section, "speed", "115200");
+    s.AuxTmout = file.GetNumber(Section, "AuxTmout", "0");
+    s.dev_nom = file.GetNumber(Section, "dev_nom", "1");
     SetSettings(s);
     using F = ConnectionListener::Field;
     Show({{F::Port, s.port},

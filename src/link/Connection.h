@@ -59,7 +59,10 @@ public:
     connection(const connection&) = delete;
     connection& operator=(const connection&) = delete;
 
-    void LoadSettings(const std::string& iniPath);
+    // Reads the settings file once; why it was not taken (its defaults are then used), empty
+    // when it was or is missing.
+    std::string LoadSettings(const std::string& iniPath);
+    void LoadSettings(const IniFile& file);
     void SaveSettings(const std::string& iniPath);
     // The keys SaveSettings writes, for a caller that writes them with its own in one go.
     std::vector<IniEntry> SettingsToSave();

@@ -2,6 +2,8 @@
 
 #include "link/Frames.h"
 
+#include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 
 #include <cerrno>
@@ -20,11 +22,45 @@ CPcapFile::~CPcapFile() { Discard(); } // a capture not closed is discarded
 
 bool CPcapFile::Put(const std::uint8_t* bytes, std::size_t n, std::string* error)
 {
+    if (pipeFd_ >= 0)
+        return PutToFifo(bytes, n, error);
     if (std::fwrite(bytes, 1, n, file_) == n)
         return true;
     if (error)
         *error = SystemError(path_, errno ? errno : EIO);
     return false;
+}
+
+bool CPcapFile::PutToFifo(const std::uint8_t* bytes, std::size_t n, std::string* error)
+{
+    // The fifo stays non-blocking: a reader that takes nothing is waited for in steps of
+    // 100 ms, between which a cancel is seen; a reader that went away is an error (EPIPE,
+    // with SIGPIPE ignored by the programs).
+    std::size_t done = 0;
+    while (done < n) {
+        const ssize_t w = ::write(pipeFd_, bytes + done, n - done);
+        if (w > 0) {
+            done += std::size_t(w);
+            continue;
+        }
+        if (w < 0 && errno == EINTR)
+            continue;
+        if (w < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            if (cancel_ && cancel_->load()) {
+                if (error)
+                    *error = path_ + ": " + "the write was cancelled while the fifo's reader took nothing";
+                return false;
+            }
+            pollfd p{pipeFd_, POLLOUT, 0};
+            (void)::poll(&p, 1, 100);
+            continue;
+        }
+        const int err = w < 0 ? errno : EIO;
+        if (error)
+            *error = err == EPIPE ? path_ + ": the program reading this fifo closed it" : SystemError(path_, err);
+        return false;
+    }
+    return true;
 }
 
 bool CPcapFile::Open(const std::string& path, std::string* error)
@@ -34,16 +70,30 @@ bool CPcapFile::Open(const std::string& path, std::string* error)
     struct stat st {};
     if (path == StandardOutput) {
         file_ = stdout;
-    } else if (::stat(path.c_str(), &st) == 0 && S_ISFIFO(st.st_mode)) {
-        // A pipe's reader (Wireshark's capture fifo) takes the stream as it comes.
-        errno = 0;
-        file_ = std::fopen(path.c_str(), "wb");
-        if (!file_) {
+    } else if (::lstat(path.c_str(), &st) == 0 && S_ISFIFO(st.st_mode)) {
+        // A pipe's reader (Wireshark's capture fifo) takes the stream as it comes. The fifo
+        // is opened without waiting for a reader (none: ENXIO, reported) and never through a
+        // link, and what was opened is checked to be that fifo.
+        const int fd = ::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
+        struct stat opened {};
+        if (fd < 0 || ::fstat(fd, &opened) != 0 || !S_ISFIFO(opened.st_mode) || opened.st_ino != st.st_ino) {
+            const int err = fd < 0 ? (errno == ENXIO ? ENXIO : errno) : EINVAL;
+            if (fd >= 0)
+                ::close(fd);
             if (error)
-                *error = SystemError(path, errno ? errno : EIO);
+                *error = err == ENXIO ? path + ": no program reads from this fifo" : SystemError(path, err);
+            return false;
+        }
+        file_ = ::fdopen(fd, "wb");
+        if (!file_) {
+            const int err = errno;
+            ::close(fd);
+            if (error)
+                *error = SystemError(path, err ? err : EIO);
             return false;
         }
         ownStream_ = true;
+        pipeFd_ = fd; // written directly (PutToFifo), never through the stream's buffer
     } else {
         staged_ = std::make_unique<StagedFile>(path, StagedFile::Mode::ReplaceStaged);
         if (!staged_->Create().empty()) {
@@ -118,6 +168,7 @@ bool CPcapFile::Close(std::string* error)
         }
         file_ = nullptr;
         ownStream_ = false;
+        pipeFd_ = -1;
         if (!ok && error)
             *error = SystemError(path_, err ? err : EIO);
         return ok;
@@ -138,13 +189,16 @@ void CPcapFile::Discard()
     if (ownStream_ && file_)
         std::fclose(file_);
     ownStream_ = false;
+    pipeFd_ = -1;
     file_ = nullptr;
     staged_.reset();
 }
 
-bool CPcapFile::Save(const std::string& path, const std::vector<SCapturedPiece>& pieces, std::string* error)
+bool CPcapFile::Save(const std::string& path, const std::vector<SCapturedPiece>& pieces, std::string* error,
+                     const std::atomic<bool>* cancel)
 {
     CPcapFile file;
+    file.cancel_ = cancel;
     if (!file.Open(path, error))
         return false;
     bool ok = true;

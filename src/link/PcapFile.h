@@ -20,10 +20,15 @@
 // closed), and a fifo is written as it is: on these streams the header and every packet are
 // flushed as they are written, so a reader at the other end sees each piece at once. Every failure returns false with the
 // system's error text.
+//
+// A fifo is opened without waiting for a reader and never through a link (no reader is an
+// error), and written without blocking: a reader that takes nothing is waited for, and a
+// cancel (Save's flag) seen, every 100 ms; a reader that closes the fifo is an error.
 
 #include "link/FrameMonitor.h"
 #include "platform/StagedFile.h"
 
+#include <atomic>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -52,14 +57,18 @@ public:
     void Discard();
 
     // The whole capture in one go.
-    static bool Save(const std::string& path, const std::vector<SCapturedPiece>& pieces, std::string* error);
+    static bool Save(const std::string& path, const std::vector<SCapturedPiece>& pieces, std::string* error,
+                     const std::atomic<bool>* cancel = nullptr);
 
 private:
     bool Put(const std::uint8_t* bytes, std::size_t n, std::string* error);
+    bool PutToFifo(const std::uint8_t* bytes, std::size_t n, std::string* error);
     bool Flush(std::string* error);
     std::unique_ptr<StagedFile> staged_;
     std::FILE* file_ = nullptr;
     bool ownStream_ = false; // file_ is a fifo opened here (closed by Close)
+    int pipeFd_ = -1;        // that fifo's descriptor, written directly
+    const std::atomic<bool>* cancel_ = nullptr;
     std::string path_;
 };
 

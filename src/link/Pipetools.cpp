@@ -186,12 +186,24 @@ std::string CPipeServer::SocketDirectory()
     if (runtime && *runtime && ::stat(runtime, &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::geteuid() &&
         (st.st_mode & 07777) == 0700)
         return runtime;
-    const std::string dir = "/tmp/vx4pult-" + std::to_string(::getuid());
-    if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST)
+    return PrivateDirectoryIn("/tmp", nullptr);
+}
+
+std::string CPipeServer::PrivateDirectoryIn(const std::string& parent, std::string* problem)
+{
+    const std::string dir = parent + "/vx4pult-" + std::to_string(::getuid());
+    if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {
+        if (problem)
+            *problem = "cannot make the folder " + dir + ": " + std::strerror(errno);
         return {};
-    // Only a real directory of our own that nobody else may enter will do.
+    }
+    // Only a real directory of our own that nobody else may enter will do: the name is
+    // known to all, and someone else may have taken it first.
+    struct stat st{};
     if (::lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::geteuid() ||
         (st.st_mode & 077) != 0) {
+        if (problem)
+            *problem = "the folder " + dir + " is not a folder of this user's closed to others (its name is taken)";
         errno = EACCES;
         return {};
     }
@@ -246,6 +258,14 @@ void CPipeServer::Serve(std::uint32_t deviceNo, Handler handler, std::uint32_t w
                         std::uint32_t requestTimeoutMs)
 {
     const std::string path = SocketPath(deviceNo);
+    if (path.empty()) {
+        // The folder for the socket is missing or someone else's: said once, with its name.
+        std::string problem;
+        if (PrivateDirectoryIn("/tmp", &problem).empty())
+            std::printf("The gateway does not run: %s.\n", problem.c_str());
+        std::fflush(stdout);
+        return;
+    }
     const std::string lockPath = path + ".lock";
     const int lockFd = path.empty() ? -1 : ClaimSocket(lockPath);
     FileId bound;

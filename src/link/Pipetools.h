@@ -65,6 +65,10 @@ public:
     // /tmp/vx4pult-<uid>, created with mode 0700 when missing and used only when it is a
     // directory of the user's own closed to others. Empty when no usable directory exists.
     static std::string SocketDirectory();
+    // parent/vx4pult-<uid>, made with mode 0700 when missing; empty when it cannot be made or
+    // is not a directory of the user's own closed to others (another user took the name
+    // first), with *problem naming the folder and what is wrong with it.
+    static std::string PrivateDirectoryIn(const std::string& parent, std::string* problem);
     static std::string SocketPath(std::uint32_t deviceNo);
 
 private:

@@ -43,13 +43,25 @@ int WriteNewFile(const std::string& dir, const std::string& name, const std::str
     const auto dot = name.rfind('.');
     const std::string stem = name.substr(0, dot), ext = dot == std::string::npos ? std::string() : name.substr(dot);
     int failure = EEXIST;
+    std::string reason;
     for (int n = 1; n <= 1000; ++n) {
         *path = dir + (n == 1 ? name : stem + "_" + std::to_string(n) + ext);
-        if (StagedFile::Write(*path, bytes, StagedFile::Mode::KeepExisting, &failure).empty()) return 0;
+        reason = StagedFile::Write(*path, bytes, StagedFile::Mode::KeepExisting, &failure);
+        if (reason.empty()) return 0;
         if (failure != EEXIST) break;
     }
-    *error = "Не удалось записать документ " + *path + ": " + std::strerror(failure);
+    // A link of another user's under that name is named in the writer's own text.
+    *error = "Не удалось записать документ " + *path + ": " +
+             (failure == EACCES && reason.find("symbolic link") != std::string::npos ? reason : std::strerror(failure));
     return CWordDocument::WriteFailed;
+}
+
+// The document from the template as it was read when looked up, or from its path.
+int FromTemplate(CWordDocument& doc, const std::string& path, const std::optional<ReportTemplate>& file)
+{
+    if (!file) return doc.AddDocumentFromTemplate(path);
+    if (file->read) return doc.AddDocumentFromTemplateBytes(file->bytes, path);
+    return doc.TemplateNotRead(path, file->why);
 }
 
 // Runs the report's steps and keeps the first failure.
@@ -108,7 +120,7 @@ private:
         const SVX4_Info info = source_.GetDeviceInfo();
         const std::uint32_t serial = info.ident.serial;
         CWordDocument doc;
-        if (!Ok(doc.AddDocumentFromTemplate(files_.mapTemplate), doc)) return false;
+        if (!Ok(FromTemplate(doc, files_.mapTemplate, files_.mapFile), doc)) return false;
         if (!Ok(doc.WritePageHeader(Format("VX-4 № %u\tкарта настроечных параметров\t", serial) +
                                     ReportDateTime(std::time(nullptr))),
                 doc))
@@ -168,7 +180,7 @@ private:
             if (source_.ReadGraduation(a, table) != 0) continue; // passed over without a word
             if (Cancelled()) break; // asked while the pairs were read
             CWordDocument doc;
-            if (!Ok(doc.AddDocumentFromTemplate(files_.gradTemplate), doc)) return;
+            if (!Ok(FromTemplate(doc, files_.gradTemplate, files_.gradFile), doc)) return;
             if (!Ok(doc.WritePageHeader(Format("VX-4 № %u таблица градуировочных коэффициентов ЗФЛ № %u\t", serial, a) +
                                         ReportDateTime(std::time(nullptr))),
                     doc) ||
@@ -200,9 +212,34 @@ private:
 
 } // namespace
 
+namespace {
+
+// A template's size as a file: a few tens of kilobytes.
+constexpr std::size_t MaxTemplateFileBytes = std::size_t(16) << 20;
+
+ReportTemplate ReadTemplate(const std::vector<std::string>& folders, const char* name, std::string* path)
+{
+    ReportTemplate t;
+    t.read = ReadDataFileIn(folders, name, MaxTemplateFileBytes, &t.bytes, path, &t.why);
+    return t;
+}
+
+} // namespace
+
+ReportFiles ReportTemplates()
+{
+    const std::vector<std::string> folders = DataFolders(ProgramDir());
+    ReportFiles files;
+    files.mapFile = ReadTemplate(folders, ParameterMapTemplate, &files.mapTemplate);
+    files.gradFile = ReadTemplate(folders, GraduationTemplate, &files.gradTemplate);
+    return files;
+}
+
 ReportFiles DefaultReportFiles()
 {
-    return {FindDataFile(ParameterMapTemplate), FindDataFile(GraduationTemplate), UserFilesDir("Reports")};
+    ReportFiles files = ReportTemplates();
+    files.outDir = UserFilesDir("Reports");
+    return files;
 }
 
 ReportOutcome PrintParameterMap(ReportSource& source, const COptionBank& constBank, const ReportFiles& files,

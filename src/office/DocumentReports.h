@@ -26,22 +26,36 @@
 #include <cstdint>
 #include <ctime>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
 namespace vx4 {
 
-// Template names under the data folders (FindDataFile).
+// Template names under the data folders (platform/FileLocations.h).
 inline constexpr const char* ParameterMapTemplate = "Matrix/карта_параметров_шаблон.dotx";
 inline constexpr const char* GraduationTemplate = "Matrix/GIGE_шаблон.dotx";
+
+// A template as it was looked up: read once then (so that what is used is what was checked,
+// however long the report waits for the device), or why it could not be.
+struct ReportTemplate {
+    bool read = false;
+    std::string bytes;
+    std::string why; // when not read: the reason (the system's, or the data file check's)
+};
 
 struct ReportFiles {
     std::string mapTemplate;   // path of the parameter map's template
     std::string gradTemplate;  // path of the graduation table's template
     std::string outDir;        // folder the documents go to, ending in "/"
+    // Filled by ReportTemplates; when left empty, the paths above are opened when used.
+    std::optional<ReportTemplate> mapFile, gradFile;
 };
 
-// The templates as FindDataFile finds them and the user's Reports folder.
+// The templates as the data folders hold them (found and read once), with no folder for
+// the documents yet.
+ReportFiles ReportTemplates();
+// The templates as ReportTemplates reads them and the user's Reports folder.
 ReportFiles DefaultReportFiles();
 
 struct ReportDocument {

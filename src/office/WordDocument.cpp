@@ -1,5 +1,6 @@
 #include "office/WordDocument.h"
 
+#include "platform/PathWalk.h"
 #include "platform/RegularFile.h"
 
 #include <libxml/parser.h>
@@ -24,10 +25,8 @@ const char* const CtNs = "http://schemas.openxmlformats.org/package/2006/content
 // the reader hold (the sizes are those the package declares, and no more is read).
 constexpr zip_int64_t MaxParts = 1000;
 constexpr zip_uint64_t MaxTotalBytes = zip_uint64_t(64) << 20;
-// A parsed part costs some hundred bytes per element: a part of more tags than this (a
-// template's main part has a few thousand) is refused before it is parsed, so that a few
-// megabytes of empty elements cannot take gigabytes.
-constexpr std::size_t MaxPartTags = 1000000;
+// A template file itself: a few tens of kilobytes.
+constexpr std::size_t MaxTemplateFileBytes = std::size_t(16) << 20;
 
 const xmlChar* X(const char* s) { return reinterpret_cast<const xmlChar*>(s); }
 
@@ -266,6 +265,7 @@ void CWordDocument::Reset()
         if (e.doc) xmlFreeDoc(e.doc);
     entries_.clear();
     mainPart_.clear();
+    limits_ = XmlLimits(TemplateAttributesPerElement, TemplateAttributesTotal, TemplateTagsTotal);
 }
 
 int CWordDocument::Fail(int code, const std::string& text)
@@ -290,9 +290,10 @@ xmlDoc* CWordDocument::Parsed(const std::string& partName, int* rc)
         return nullptr;
     }
     if (!e->doc) {
-        if (std::size_t(std::count(e->bytes.begin(), e->bytes.end(), '<')) > MaxPartTags) {
-            *rc = Fail(TemplateUnreadable, "Шаблон " + templatePath_ + " не принят: в части " + partName + " больше " +
-                                               std::to_string(MaxPartTags) + " элементов");
+        // Counted over every part parsed so far, before libxml2 sees this one.
+        if (const std::string over = limits_.Add(e->bytes); !over.empty()) {
+            *rc = Fail(TemplateUnreadable, "Шаблон " + templatePath_ + " не принят: в части " + partName +
+                                               " больше элементов или атрибутов, чем допустимо (" + over + ")");
             return nullptr;
         }
         e->doc = xmlReadMemory(e->bytes.data(), int(e->bytes.size()), partName.c_str(), nullptr,
@@ -315,28 +316,44 @@ xmlDoc* CWordDocument::Parsed(const std::string& partName, int* rc)
     return e->doc;
 }
 
+int CWordDocument::TemplateNotRead(const std::string& templatePath, const std::string& why)
+{
+    Reset();
+    templatePath_ = templatePath;
+    if (why == std::strerror(ENOENT)) return Fail(TemplateUnreadable, "Не найден шаблон " + templatePath);
+    return Fail(TemplateUnreadable, "Шаблон " + templatePath + " не читается: " +
+                                        (why == NotRegularFileText ? "это не обычный файл" : why));
+}
+
 int CWordDocument::AddDocumentFromTemplate(const std::string& templatePath)
+{
+    Reset();
+    templatePath_ = templatePath;
+    // Opened once, as a data file, and read whole; never reopened by its path.
+    std::string why, bytes;
+    const int fd = OpenDataFile(templatePath, &why);
+    const bool read = fd >= 0 && ReadOpenFile(fd, MaxTemplateFileBytes, &bytes, &why);
+    if (fd >= 0) ::close(fd);
+    if (!read) return TemplateNotRead(templatePath, why);
+    return AddDocumentFromTemplateBytes(bytes, templatePath);
+}
+
+int CWordDocument::AddDocumentFromTemplateBytes(const std::string& bytes, const std::string& templatePath)
 {
     Reset();
     error_.clear();
     templatePath_ = templatePath;
-    std::string why;
-    const int fd = OpenRegularFile(templatePath, &why);
-    if (fd < 0) {
-        if (why == std::strerror(ENOENT)) return Fail(TemplateUnreadable, "Не найден шаблон " + templatePath);
-        if (why == NotRegularFileText) why = "это не обычный файл";
-        return Fail(TemplateUnreadable, "Шаблон " + templatePath + " не читается: " + why);
-    }
-    int err = 0;
-    zip_t* z = zip_fdopen(fd, ZIP_RDONLY, &err); // takes the descriptor when it succeeds
+    zip_error_t openError;
+    zip_error_init(&openError);
+    zip_source_t* source = zip_source_buffer_create(bytes.data(), bytes.size(), 0, &openError);
+    zip_t* z = source ? zip_open_from_source(source, ZIP_RDONLY, &openError) : nullptr;
     if (!z) {
-        ::close(fd);
-        zip_error_t ze;
-        zip_error_init_with_code(&ze, err);
-        const std::string why = zip_error_strerror(&ze);
-        zip_error_fini(&ze);
+        if (source) zip_source_free(source);
+        const std::string why = zip_error_strerror(&openError);
+        zip_error_fini(&openError);
         return Fail(TemplateUnreadable, "Шаблон " + templatePath + " не читается: " + why);
     }
+    zip_error_fini(&openError);
     const zip_int64_t count = zip_get_num_entries(z, 0);
     if (count > MaxParts) {
         zip_close(z);

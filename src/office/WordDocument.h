@@ -12,12 +12,17 @@
 // are counted from 1 as well. Every operation returns 0 or one of the codes below, with
 // ErrorText naming what was missing; nothing throws.
 //
-// The template is untrusted: only a regular file is opened; a package of more than 1000
-// parts, or whose parts declare more than 64 MiB together, is refused before they are
-// read; a part of more than a million tags is refused before it is parsed; a part with a
-// document type declaration (and so entities) is refused; the walks over a part visit its
-// elements only.
+// The template is untrusted: it is opened once as a data file (platform/PathWalk.h) and
+// read whole; a package of more than 1000 parts, or whose parts declare more than 64 MiB
+// together, is refused before they are read; before libxml2 parses a part, the parts
+// parsed so far are held to the element and attribute limits below (platform/XmlLimits.h),
+// which keep any accepted template to well under a second of parsing and a few hundred
+// megabytes; a part with a document type declaration (and so entities) is refused; the
+// walks over a part visit its elements only.
 
+#include "platform/XmlLimits.h"
+
+#include <cstddef>
 #include <map>
 #include <memory>
 #include <string>
@@ -27,6 +32,11 @@ struct _xmlDoc;
 struct _xmlNode;
 
 namespace vx4 {
+
+// A template's main part has a few thousand elements of a few attributes each.
+inline constexpr std::size_t TemplateAttributesPerElement = 64;
+inline constexpr std::size_t TemplateAttributesTotal = 200000;
+inline constexpr std::size_t TemplateTagsTotal = 400000;
 
 class CWordDocument {
 public:
@@ -48,6 +58,12 @@ public:
 
     // Reads the template; the template file itself is never changed.
     int AddDocumentFromTemplate(const std::string& templatePath);
+    // The same from the template's bytes, read once when it was looked up; templatePath
+    // names it in messages.
+    int AddDocumentFromTemplateBytes(const std::string& bytes, const std::string& templatePath);
+    // Fails as AddDocumentFromTemplate does for a template that could not be opened or read
+    // (why: the system's reason or the data file check's).
+    int TemplateNotRead(const std::string& templatePath, const std::string& why);
     // Replaces what the bookmark encloses with text (the bookmark then encloses the text).
     int FillNamedMark(const std::string& mark, const std::string& text);
     // Replaces the content of the first paragraph of the section's page header; tabs move
@@ -90,6 +106,7 @@ private:
     std::vector<Entry> entries_;
     std::vector<TableCache> tables_;
     bool tablesListed_ = false;
+    XmlLimits limits_{TemplateAttributesPerElement, TemplateAttributesTotal, TemplateTagsTotal};
     std::string error_;
 };
 

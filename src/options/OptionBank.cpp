@@ -1,6 +1,9 @@
 #include "options/OptionBank.h"
 
+#include "platform/FileLocations.h"
+#include "platform/PathWalk.h"
 #include "platform/RegularFile.h"
+#include "platform/XmlLimits.h"
 
 #include <libxml/parser.h>
 #include <libxml/parserInternals.h>
@@ -11,6 +14,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -55,17 +59,16 @@ void CollectError(void* data, xmlErrorPtr err)
         first->text = ErrorMessage(err, "");
 }
 
-// A bank is a small text; anything larger is refused before it is parsed.
-constexpr std::size_t MaxBankBytes = std::size_t(64) << 20;
-
-// What the parse running on this thread may load as external entities: regular files in
-// the folder (its device and inode) of the bank being opened. While no bank is opened on
-// the thread, loads go to the loader that was there before.
+// What the parse running on this thread may load as external entities: files named by a
+// single name in the folder the bank was found in, read through that folder's descriptor,
+// and counted with the bank against its limits. While no bank is opened on the thread,
+// loads go to the loader that was there before.
 struct EntityPolicy {
-    bool hasFolder = false;
-    dev_t dev = 0;
-    ino_t ino = 0;
-    std::string refused; // the first entity refused, for the error text
+    int folder = -1;        // the bank's real folder, opened once
+    std::string folderText; // that folder as the bank's path names it (entity URLs resolve against it)
+    XmlLimits limits{BankAttributesPerElement, BankAttributesTotal, BankTagsTotal};
+    std::size_t bytes = 0;  // the bank's and its entities' bytes so far
+    std::string refused;    // the first entity refused, for the error text
 };
 thread_local EntityPolicy* activePolicy = nullptr;
 xmlExternalEntityLoader previousLoader = nullptr;
@@ -110,20 +113,26 @@ xmlParserInputPtr BankEntityLoader(const char* url, const char* id, xmlParserCtx
     if (policy == nullptr) return previousLoader ? previousLoader(url, id, ctxt) : nullptr;
     if (url == nullptr || ctxt == nullptr) return Refuse(policy, url, "it names no file");
     const std::string path = LocalPath(url);
-    if (path.empty()) return Refuse(policy, url, "only files in the bank's folder are read");
-    struct stat folder{};
-    if (!policy->hasFolder || ::stat(FolderOf(path).c_str(), &folder) != 0 || folder.st_dev != policy->dev ||
-        folder.st_ino != policy->ino)
+    const std::string name = path.substr(path.rfind('/') == std::string::npos ? 0 : path.rfind('/') + 1);
+    if (path.empty() || policy->folder < 0 || FolderOf(path) != policy->folderText || name.empty() || name == "." ||
+        name == "..")
         return Refuse(policy, url, "only files in the bank's folder are read");
-    std::string why;
-    const int fd = OpenRegularFile(path, &why, false);
-    if (fd < 0) return Refuse(policy, url, why);
-    xmlParserInputBufferPtr buffer = xmlParserInputBufferCreateFd(fd, XML_CHAR_ENCODING_NONE);
-    if (buffer == nullptr) {
-        ::close(fd);
-        return Refuse(policy, url, "out of memory");
-    }
-    // The buffer closes the descriptor when it is freed.
+    // A look before the open keeps a device's open from happening at all.
+    struct stat st{};
+    if (::fstatat(policy->folder, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+        return Refuse(policy, url, std::strerror(errno));
+    if (!S_ISREG(st.st_mode)) return Refuse(policy, url, NotRegularFileText);
+    const int fd = ::openat(policy->folder, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) return Refuse(policy, url, errno == ELOOP ? NotRegularFileText : std::strerror(errno));
+    std::string why, text;
+    const bool read = IsTrustedDataFile(fd, &why) && ReadOpenFile(fd, MaxBankBytes - policy->bytes, &text, &why);
+    ::close(fd);
+    if (!read) return Refuse(policy, url, why);
+    policy->bytes += text.size();
+    if (std::string over = policy->limits.AddEntityFile(text); !over.empty()) return Refuse(policy, url, over);
+    xmlParserInputBufferPtr buffer =
+        xmlParserInputBufferCreateMem(text.data(), static_cast<int>(text.size()), XML_CHAR_ENCODING_NONE);
+    if (buffer == nullptr) return Refuse(policy, url, "out of memory");
     xmlParserInputPtr input = xmlNewIOInputStream(ctxt, buffer, XML_CHAR_ENCODING_NONE);
     if (input == nullptr) {
         xmlFreeParserInputBuffer(buffer);
@@ -177,20 +186,60 @@ bool COptionBank::Open(const std::string& path)
     if (doc_ != nullptr)
         return true;
     // The file is read here rather than by the parser, so that a missing or unreadable file
-    // is reported with the system's own reason, and a FIFO or device is never read.
-    std::string text, why;
-    if (!ReadRegularFile(path, MaxBankBytes, &text, &why)) {
-        error_ = path + ": " + why;
+    // is reported with the system's own reason, a FIFO or device is never read, and the
+    // bank's folder is the one the file was opened in.
+    std::string why;
+    int folder = -1;
+    const int fd = OpenDataFile(path, &why, &folder);
+    return OpenOpened(fd, folder, path, why);
+}
+
+bool COptionBank::OpenFound(const std::vector<std::string>& folders, const std::string& name)
+{
+    if (doc_ != nullptr)
+        return true;
+    std::string path, why;
+    int folder = -1;
+    const int fd = OpenDataFileIn(folders, name, &path, &why, &folder);
+    return OpenOpened(fd, folder, path, why);
+}
+
+bool COptionBank::OpenOpened(int fd, int folder, const std::string& path, const std::string& why)
+{
+    std::string text, reason = why;
+    const bool read = fd >= 0 && ReadOpenFile(fd, MaxBankBytes, &text, &reason);
+    if (fd >= 0) ::close(fd);
+    if (!read) {
+        if (folder >= 0) ::close(folder);
+        error_ = path + ": " + reason;
         return false;
     }
-    return OpenMemory(text, path);
+    return Parse(text, path, folder);
 }
 
 bool COptionBank::OpenMemory(std::string_view text, const std::string& baseUrl)
 {
     if (doc_ != nullptr)
         return true;
+    const int folder = baseUrl.empty() ? -1 : ::open(FolderOf(baseUrl).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    return Parse(text, baseUrl, folder);
+}
+
+bool COptionBank::Parse(std::string_view text, const std::string& baseUrl, int folder)
+{
+    // The folder's descriptor is this parse's, closed when it ends.
+    struct FolderCloser {
+        int fd;
+        ~FolderCloser()
+        {
+            if (fd >= 0) ::close(fd);
+        }
+    } closer{folder};
     error_.clear();
+    if (text.size() > MaxBankBytes) {
+        error_ = baseUrl + ": the file is larger than " + std::to_string(MaxBankBytes) + " bytes";
+        return false;
+    }
     xmlParserCtxtPtr ctxt = xmlNewParserCtxt();
     if (ctxt == nullptr) {
         error_ = "out of memory";
@@ -205,13 +254,14 @@ bool COptionBank::OpenMemory(std::string_view text, const std::string& baseUrl)
     // (the structured handler is per thread in libxml2); the previous handler is restored.
     InstallEntityLoader();
     EntityPolicy policy;
-    if (!baseUrl.empty()) {
-        struct stat folder{};
-        if (::stat(FolderOf(baseUrl).c_str(), &folder) == 0) {
-            policy.hasFolder = true;
-            policy.dev = folder.st_dev;
-            policy.ino = folder.st_ino;
-        }
+    policy.folder = folder;
+    policy.folderText = baseUrl.empty() ? std::string() : FolderOf(baseUrl);
+    policy.bytes = text.size();
+    // What libxml2 takes its time over is refused before it sees it.
+    if (std::string over = policy.limits.Add(text); !over.empty()) {
+        xmlFreeParserCtxt(ctxt);
+        error_ = (baseUrl.empty() ? std::string() : baseUrl + ": ") + "refused: " + over;
+        return false;
     }
     FirstError first;
     const xmlStructuredErrorFunc savedHandler = xmlStructuredError;

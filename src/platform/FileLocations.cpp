@@ -1,6 +1,9 @@
 #include "platform/FileLocations.h"
 
+#include "platform/PathWalk.h"
+
 #include <cerrno>
+#include <cstring>
 #include <cstdlib>
 #include <pwd.h>
 #include <sys/stat.h>
@@ -21,20 +24,6 @@ std::string WithSlash(std::string dir)
 {
     if (!dir.empty() && dir.back() != '/') dir += '/';
     return dir;
-}
-
-// A data file the program may take: a regular file that this user (or root) owns and no
-// one else may change, in a folder where no one else may put another in its place (one
-// writable by all only with the sticky bit, as /tmp). A file someone else left in the
-// current folder is thus passed over, and the search goes on.
-bool IsTrustedFile(const std::string& path)
-{
-    struct stat st{}, folder{};
-    const auto slash = path.rfind('/');
-    const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
-    return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && (st.st_uid == ::geteuid() || st.st_uid == 0) &&
-           !(st.st_mode & S_IWOTH) && ::stat(dir.c_str(), &folder) == 0 &&
-           (!(folder.st_mode & S_IWOTH) || (folder.st_mode & S_ISVTX));
 }
 
 bool SameFolder(const std::string& a, const std::string& b)
@@ -72,7 +61,8 @@ std::string HomeDir()
     if (home && home[0] == '/') return WithSlash(home);
     if (const passwd* pw = ::getpwuid(::getuid()); pw && pw->pw_dir && pw->pw_dir[0] == '/')
         return WithSlash(pw->pw_dir);
-    return "/tmp/";
+    // No shared folder stands in for it: what would be kept there is not kept.
+    return {};
 }
 
 // $variable/vx4pult/ when the variable holds an absolute path (relative ones are ignored,
@@ -80,8 +70,9 @@ std::string HomeDir()
 std::string XdgAppDir(const char* variable, const char* fallbackUnderHome)
 {
     const char* value = std::getenv(variable);
-    const std::string base = value && value[0] == '/' ? WithSlash(value) : HomeDir() + fallbackUnderHome;
-    return base + "vx4pult/";
+    if (value && value[0] == '/') return WithSlash(value) + "vx4pult/";
+    const std::string home = HomeDir();
+    return home.empty() ? std::string() : home + fallbackUnderHome + "vx4pult/";
 }
 
 std::string ParentDir(const std::string& dir)
@@ -113,6 +104,7 @@ std::string SettingsFilePathFor(const std::string& programDir)
     const std::string beside = WithSlash(programDir);
     if (WritableProgramDir(beside)) return beside + "vx4pult.ini";
     const std::string dir = XdgAppDir("XDG_CONFIG_HOME", ".config/");
+    if (dir.empty()) return {};
     MakeDirs(dir, 0700);
     return dir + "vx4pult.ini";
 }
@@ -122,7 +114,8 @@ std::string SettingsFilePath() { return SettingsFilePathFor(ProgramDir()); }
 std::vector<std::string> DataFolders(const std::string& programDir)
 {
     const std::string beside = WithSlash(programDir);
-    std::vector<std::string> folders = {"", beside, XdgAppDir("XDG_DATA_HOME", ".local/share/")};
+    std::vector<std::string> folders = {"", beside};
+    if (std::string xdg = XdgAppDir("XDG_DATA_HOME", ".local/share/"); !xdg.empty()) folders.push_back(xdg);
     // A relocated install (unpacked under another root, or a prefix other than the one
     // built for) keeps its data at the same place relative to its programs; its own data
     // comes before that of a copy installed on the system.
@@ -133,12 +126,50 @@ std::vector<std::string> DataFolders(const std::string& programDir)
     return folders;
 }
 
+int OpenDataFileIn(const std::vector<std::string>& folders, const std::string& relName, std::string* path,
+                   std::string* why, int* folder)
+{
+    if (folder) *folder = -1;
+    *path = relName;
+    *why = std::strerror(ENOENT);
+    if (relName.empty()) return -1;
+    if (relName[0] == '/') return OpenDataFile(relName, why, folder);
+    bool reason = false;
+    for (const auto& place : folders) {
+        std::string whyHere;
+        const int fd = OpenDataFile(place + relName, &whyHere, folder);
+        if (fd >= 0) {
+            *path = place + relName;
+            return fd;
+        }
+        // The first folder that has the name but whose file is not taken tells why.
+        if (!reason && whyHere != std::strerror(ENOENT)) {
+            *path = place + relName;
+            *why = whyHere;
+            reason = true;
+        }
+    }
+    return -1;
+}
+
+bool ReadDataFileIn(const std::vector<std::string>& folders, const std::string& relName, std::size_t limit,
+                    std::string* bytes, std::string* path, std::string* why)
+{
+    bytes->clear();
+    const int fd = OpenDataFileIn(folders, relName, path, why);
+    if (fd < 0) return false;
+    const bool ok = ReadOpenFile(fd, limit, bytes, why);
+    ::close(fd);
+    return ok;
+}
+
 std::string FindDataFileIn(const std::vector<std::string>& folders, const std::string& relName)
 {
-    if (relName.empty() || relName[0] == '/') return relName;
-    for (const auto& folder : folders)
-        if (IsTrustedFile(folder + relName)) return folder + relName;
-    return relName;
+    std::string path, why;
+    const int fd = OpenDataFileIn(folders, relName, &path, &why);
+    if (fd < 0) return relName;
+    ::close(fd);
+    return path;
 }
 
 std::string FindDataFile(const std::string& relName) { return FindDataFileIn(DataFolders(ProgramDir()), relName); }
@@ -150,6 +181,7 @@ std::string UserFilesDirFor(const std::string& programDir, const std::string& su
     if (!WritableProgramDir(base)) {
         base = XdgAppDir("XDG_DATA_HOME", ".local/share/");
         mode = 0700;
+        if (base.empty()) return {};
     }
     const std::string dir = WithSlash(base + sub);
     return MakeDirs(dir.substr(0, dir.size() - 1), mode) ? dir : std::string();

@@ -16,6 +16,7 @@
 // writable, so that a program started from there by root does not leave files beside the
 // installed programs.
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -24,18 +25,23 @@ namespace vx4 {
 // Folder of the running program, ending in "/" (from /proc/self/exe).
 std::string ProgramDir();
 
-// Full path of vx4pult.ini by the rule above (its folder is created when missing).
+// Full path of vx4pult.ini by the rule above (its folder is created when missing); empty
+// when it would be under a home folder that neither $HOME nor the user database names.
 std::string SettingsFilePath();
 
 // First existing file named relName (a plain name or a relative path such as
 // "Matrix/GIGE_шаблон.dotx") in the data folders, in order; relName itself (relative to the
 // current folder) when none has it, so that the caller's error names what was looked for.
-// A file counts only when it is a regular file owned by this user or root, not writable by
-// others, in a folder that others cannot write to (unless it is sticky, as /tmp).
+// A file counts only when it passes the data file checks of platform/PathWalk.h (every
+// folder on the way and the file itself this user's or root's, no one else able to change
+// them, no other user's link on the way); one that does not is passed over.
+// The path is for messages and tests: a reader opens the file once with OpenDataFileIn or
+// ReadDataFileIn below, never by this path again.
 std::string FindDataFile(const std::string& relName);
 
 // The folder for files written for the user, with sub appended ("Log", "Reports", ...),
-// ending in "/"; created (with parents) when missing. Empty when it cannot be created.
+// ending in "/"; created (with parents) when missing. Empty when it cannot be created, or
+// when there is no home folder ($HOME unset and no user database entry) to keep it in.
 std::string UserFilesDir(const std::string& sub = {});
 
 // The same rules for a given program folder (the functions above pass ProgramDir()).
@@ -46,6 +52,15 @@ std::string UserFilesDirFor(const std::string& programDir, const std::string& su
 // The data folders in search order, each ending in "/" (the current folder is "").
 std::vector<std::string> DataFolders(const std::string& programDir);
 std::string FindDataFileIn(const std::vector<std::string>& folders, const std::string& relName);
+// The first data file named relName that passes the checks, opened once: its descriptor,
+// with *path where it was found; -1 when none does, with *path and *why telling about the
+// first folder that has such a name (or relName and "No such file or directory").
+// With folder given, *folder receives the descriptor of the folder it was opened in.
+int OpenDataFileIn(const std::vector<std::string>& folders, const std::string& relName, std::string* path,
+                   std::string* why, int* folder = nullptr);
+// Its whole content, refused when larger than limit bytes.
+bool ReadDataFileIn(const std::vector<std::string>& folders, const std::string& relName, std::size_t limit,
+                    std::string* bytes, std::string* path, std::string* why);
 
 // The installed folders (<prefix>/bin/ and <prefix>/share/vx4pult/), ending in "/".
 std::string InstalledProgramDir();

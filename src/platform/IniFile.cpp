@@ -1,11 +1,12 @@
 #include "platform/IniFile.h"
 
+#include "platform/PathWalk.h"
 #include "platform/StagedFile.h"
 
+#include <cerrno>
+#include <cstring>
+
 #include <cstdio>
-#include <fstream>
-#include <iterator>
-#include <sstream>
 #include <vector>
 
 namespace vx4 {
@@ -93,44 +94,59 @@ bool KeyLine(std::string_view line, std::string_view* key, std::string_view* val
     return true;
 }
 
-bool ReadFile(const std::string& path, std::string* content)
-{
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
-        return false;
-    content->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    return true;
-}
-
 } // namespace
 
-std::string GetPrivateProfileString(std::string_view section, std::string_view key, std::string_view def,
-                                    const std::string& path)
+bool IniFile::Load(const std::string& path)
+{
+    content_.clear();
+    error_.clear();
+    std::string why;
+    if (path.empty()) {
+        error_ = "no settings file: no home folder ($HOME is not set and the user has no entry in the user database)";
+        return false;
+    }
+    if (ReadDataFile(path, IniFileMax, &content_, &why) || why == std::strerror(ENOENT))
+        return true;
+    error_ = path + ": " + why + "; the settings' defaults are used";
+    return false;
+}
+
+std::string IniFile::Get(std::string_view section, std::string_view key, std::string_view def) const
 {
     std::string result(def);
-    std::string content;
-    if (ReadFile(path, &content)) {
-        bool inSection = false;
-        for (const Line& line : SplitLines(content)) {
-            std::string_view name;
-            if (SectionHeader(line.text, &name)) {
-                if (inSection)
-                    break; // the first section of that name is the one that counts
-                inSection = SameName(name, section);
-                continue;
-            }
-            std::string_view k, v;
-            if (inSection && KeyLine(line.text, &k, &v) && SameName(k, key)) {
-                if (v.size() >= 2 && (v.front() == '"' || v.front() == '\'') && v.back() == v.front())
-                    v = v.substr(1, v.size() - 2);
-                result.assign(v);
-                break;
-            }
+    bool inSection = false;
+    for (const Line& line : SplitLines(content_)) {
+        std::string_view name;
+        if (SectionHeader(line.text, &name)) {
+            if (inSection)
+                break; // the first section of that name is the one that counts
+            inSection = SameName(name, section);
+            continue;
+        }
+        std::string_view k, v;
+        if (inSection && KeyLine(line.text, &k, &v) && SameName(k, key)) {
+            if (v.size() >= 2 && (v.front() == '"' || v.front() == '\'') && v.back() == v.front())
+                v = v.substr(1, v.size() - 2);
+            result.assign(v);
+            break;
         }
     }
     if (result.size() > IniValueMax)
         result.resize(IniValueMax);
     return result;
+}
+
+std::uint32_t IniFile::GetNumber(std::string_view section, std::string_view key, std::string_view def) const
+{
+    return ParseIniNumber(Get(section, key, def));
+}
+
+std::string GetPrivateProfileString(std::string_view section, std::string_view key, std::string_view def,
+                                    const std::string& path)
+{
+    IniFile file;
+    file.Load(path);
+    return file.Get(section, key, def);
 }
 
 std::uint32_t GetPrivateProfileNumber(std::string_view section, std::string_view key, std::string_view def,
@@ -191,8 +207,12 @@ bool WritePrivateProfileString(std::string_view section, std::string_view key, s
 
 bool WritePrivateProfileStrings(const std::vector<IniEntry>& entries, const std::string& path)
 {
-    std::string content;
-    ReadFile(path, &content); // a missing file is created below
+    // A missing file is created below; one that is there but not taken (a fifo, a device,
+    // a file someone else may change) is left as it is.
+    IniFile file;
+    if (!file.Load(path))
+        return false;
+    const std::string& content = file.Content();
     // Keep the file's own line ends.
     const std::string eol = content.find("\r\n") != std::string::npos ? "\r\n" : "\n";
     std::vector<Line> lines = SplitLines(content);

@@ -3,6 +3,11 @@
 // names compared without regard to case, lines starting with ';' or '#' kept as comments.
 // Reading never fails (a missing file, section or key gives the default); writing changes
 // only the one line it concerns and leaves every other byte of the file as it was.
+//
+// The file is read once, by descriptor, as a data file (see platform/PathWalk.h): a regular
+// file of at most IniFileMax bytes that only this user or root may change, reached through
+// no other user's link. A fifo, a device or anything else in its place is refused with a
+// message (never waited on, never read), reads give the defaults, and writes leave it alone.
 
 #include <cstdint>
 #include <string>
@@ -13,6 +18,27 @@ namespace vx4 {
 
 // The longest value a read returns; longer values are cut to this many bytes.
 inline constexpr std::size_t IniValueMax = 255;
+
+// The largest settings file read.
+inline constexpr std::size_t IniFileMax = std::size_t(1) << 20;
+
+// A settings file read once; every key is then looked up in what was read.
+class IniFile {
+public:
+    // Reads the file at path. A missing file is no error (every key has its default); any
+    // other reason the file is not taken is kept in ErrorText, and false returned.
+    bool Load(const std::string& path);
+    // As GetPrivateProfileString and GetPrivateProfileNumber below, from what Load read.
+    std::string Get(std::string_view section, std::string_view key, std::string_view def) const;
+    std::uint32_t GetNumber(std::string_view section, std::string_view key, std::string_view def) const;
+    // Why the file was not taken ("<path>: <reason>"); empty when it was or is missing.
+    const std::string& ErrorText() const { return error_; }
+    const std::string& Content() const { return content_; }
+
+private:
+    std::string content_;
+    std::string error_;
+};
 
 // The value of key in section, blanks around it removed and one pair of enclosing quotes
 // stripped; def when the file, the section or the key is missing. Cut at IniValueMax.

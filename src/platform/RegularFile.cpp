@@ -1,5 +1,7 @@
 #include "platform/RegularFile.h"
 
+#include "platform/PathWalk.h"
+
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -43,35 +45,9 @@ bool ReadRegularFile(const std::string& path, std::size_t limit, std::string* by
     bytes->clear();
     const int fd = OpenRegularFile(path, why);
     if (fd < 0) return false;
-    struct stat st{};
-    if (::fstat(fd, &st) == 0 && std::size_t(st.st_size) > limit) {
-        ::close(fd);
-        *why = "the file is larger than " + std::to_string(limit) + " bytes";
-        return false;
-    }
-    bytes->reserve(std::size_t(st.st_size));
-    char buffer[65536];
-    for (;;) {
-        const ssize_t n = ::read(fd, buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-            *why = std::strerror(errno);
-            ::close(fd);
-            bytes->clear();
-            return false;
-        }
-        if (n == 0) break;
-        // A file that grows while it is read is held to the same limit.
-        if (bytes->size() + std::size_t(n) > limit) {
-            ::close(fd);
-            bytes->clear();
-            *why = "the file is larger than " + std::to_string(limit) + " bytes";
-            return false;
-        }
-        bytes->append(buffer, std::size_t(n));
-    }
+    const bool ok = ReadOpenFile(fd, limit, bytes, why);
     ::close(fd);
-    return true;
+    return ok;
 }
 
 } // namespace vx4

@@ -10,7 +10,16 @@
 // it is complete, with the disk space reserved first, so that a full disk fails before any
 // byte of the older file changes.
 //
-// A symbolic link is written through: the neighbour is made beside the file it points to.
+// A symbolic link is written through (the neighbour is made beside the file it points to)
+// only when it is this user's own, or root's in a folder only root may change; a link of
+// anyone else's is refused with an error that names it, wherever it stands in the path.
+// Every step after that works on the folder as it was checked (by descriptor), and a file
+// written in place is opened without following links and checked to be the one looked at.
+//
+// Neighbours of the same target that a crashed run left behind (this user's, older than a
+// day) are removed when the target is written next.
+
+#include "platform/PathWalk.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -48,8 +57,11 @@ public:
     // The system's error number of the last failure.
     int Errno() const { return errno_; }
     const std::string& Path() const { return path_; }
-    // The neighbour's path while one exists.
+    // The neighbour's path while one exists (for messages).
     const std::string& TempPath() const { return temp_; }
+
+    // How old a neighbour left behind must be before a later write removes it.
+    static constexpr int StaleNeighbourSeconds = 24 * 60 * 60;
 
     // The whole content at once; an error message, empty on success (errno in *err).
     static std::string Write(const std::string& path, std::string_view bytes, Mode mode = Mode::Replace,
@@ -58,13 +70,17 @@ public:
 private:
     std::string Fail(const char* what, int err);
     std::string CommitInPlace();
+    void RemoveStaleNeighbours();
 
     std::string path_;   // as given, for messages
-    std::string target_; // the file written: path_ with symbolic links followed
+    std::string target_; // the file written: path_ with symbolic links followed (for messages)
+    WalkedPath where_;   // its folder, open, and its name there
     Mode mode_;
-    std::string temp_;
+    std::string temp_;     // the neighbour's path, for messages
+    std::string tempName_; // the neighbour's name in where_.folder
     std::FILE* file_ = nullptr;
     bool inPlace_ = false;
+    int inPlaceFd_ = -1; // the file written in place, open since Create
     char* memory_ = nullptr; // the in-place content
     std::size_t memorySize_ = 0;
     int errno_ = 0;

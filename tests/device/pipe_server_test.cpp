@@ -9,8 +9,10 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <future>
 #include <sys/stat.h>
 
@@ -72,6 +74,47 @@ TEST_F(PipeServerTest, WithoutRuntimeDirectoryUsesAPrivateDirectoryUnderTmp)
     EXPECT_EQ(st.st_mode & 0777, 0700u);
 }
 
+// The fallback folder's name is known to every user: one that another user made first, or
+// that is a link or open to others, is never used, and the reason names it.
+TEST_F(PipeServerTest, AFallbackFolderTakenByAnotherUserIsRefusedAndNamed)
+{
+    const std::string expected = dir.Path() + "/vx4pult-" + std::to_string(getuid());
+    std::string problem;
+    EXPECT_EQ(CPipeServer::PrivateDirectoryIn(dir.Path(), &problem), expected) << problem;
+    struct Case {
+        const char* what;
+        std::function<void()> arrange;
+        bool needsRoot = false;
+    };
+    const Case cases[] = {
+        {"open to the group", [&] { ASSERT_EQ(::chmod(expected.c_str(), 0770), 0); }},
+        {"a link to a folder of the user's", [&] {
+             ASSERT_EQ(::rmdir(expected.c_str()), 0);
+             ASSERT_EQ(::mkdir((expected + "-real").c_str(), 0700), 0);
+             ASSERT_EQ(::symlink((expected + "-real").c_str(), expected.c_str()), 0);
+         }},
+        {"made by another user", [&] { ASSERT_EQ(::chown(expected.c_str(), 65534, 65534), 0); }, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        if (c.needsRoot && ::geteuid() != 0) {
+            std::printf("skipped case \"%s\": needs root to act as another user\n", c.what);
+            continue;
+        }
+        ::unlink(expected.c_str());
+        ::rmdir(expected.c_str());
+        ::rmdir((expected + "-real").c_str());
+        ASSERT_EQ(::mkdir(expected.c_str(), 0700), 0);
+        c.arrange();
+        problem.clear();
+        EXPECT_EQ(CPipeServer::PrivateDirectoryIn(dir.Path(), &problem), "");
+        EXPECT_NE(problem.find(expected), std::string::npos) << problem;
+    }
+    ::unlink(expected.c_str());
+    ::rmdir(expected.c_str());
+    ::rmdir((expected + "-real").c_str());
+}
+
 // The runtime directory is taken only when it is the user's own and closed to others;
 // otherwise the private directory under /tmp.
 TEST_F(PipeServerTest, RuntimeDirectoryIsUsedOnlyWhenPrivateToTheUser)
@@ -85,8 +128,10 @@ TEST_F(PipeServerTest, RuntimeDirectoryIsUsedOnlyWhenPrivateToTheUser)
     for (const Case& k : {Case{0700, false, true}, Case{0755, false, false}, Case{0711, false, false},
                           Case{0770, false, false}, Case{01700, false, false}, Case{0700, true, false}}) {
         SCOPED_TRACE(std::to_string(k.mode) + (k.otherOwner ? " owned by another" : ""));
-        if (k.otherOwner && ::geteuid() != 0)
-            continue; // handing a directory to another user needs root
+        if (k.otherOwner && ::geteuid() != 0) {
+            std::printf("skipped the case of another user's folder: handing a folder to another user needs root\n");
+            continue;
+        }
         ASSERT_EQ(::chmod(dir.Path().c_str(), k.mode), 0);
         ASSERT_EQ(::chown(dir.Path().c_str(), k.otherOwner ? 65534 : ::geteuid(), gid_t(-1)), 0);
         EXPECT_EQ(CPipeServer::SocketDirectory(), k.used ? dir.Path() : fallback);
@@ -190,9 +235,17 @@ TEST_F(PipeServerTest, ClientWithoutRequestWithinTheTimeOutIsDropped)
     }
 }
 
+// A server started without a time-out of its own drops an idle client after ten seconds:
+// not within the first two, and within the ten (with a margin for a busy machine).
 TEST_F(PipeServerTest, RequestTimeOutIsTenSecondsUnlessSet)
 {
-    EXPECT_EQ(CPipeServer::RequestTimeoutMs, 10000u);
+    StartServer();
+    GatewayClient idle;
+    ASSERT_TRUE(idle.ConnectWithin(path, 2000)) << idle.Error();
+    const auto connected = Clock::now();
+    EXPECT_FALSE(idle.ClosedByPeer(2000)) << "dropped before its ten seconds";
+    EXPECT_TRUE(idle.ClosedByPeer(11000)) << "still connected long after ten seconds";
+    EXPECT_GE(Clock::now() - connected, std::chrono::milliseconds(9900));
 }
 
 TEST_F(PipeServerTest, StaleSocketFileIsReplaced)

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -57,6 +58,8 @@ std::string AsUnprivileged(const std::function<std::string()>& fn)
     return out;
 }
 
+const fs::perms Shared = fs::perms::all | fs::perms::sticky_bit;
+
 // A scratch folder open to every user (the unprivileged runs work in it), with HOME and the
 // XDG variables pointed into it and restored afterwards.
 class FileLocationsTest : public ::testing::Test {
@@ -71,7 +74,7 @@ protected:
                                             ::testing::UnitTest::GetInstance()->current_test_info()->name());
         fs::remove_all(root);
         fs::create_directories(root);
-        fs::permissions(root, fs::perms::all);
+        fs::permissions(root, Shared);
         savedCwd = fs::current_path();
         for (const char* name : {"HOME", "XDG_CONFIG_HOME", "XDG_DATA_HOME"}) {
             const char* value = std::getenv(name);
@@ -99,11 +102,13 @@ protected:
 
     std::string Path(const std::string& rel) const { return (root / rel).string(); }
 
-    // A folder under the scratch root, open to every user (or read-only: 0555).
-    std::string Folder(const std::string& rel, fs::perms perms = fs::perms::all)
+    // A folder under the scratch root, open to every user (or read-only: 0555). The folders
+    // on the way are sticky, as /tmp is: everyone may add to them, no one take away
+    // another's names.
+    std::string Folder(const std::string& rel, fs::perms perms = Shared)
     {
         fs::create_directories(root / rel);
-        for (fs::path p = root / rel; p != root; p = p.parent_path()) fs::permissions(p, fs::perms::all);
+        for (fs::path p = root / rel; p != root; p = p.parent_path()) fs::permissions(p, Shared);
         fs::permissions(root / rel, perms);
         return (root / rel).string() + "/";
     }
@@ -246,6 +251,37 @@ TEST_F(FileLocationsTest, UserFilesBesideAWritableProgramElseInTheXdgDataFolderC
     }
 }
 
+// Without $HOME and without an entry in the user database there is no home folder: nothing
+// falls back to a folder shared with other users, and the IniFile reader says what is missing.
+TEST_F(FileLocationsTest, NoHomeFolderMeansNoSharedFallback)
+{
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to become a user the user database does not know";
+    const std::string prog = Folder("prog", ReadOnly);
+    SetEnv("HOME", {});
+    const std::string result = [&] {
+        int fds[2];
+        if (::pipe(fds) != 0) return std::string("pipe failed");
+        const pid_t pid = ::fork();
+        if (pid == 0) {
+            ::close(fds[0]);
+            std::string r = "cannot become an unknown user";
+            if (::setgroups(0, nullptr) == 0 && ::setgid(54321) == 0 && ::setuid(54321) == 0)
+                r = "settings=" + SettingsFilePathFor(prog) + ";files=" + UserFilesDirFor(prog, "Log") + ";";
+            [[maybe_unused]] ssize_t w = ::write(fds[1], r.data(), r.size());
+            ::_exit(0);
+        }
+        ::close(fds[1]);
+        std::string out;
+        char buffer[512];
+        for (ssize_t n; (n = ::read(fds[0], buffer, sizeof buffer)) > 0;) out.append(buffer, std::size_t(n));
+        ::close(fds[0]);
+        ::waitpid(pid, nullptr, 0);
+        return out;
+    }();
+    EXPECT_EQ(result, "settings=;files=;");
+    EXPECT_FALSE(fs::exists("/tmp/.config/vx4pult"));
+}
+
 TEST(FileLocations, ProgramDirIsTheFolderOfTheRunningProgram)
 {
     const std::string dir = ProgramDir();
@@ -256,39 +292,88 @@ TEST(FileLocations, ProgramDirIsTheFolderOfTheRunningProgram)
 
 } // namespace
 
-// A data file that someone else could have put or changed in the current folder is passed
-// over for the next folder that has it.
+// A data file that someone else could have put or changed, or reached through something
+// someone else controls, is passed over for the next folder that has it.
 TEST_F(FileLocationsTest, DataFilesOthersControlArePassedOver)
 {
     const std::string cwd = Folder("cwd", Private);
     const std::string prog = Folder("inst/bin", Private);
+    Folder("other", Shared);
     const std::vector<std::string> folders = {cwd, prog};
-    Touch("inst/bin/constbank.xml");
+    const std::string name = "Matrix/constbank.xml";
+    Touch("inst/bin/" + name);
+    const bool root = ::geteuid() == 0;
+    const uid_t other = 65534;
     struct Case {
         const char* what;
         std::function<void()> arrange;
         bool taken; // the file in cwd rather than the one beside the program
+        bool needsRoot = false;
     };
-    const fs::path file = root / "cwd" / "constbank.xml";
+    const fs::path sub = this->root / "cwd" / "Matrix";
+    const fs::path file = sub / "constbank.xml";
+    const fs::path elsewhere = this->root / "other" / "constbank.xml";
+    auto fileElsewhere = [&] {
+        fs::remove(file);
+        std::ofstream(elsewhere) << "y";
+        fs::permissions(elsewhere, fs::perms::owner_read | fs::perms::owner_write | fs::perms::others_read);
+    };
     const Case cases[] = {
         {"own file", [] {}, true},
         {"writable by all", [&] { fs::permissions(file, fs::perms::all); }, false},
-        {"folder writable by all", [&] { fs::permissions(root / "cwd", fs::perms::all); }, false},
+        // (A group of more than this user; the user's own private group would count as the user.)
+        {"writable by a group",
+         [&] {
+             ASSERT_EQ(::chown(file.c_str(), uid_t(-1), other), 0);
+             fs::permissions(file, fs::perms::group_write, fs::perm_options::add);
+         },
+         false, true},
+        {"folder writable by all", [&] { fs::permissions(this->root / "cwd", fs::perms::all); }, false},
+        {"sub-folder writable by a group",
+         [&] {
+             ASSERT_EQ(::chown(sub.c_str(), uid_t(-1), other), 0);
+             fs::permissions(sub, fs::perms::group_write, fs::perm_options::add);
+         },
+         false, true},
         {"sticky folder writable by all",
-         [&] { fs::permissions(root / "cwd", fs::perms::all | fs::perms::sticky_bit); }, true},
+         [&] { fs::permissions(this->root / "cwd", Shared); }, true},
+        {"own link to an own file", [&] { fileElsewhere(); fs::create_symlink(elsewhere, file); }, true},
+        {"hard link", [&] { fileElsewhere(); fs::create_hard_link(elsewhere, file); }, false},
         // (Only root can give a file away.)
-        {"owned by another user", [&] { ASSERT_EQ(::chown(file.c_str(), 65534, 65534), 0); }, false},
+        {"owned by another user", [&] { ASSERT_EQ(::chown(file.c_str(), other, other), 0); }, false, true},
+        {"another user's link to an own file",
+         [&] { fileElsewhere(); fs::create_symlink(elsewhere, file); ASSERT_EQ(::lchown(file.c_str(), other, other), 0); },
+         false, true},
+        {"sub-folder of another user", [&] { ASSERT_EQ(::chown(sub.c_str(), other, other), 0); }, false, true},
+        {"another user's link in place of the sub-folder",
+         [&] {
+             fs::remove_all(sub);
+             fs::create_directories(this->root / "other" / "Matrix");
+             std::ofstream(this->root / "other" / "Matrix" / "constbank.xml") << "y";
+             fs::create_directory_symlink(this->root / "other" / "Matrix", sub);
+             ASSERT_EQ(::lchown(sub.c_str(), other, other), 0);
+         },
+         false, true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        if (&c == &cases[4] && ::geteuid() != 0) continue;
-        fs::permissions(root / "cwd", Private);
-        fs::remove(file);
-        Touch("cwd/constbank.xml");
+        if (c.needsRoot && !root) {
+            std::printf("skipped case \"%s\": needs root to act as another user\n", c.what);
+            continue;
+        }
+        fs::permissions(this->root / "cwd", Private);
+        fs::remove_all(sub);
+        fs::remove_all(this->root / "other" / "Matrix");
+        fs::remove(elsewhere);
+        Touch("cwd/" + name);
+        fs::permissions(sub, Private);
         fs::permissions(file, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
                                   fs::perms::others_read);
         c.arrange();
-        EXPECT_EQ(FindDataFileIn(folders, "constbank.xml"), c.taken ? file.string() : Path("inst/bin/constbank.xml"));
+        EXPECT_EQ(FindDataFileIn(folders, name), c.taken ? file.string() : Path("inst/bin/" + name));
+        std::string path, why;
+        const int fd = OpenDataFileIn(folders, name, &path, &why);
+        EXPECT_GE(fd, 0) << why;
+        if (fd >= 0) ::close(fd);
     }
 }
-

@@ -1,8 +1,12 @@
 #include "platform/IniFile.h"
 
+#include "platform/fifo_reader_watch.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <functional>
+#include <memory>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -188,4 +192,75 @@ TEST_F(IniFileTest, WriteKeepsModeAndWritesThroughALink)
     EXPECT_EQ(Content(), "[A]\nk=3\n");
     // No temporary files are left behind.
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir_), std::filesystem::directory_iterator()), 2);
+}
+
+// What stands in the settings file's place and is not a small file of this user's is never
+// waited on nor read: the defaults are used, the reason is given, and a write leaves it be.
+TEST_F(IniFileTest, OnlyASmallRegularFileOfTheUsersIsRead)
+{
+    struct Case {
+        const char* what;
+        std::function<void()> arrange;
+        const char* reason;
+        bool needsRoot = false;
+    };
+    const std::string big = "[CONNECTION]\nport=COM7\n" + std::string(IniFileMax, ';') + "\n";
+    std::unique_ptr<vx4test::FifoReaderWatch> fifo;
+    const Case cases[] = {
+        {"a fifo", [&] { fifo = std::make_unique<vx4test::FifoReaderWatch>(path_); }, "not a regular file"},
+        {"the user's link to /dev/zero", [&] { std::filesystem::create_symlink("/dev/zero", path_); },
+         "not a regular file"},
+        {"a file over 1 MiB", [&] { Put(big); }, "larger than"},
+        {"a file anyone may change", [&] { Put("[CONNECTION]\nport=COM7\n"); ::chmod(path_.c_str(), 0666); },
+         "another user"},
+        {"another user's link to a good file",
+         [&] {
+             const std::string good = (dir_ / "good.ini").string();
+             std::ofstream(good) << "[CONNECTION]\nport=COM7\n";
+             std::filesystem::create_symlink(good, path_);
+             ASSERT_EQ(::lchown(path_.c_str(), 65534, 65534), 0);
+         },
+         "another user", true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        if (c.needsRoot && ::geteuid() != 0) {
+            std::printf("skipped case \"%s\": needs root to act as another user\n", c.what);
+            continue;
+        }
+        fifo.reset();
+        std::filesystem::remove_all(dir_);
+        std::filesystem::create_directories(dir_);
+        c.arrange();
+        struct stat before {};
+        ASSERT_EQ(::lstat(path_.c_str(), &before), 0);
+        IniFile file;
+        EXPECT_FALSE(file.Load(path_));
+        EXPECT_NE(file.ErrorText().find(path_), std::string::npos) << file.ErrorText();
+        EXPECT_NE(file.ErrorText().find(c.reason), std::string::npos) << file.ErrorText();
+        EXPECT_EQ(file.Get("CONNECTION", "port", "COM1"), "COM1");
+        EXPECT_FALSE(WritePrivateProfileString("CONNECTION", "port", "COM2", path_));
+        struct stat after {};
+        ASSERT_EQ(::lstat(path_.c_str(), &after), 0);
+        EXPECT_EQ(after.st_ino, before.st_ino);
+        EXPECT_EQ(after.st_size, before.st_size);
+        if (fifo) {
+            EXPECT_FALSE(fifo->Rescued()) << "the fifo was opened for reading";
+        }
+    }
+    fifo.reset();
+}
+
+// Every key of a read comes from the one read of the file.
+TEST_F(IniFileTest, KeysComeFromTheOneRead)
+{
+    Put("[CONNECTION]\nport=COM7\nspeed=9600\n");
+    IniFile file;
+    ASSERT_TRUE(file.Load(path_));
+    std::filesystem::remove(path_);
+    EXPECT_EQ(file.Get("CONNECTION", "port", "COM1"), "COM7");
+    EXPECT_EQ(file.GetNumber("connection", "SPEED", "115200"), 9600u);
+    IniFile missing;
+    EXPECT_TRUE(missing.Load(path_));
+    EXPECT_EQ(missing.ErrorText(), "");
 }

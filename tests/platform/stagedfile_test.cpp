@@ -11,6 +11,8 @@
 #include <sys/stat.h>
 
 #include <cstring>
+#include <ctime>
+#include <fcntl.h>
 #include <filesystem>
 
 namespace vx4 {
@@ -130,7 +132,7 @@ TEST_F(StagedFileTest, ALibraryWritesTheNeighbourByName)
     ASSERT_EQ(f.Create(), "");
     const std::string temp = f.HandOver();
     ASSERT_NE(temp, "");
-    EXPECT_EQ(fs::path(temp).parent_path(), dir_);
+    EXPECT_EQ(Entries(dir_).size(), 1u); // the neighbour, by way of the folder opened
     Put(temp, "by name");
     ASSERT_EQ(f.Commit(), "");
     EXPECT_EQ(ReadWhole(path_), "by name");
@@ -158,6 +160,101 @@ TEST_F(StagedFileTest, InPlaceOnlyOnceTheContentIsCompleteAndTheSpaceTaken)
     EXPECT_TRUE(InLimitedChild([&] { return StagedFile::Write(path_, "short").empty(); }, 0, nobody));
     EXPECT_EQ(ReadWhole(path_), "short");
     EXPECT_EQ(Entries(dir_), std::vector<std::string>{"f.txt"});
+}
+
+// Two users and a shared sticky folder (as /tmp): a link the other user planted under the
+// name about to be written never carries the write elsewhere, whether it points at an
+// existing file or at a name to be made; one's own link is written through.
+TEST_F(StagedFileTest, AnotherUsersLinkIsNeverFollowed)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root to act as a second user";
+    const uid_t other = 65534;
+    const fs::path shared = dir_ / "shared";
+    const fs::path home = dir_ / "home";
+    fs::create_directories(shared);
+    fs::create_directories(home);
+    fs::permissions(dir_, fs::perms::all | fs::perms::sticky_bit);
+    fs::permissions(shared, fs::perms::all | fs::perms::sticky_bit);
+    const fs::path victim = home / ".bashrc";
+    Put(victim, Older);
+    const fs::path planted = shared / "events.txt";
+    const fs::path dangling = shared / "VX-4_1_map_20260101_000000.docx";
+    const fs::path madeThere = home / "made.docx";
+    ASSERT_TRUE(InLimitedChild(
+        [&] {
+            return ::symlink(victim.c_str(), planted.c_str()) == 0 && ::symlink(madeThere.c_str(), dangling.c_str()) == 0;
+        },
+        0, other));
+    for (StagedFile::Mode mode : {StagedFile::Mode::Replace, StagedFile::Mode::ReplaceStaged}) {
+        int err = 0;
+        const std::string message = StagedFile::Write(planted.string(), Newer, mode, &err);
+        EXPECT_NE(message.find(planted.string()), std::string::npos) << message;
+        EXPECT_NE(message.find("another user"), std::string::npos) << message;
+        EXPECT_EQ(err, EACCES);
+    }
+    EXPECT_EQ(ReadWhole(victim), Older);
+    EXPECT_NE(StagedFile::Write(dangling.string(), Newer, StagedFile::Mode::KeepExisting), "");
+    EXPECT_FALSE(fs::exists(madeThere));
+    EXPECT_EQ(Entries(home), std::vector<std::string>{".bashrc"});
+    // A link on the way to the name counts the same.
+    const fs::path folderLink = shared / "out";
+    ASSERT_TRUE(InLimitedChild([&] { return ::symlink(home.c_str(), folderLink.c_str()) == 0; }, 0, other));
+    EXPECT_NE(StagedFile::Write((folderLink / ".bashrc").string(), Newer), "");
+    EXPECT_EQ(ReadWhole(victim), Older);
+
+    // The user's own link is written through and stays a link.
+    const fs::path own = shared / "own.txt";
+    fs::create_symlink(victim, own);
+    EXPECT_EQ(StagedFile::Write(own.string(), Newer), "");
+    EXPECT_EQ(ReadWhole(victim), Newer);
+    EXPECT_TRUE(fs::is_symlink(own));
+    // The other user, writing through root's link in root's own folder, follows it.
+    fs::permissions(home, fs::perms::all | fs::perms::sticky_bit);
+    const fs::path rootsFolder = dir_ / "roots";
+    fs::create_directories(rootsFolder);
+    fs::create_symlink(home / "for-other.txt", rootsFolder / "link.txt");
+    EXPECT_TRUE(InLimitedChild([&] { return StagedFile::Write((rootsFolder / "link.txt").string(), "x").empty(); }, 0,
+                               other));
+    EXPECT_EQ(ReadWhole(home / "for-other.txt"), "x");
+}
+
+// A neighbour a crashed run left behind goes once it is a day old, when the same name is
+// written next; other names and younger neighbours stay.
+TEST_F(StagedFileTest, StaleNeighboursOfTheSameNameAreRemoved)
+{
+    const fs::path old = dir_ / "f.txt.Ab3XyZ", young = dir_ / "f.txt.Qr5TuV", otherName = dir_ / "g.txt.Ab3XyZ",
+                   notOurs = dir_ / "f.txt.bak";
+    for (const fs::path& p : {old, young, otherName, notOurs})
+        Put(p, "left");
+    const struct timespec times[2] = {{std::time(nullptr) - 2 * StagedFile::StaleNeighbourSeconds, 0},
+                                      {std::time(nullptr) - 2 * StagedFile::StaleNeighbourSeconds, 0}};
+    for (const fs::path& p : {old, otherName, notOurs})
+        ASSERT_EQ(::utimensat(AT_FDCWD, p.c_str(), times, 0), 0);
+    ASSERT_EQ(StagedFile::Write(path_, Newer), "");
+    EXPECT_EQ(Entries(dir_), (std::vector<std::string>{"f.txt", "f.txt.Qr5TuV", "f.txt.bak", "g.txt.Ab3XyZ"}));
+}
+
+// Written in place, the new content's whole size is taken before any byte changes, also
+// when it is shorter than the older content.
+TEST_F(StagedFileTest, InPlaceNeverThroughALinkPutInPlaceOfTheFile)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root to act as another user";
+    const uid_t nobody = 65534;
+    const fs::path elsewhere = dir_ / "elsewhere.txt";
+    Put(elsewhere, Older);
+    ::chmod(elsewhere.c_str(), 0666);
+    fs::create_symlink(elsewhere, path_);
+    ASSERT_EQ(::lchown(path_.c_str(), 0, 0), 0);
+    ::chmod(dir_.c_str(), 0755); // root's: nobody makes no file here, and root's link here is followed
+    EXPECT_TRUE(InLimitedChild([&] { return StagedFile::Write(path_, "short").empty(); }, 0, nobody));
+    EXPECT_EQ(ReadWhole(elsewhere), "short");
+    ::chmod(dir_.c_str(), 0775); // a folder others may change: root's link is no longer followed
+    ASSERT_EQ(::chown(dir_.c_str(), 0, nobody), 0);
+    EXPECT_FALSE(InLimitedChild([&] { return StagedFile::Write(path_, "again").empty(); }, 0, nobody));
+    EXPECT_EQ(ReadWhole(elsewhere), "short");
+    ASSERT_EQ(::chown(dir_.c_str(), 0, 0), 0);
 }
 
 TEST_F(StagedFileTest, SettingsKeepEveryKeyWhenTheWriteFails)

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
 
 namespace vx4test {
 namespace {
@@ -168,6 +169,36 @@ TEST_F(ParameterMapTest, CancelStopsInsideTheDocumentInHand)
         ASSERT_FALSE(fractions.empty());
         EXPECT_TRUE(std::is_sorted(fractions.begin(), fractions.end()));
     }
+}
+
+// The templates are read when they are looked up: whatever takes their place while the
+// report waits for the device is not used (a link someone swapped in, a file changed).
+TEST_F(ParameterMapTest, TemplatesAreUsedAsTheyWereWhenLookedUp)
+{
+    const std::filesystem::path saved = std::filesystem::current_path();
+    std::filesystem::create_directories(dir.File("Matrix"));
+    std::filesystem::copy_file(MapTemplate(), dir.File(vx4::ParameterMapTemplate));
+    std::filesystem::copy_file(GradTemplate(), dir.File(vx4::GraduationTemplate));
+    std::filesystem::current_path(dir.Path()); // the current folder is the first data folder
+    vx4::ReportFiles files = vx4::ReportTemplates();
+    std::filesystem::current_path(saved);
+    ASSERT_TRUE(files.mapFile && files.mapFile->read) << (files.mapFile ? files.mapFile->why : "");
+    EXPECT_EQ(files.mapTemplate, std::string(vx4::ParameterMapTemplate));
+    files.outDir = dir.Path() + "/";
+    // In its place now: something else entirely.
+    std::filesystem::remove(dir.File(vx4::ParameterMapTemplate));
+    std::ofstream(dir.File(vx4::ParameterMapTemplate)) << "not a template";
+    const ReportOutcome out = Run(files);
+    ASSERT_EQ(out.error, 0) << out.errorText;
+    ASSERT_EQ(out.documents.size(), 1u);
+    EXPECT_EQ(MarkText(ReadPart(out.documents[0].path, "word/document.xml"), "Номер_VX_4"), "123456");
+
+    // A template that was not taken at the lookup ends the report with the lookup's reason.
+    vx4::ReportFiles refused = files;
+    refused.mapFile = vx4::ReportTemplate{false, {}, "the file can be changed by another user"};
+    const ReportOutcome none = Run(refused);
+    EXPECT_EQ(none.error, vx4::CWordDocument::TemplateUnreadable);
+    EXPECT_NE(none.errorText.find("another user"), std::string::npos) << none.errorText;
 }
 
 TEST_F(ParameterMapTest, SomethingMissingEndsTheReportAndKeepsWhatWasWritten)

@@ -233,7 +233,7 @@ public:
 // Files for a report into a fresh folder, with the generated templates.
 inline vx4::ReportFiles FilesIn(const TempDir& dir)
 {
-    return {MapTemplate(), GradTemplate(), dir.Path() + "/"};
+    return {MapTemplate(), GradTemplate(), dir.Path() + "/", {}, {}};
 }
 
 } // namespace vx4test

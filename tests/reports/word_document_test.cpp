@@ -273,23 +273,42 @@ TEST(WordDocument, OnlyARegularFileIsATemplate)
     EXPECT_FALSE(fifo.Rescued()) << "the FIFO was opened for reading";
 }
 
-// A few megabytes of empty elements would take gigabytes once parsed.
-TEST(WordDocument, APartOfTooManyElementsIsRefusedBeforeItIsParsed)
+// A few megabytes of empty elements would take gigabytes once parsed, and many attributes
+// on one element minutes (libxml2 checks them for duplicates pairwise): both are refused
+// before the part is parsed.
+TEST(WordDocument, APartOfTooManyElementsOrAttributesIsRefusedBeforeItIsParsed)
 {
     TempDir dir;
-    for (const std::size_t extra : {std::size_t(1000000), std::size_t(1000)}) {
-        SCOPED_TRACE(extra);
+    const auto attributes = [](std::size_t n) {
+        std::string a;
+        for (std::size_t i = 0; i < n; ++i) a += " a" + std::to_string(i) + "=\"\"";
+        return a;
+    };
+    struct Case {
+        const char* what;
+        std::size_t elements, attributesEach;
+        bool refused;
+    };
+    const Case cases[] = {
+        {"a few more elements", 1000, 0, false},
+        {"elements beyond the limit", vx4::TemplateTagsTotal, 0, true},
+        {"attributes per element at the limit", 10, vx4::TemplateAttributesPerElement, false},
+        {"one attribute more", 1, vx4::TemplateAttributesPerElement + 1, true},
+        {"attributes beyond the total", vx4::TemplateAttributesTotal / 50 + 1, 50, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
         const std::string path = dir.File("dense.dotx");
         RewritePackage(GradTemplate(), path, [&](const std::string& name, std::string text) {
             if (name != "word/document.xml") return text;
-            std::string empties;
-            for (std::size_t i = 0; i < extra; ++i) empties += "<w:p/>";
-            return Replace(text, "</w:body>", empties + "</w:body>");
+            const std::string one = "<w:p" + attributes(c.attributesEach) + "/>";
+            std::string more;
+            for (std::size_t i = 0; i < c.elements; ++i) more += one;
+            return Replace(text, "</w:body>", more + "</w:body>");
         });
         CWordDocument doc;
-        const bool refused = extra > 1000;
-        EXPECT_EQ(doc.AddDocumentFromTemplate(path), refused ? int(CWordDocument::TemplateUnreadable) : 0);
-        EXPECT_EQ(doc.ErrorText().find("элементов") != std::string::npos, refused) << doc.ErrorText();
+        EXPECT_EQ(doc.AddDocumentFromTemplate(path), c.refused ? int(CWordDocument::TemplateUnreadable) : 0);
+        EXPECT_EQ(doc.ErrorText().find("элементов или атрибутов") != std::string::npos, c.refused) << doc.ErrorText();
     }
 }
 

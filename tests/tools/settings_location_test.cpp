@@ -19,8 +19,9 @@ TEST(CtlSettings, ReadOnlyProgramFolderTakesTheIniFromTheXdgConfigFolder)
     SimDevice dev;
     TempDir dir;
     // Root may write anywhere: as root the program runs as "nobody", so the folder is
-    // open to every user but the program's own folder.
-    fs::permissions(dir.Path(), fs::perms::all);
+    // open to every user (sticky, as /tmp) but the program's own folder, and the settings
+    // are nobody's own (a settings file another user may change is not read).
+    fs::permissions(dir.Path(), fs::perms::all | fs::perms::sticky_bit);
     fs::create_directories(dir.File("bin"));
     const std::string program = dir.File("bin/vx4ctl");
     fs::copy_file(CtlPath(), program);
@@ -31,8 +32,11 @@ TEST(CtlSettings, ReadOnlyProgramFolderTakesTheIniFromTheXdgConfigFolder)
     // A file beside the program that must not be read: its port is closed.
     WriteFile(dir.File("bin/vx4pult.ini"),
               "[CONNECTION]\nport=TCP/IP\nIP=127.0.0.1\nTCPIPport=" + std::to_string(ClosedPort()) + "\n");
-    for (const char* f : {"config", "config/vx4pult", "config/vx4pult/vx4pult.ini", "bin/vx4pult.ini"})
-        fs::permissions(dir.File(f), fs::perms::all);
+    for (const char* f : {"config", "config/vx4pult", "config/vx4pult/vx4pult.ini", "bin/vx4pult.ini"}) {
+        if (::geteuid() == 0) {
+            ASSERT_EQ(::lchown(dir.File(f).c_str(), 65534, 65534), 0) << f;
+        }
+    }
     fs::permissions(dir.File("bin"), fs::perms::owner_read | fs::perms::owner_exec | fs::perms::group_read |
                                          fs::perms::group_exec | fs::perms::others_read | fs::perms::others_exec);
 

@@ -7,6 +7,7 @@
 
 #include "link/link_fake.h"
 #include "office/RtfWriter.h"
+#include "ui/main/ManualOperation.h"
 #include "ui/monitors/Unit_vx2_monitor.h"
 #include "ui/monitors/Unit_vx3c_monitor.h"
 
@@ -14,11 +15,17 @@
 #include <QTimer>
 #include <QToolButton>
 
+#include <atomic>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <fstream>
 #include <thread>
 #include <iterator>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace vx4::uitest {
 namespace {
@@ -318,6 +325,75 @@ TEST_F(MonitorWindowTest, SavedFilesGiveBackTheLogAndTheCapture) {
     EXPECT_EQ(m.LogLines(), log);
     EXPECT_FALSE(m.SaveCapture(QString::fromStdString((dir / "missing" / "x.pcap").string())).isEmpty());
     EXPECT_EQ(boxes.size(), 2u);
+}
+
+// Saving the capture to a fifo never holds the window: without a reader it fails at once,
+// a reader that goes away is an error (not the end of the console), and a reader that
+// takes nothing is left when the save is cancelled, as a stop signal does.
+TEST_F(MonitorWindowTest, SavingToAFifoNeverHoldsTheWindow) {
+    std::signal(SIGPIPE, SIG_IGN); // as the console does
+    StartSimulator();
+    sim->SetEmission(Traffic(vx4sim::Emission::Vx3c, 400));
+    CreateForm();
+    const std::string fifo = (dir / "capture.fifo").string();
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    WhileOpen([this] { form->vx3c1Click(); }, [this] { return form->Vx3cMonitor(); },
+              [&](TFrameMonitorForm& m) {
+                  m.ToolButtonStop->click();
+                  // More than the smallest pipe holds, so that a reader taking nothing blocks the writer.
+                  ASSERT_TRUE(QTest::qWaitFor(
+                      [&] {
+                          std::size_t bytes = 0;
+                          for (const SCapturedPiece& p : m.CapturedPieces()) bytes += p.bytes.size() + 20;
+                          return bytes > 3 * 4096;
+                      },
+                      20000));
+                  m.ToolButtonStop->click();
+
+                  const QString none = m.SaveCapture(QString::fromStdString(fifo));
+                  EXPECT_TRUE(none.contains("no program reads")) << none.toStdString();
+
+                  // A reader that opens the fifo and closes it again.
+                  std::atomic<bool> stop{false};
+                  std::thread closer([&] {
+                      while (!stop) {
+                          const int fd = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+                          if (fd >= 0) {
+                              ::fcntl(fd, F_SETPIPE_SZ, 4096);
+                              std::this_thread::sleep_for(std::chrono::milliseconds(20));
+                              ::close(fd);
+                          }
+                          std::this_thread::sleep_for(std::chrono::milliseconds(5));
+                      }
+                  });
+                  QString gone;
+                  ASSERT_TRUE(QTest::qWaitFor(
+                      [&] {
+                          gone = m.SaveCapture(QString::fromStdString(fifo));
+                          return !gone.contains("no program reads");
+                      },
+                      10000));
+                  stop = true;
+                  closer.join();
+                  EXPECT_TRUE(gone.contains("closed it")) << gone.toStdString();
+
+                  // A reader that holds the fifo and takes nothing: the window keeps running
+                  // its timers, and a cancel ends the save.
+                  const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+                  ASSERT_GE(reader, 0);
+                  ::fcntl(reader, F_SETPIPE_SZ, 4096);
+                  int ticks = 0;
+                  QTimer ticker;
+                  QObject::connect(&ticker, &QTimer::timeout, [&] {
+                      if (++ticks == 10) form->Operations().Cancel();
+                  });
+                  ticker.start(50);
+                  const QString cancelled = m.SaveCapture(QString::fromStdString(fifo));
+                  ticker.stop();
+                  ::close(reader);
+                  EXPECT_TRUE(cancelled.contains("cancelled")) << cancelled.toStdString();
+                  EXPECT_GE(ticks, 10) << "the window's thread kept going while the save waited";
+              });
 }
 
 } // namespace

@@ -17,7 +17,7 @@ protected:
     void UseTestFiles() {
         const std::string templates = std::string(VX4_BINARY_DIR) + "/Matrix/";
         form->ParameterMap().SetFiles({templates + "карта_параметров_шаблон.dotx", templates + "GIGE_шаблон.dotx",
-                                       (dir / "Reports").string() + "/"});
+                                       (dir / "Reports").string() + "/", {}, {}});
         std::filesystem::create_directories(dir / "Reports");
     }
 };
@@ -85,7 +85,7 @@ TEST_F(ParameterMapReportTest, MissingTemplateIsNamed) {
     StartSimulator();
     CreateForm();
     ASSERT_TRUE(StartAndWaitRunning());
-    form->ParameterMap().SetFiles({(dir / "Matrix/карта_параметров_шаблон.dotx").string(), "", dir.string() + "/"});
+    form->ParameterMap().SetFiles({(dir / "Matrix/карта_параметров_шаблон.dotx").string(), "", dir.string() + "/", {}, {}});
     form->ParameterMap().SetOpener([this](const QString& p) { opened.push_back(p); return true; });
     boxes.clear();
     form->ParameterMap().N4Click();

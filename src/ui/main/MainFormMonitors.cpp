@@ -50,6 +50,16 @@ void Tvx4pult_MainForm::vx2Click()
 
 void Tvx4pult_MainForm::RunMonitor(QDialog* monitor)
 {
+    // A capture is saved off the window's thread, with Cancel, through the operation frame
+    // the monitor runs in.
+    if (auto* form = qobject_cast<TFrameMonitorForm*>(monitor))
+        form->SetOffThreadRunner([this](const QString& caption, std::function<int(const std::atomic<bool>&)> work) {
+            OperationOptions step;
+            step.caption = caption;
+            step.kind = FrameKind::PauseOnly;
+            step.cancellable = true;
+            return operations_->RunStep(step, [work](OperationContext& context) { return work(context.CancelFlag()); });
+        });
     OperationOptions options;
     options.caption = monitor->windowTitle();
     options.kind = FrameKind::Monitor;

@@ -328,6 +328,17 @@ void ManualOperation::Cancel()
     if (running_) running_->Cancel();
 }
 
+int ManualOperation::RunStep(const OperationOptions& options, std::function<int(OperationContext&)> work)
+{
+    OperationContext context;
+    OperationContext* const outer = running_;
+    running_ = &context;
+    int result = -1;
+    RunOffThread(options, context, [&] { result = work(context); });
+    running_ = outer;
+    return result;
+}
+
 int ManualOperation::Run(const OperationOptions& options, std::function<int(OperationContext&)> work)
 {
     return Frame(options, work, {}, nullptr);

@@ -125,6 +125,13 @@ public:
     int RunThenShow(const OperationOptions& options, std::function<int(OperationContext&)> work,
                     const std::function<void()>& showModal);
 
+    // Runs work on a worker thread as a step inside the modal window that RunAround shows (a
+    // monitor saving its capture): the window's thread keeps painting, input is held off and
+    // the progress window (with Cancel when cancellable) shows as for Run; the frame's own
+    // steps are not repeated. Cancel() and a stop signal reach the work's context. Returns
+    // work's result, -1 when the work threw.
+    int RunStep(const OperationOptions& options, std::function<int(OperationContext&)> work);
+
     // Result of opening the link for the operation in progress (0 when it was open or
     // opened): the modal window of RunAround reads it to say why nothing answers.
     int OpenResult() const { return openResult_; }

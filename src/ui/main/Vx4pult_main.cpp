@@ -216,8 +216,11 @@ std::string Tvx4pult_MainForm::IniPath() const {
 }
 
 void Tvx4pult_MainForm::FormCreate() {
-    const std::string ini = IniPath();
-    const WindowSettings s = ReadWindowSettings(ini);
+    // The settings file is read once for all of the window's keys; a file that is not taken
+    // (a fifo, a device, one someone else may change) gives the defaults and is told about
+    // once the window shows.
+    settingsFile_.Load(IniPath());
+    const WindowSettings s = ReadWindowSettings(settingsFile_);
     move(s.left, s.top);
     resize(s.width, s.height);
     if (s.state == 1) setWindowState(Qt::WindowMinimized);
@@ -228,21 +231,23 @@ void Tvx4pult_MainForm::FormCreate() {
     ValueListEditor1->SetDefaultColumnWidth(s.editorSplit);
 
     const CommandLineOptions& cl = ProcessCommandLine();
-    devNo = cl.valid && cl.devNo != 0 ? cl.devNo : ReadDeviceNumber(ini);
+    devNo = cl.valid && cl.devNo != 0 ? cl.devNo : ReadDeviceNumber(settingsFile_);
     // The progress bar exists already (hidden, position 0) as a child of the status bar.
 }
 
 void Tvx4pult_MainForm::FormActivate() {
     if (activated_) return;
     activated_ = true;
-    const std::string ini = IniPath();
-    conn_->LoadSettings(ini);
+    // Once more for the connection's part, which is read at activation.
+    settingsFile_.Load(IniPath());
+    conn_->LoadSettings(settingsFile_);
     const CommandLineOptions& cl = ProcessCommandLine();
     if (cl.valid) {
         if (cl.devNo != 0) devNo = cl.devNo;
         conn_->ApplyOverrides(cl.port, cl.ip, cl.tcpPort, cl.speed, cl.devNo, 0);
     }
     OpenBanks();
+    if (!settingsFile_.ErrorText().empty()) ShowErrorBox(this, QString::fromStdString(settingsFile_.ErrorText()));
 }
 
 void Tvx4pult_MainForm::OpenBanks() {
@@ -251,7 +256,7 @@ void Tvx4pult_MainForm::OpenBanks() {
     const std::vector<std::string> folders =
         DataFolders(options_.programDir.empty() ? ProgramDir() : options_.programDir);
     for (const auto& [bank, file] : banks) {
-        if (bank->Open(FindDataFileIn(folders, file))) continue;
+        if (bank->OpenFound(folders, file)) continue;
         // The window stays open; items are then shown without the bank's labels.
         ShowErrorBox(this, QString::fromStdString(bank->ErrorText()));
     }

@@ -179,6 +179,7 @@ private:
 
     int pendingTreeWidth_ = -1; // applied when the splitter first has its real width
     bool activated_ = false;
+    IniFile settingsFile_; // vx4pult.ini as read at creation
 
     // Connection settings and the graduation viewer.
     QAction* Port = nullptr;

@@ -7,8 +7,14 @@ namespace vx4 {
 namespace {
 constexpr const char* Window = "WINDOW";
 
-std::int32_t ReadInt(const char* key, const char* def, const std::string& path) {
-    return static_cast<std::int32_t>(GetPrivateProfileNumber(Window, key, def, path));
+std::int32_t ReadInt(const char* key, const char* def, const IniFile& file) {
+    return static_cast<std::int32_t>(file.GetNumber(Window, key, def));
+}
+
+IniFile Loaded(const std::string& path) {
+    IniFile file;
+    file.Load(path);
+    return file;
 }
 } // namespace
 
@@ -18,15 +24,17 @@ std::string IniPathFor(const std::string& programDir) {
     return path + "vx4pult.ini";
 }
 
-WindowSettings ReadWindowSettings(const std::string& path) {
+WindowSettings ReadWindowSettings(const std::string& path) { return ReadWindowSettings(Loaded(path)); }
+
+WindowSettings ReadWindowSettings(const IniFile& file) {
     WindowSettings s;
-    s.left = ReadInt("left", "0", path);
-    s.top = ReadInt("top", "0", path);
-    s.width = ReadInt("w_size", "800", path);
-    s.height = ReadInt("h_size", "600", path);
-    s.state = GetPrivateProfileNumber(Window, "state", "0", path);
-    s.treeWidth = ReadInt("tw_size", "300", path);
-    s.editorSplit = ReadInt("VLE_split", "180", path);
+    s.left = ReadInt("left", "0", file);
+    s.top = ReadInt("top", "0", file);
+    s.width = ReadInt("w_size", "800", file);
+    s.height = ReadInt("h_size", "600", file);
+    s.state = file.GetNumber(Window, "state", "0");
+    s.treeWidth = ReadInt("tw_size", "300", file);
+    s.editorSplit = ReadInt("VLE_split", "180", file);
     return s;
 }
 
@@ -48,9 +56,9 @@ void WriteWindowSettings(const std::string& path, const WindowSettings& s) {
     WritePrivateProfileStrings(WindowSettingsEntries(s), path);
 }
 
-std::uint32_t ReadDeviceNumber(const std::string& path) {
-    return GetPrivateProfileNumber("CONNECTION", "dev_nom", "1", path);
-}
+std::uint32_t ReadDeviceNumber(const std::string& path) { return ReadDeviceNumber(Loaded(path)); }
+
+std::uint32_t ReadDeviceNumber(const IniFile& file) { return file.GetNumber("CONNECTION", "dev_nom", "1"); }
 
 IniEntry DeviceNumberEntry(std::uint32_t devNo) { return IniEntry{"CONNECTION", "dev_nom", std::to_string(devNo)}; }
 

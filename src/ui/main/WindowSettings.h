@@ -25,6 +25,7 @@ struct WindowSettings {
 // Reads left, top, w_size, h_size, state, tw_size, VLE_split in this order (defaults for
 // missing keys; numbers stored as unsigned text, so -8 comes back as -8).
 WindowSettings ReadWindowSettings(const std::string& iniPath);
+WindowSettings ReadWindowSettings(const IniFile& file);
 // Writes state; left, top, w_size, h_size only when the state is normal; then tw_size
 // and VLE_split.
 void WriteWindowSettings(const std::string& iniPath, const WindowSettings& s);
@@ -33,6 +34,7 @@ std::vector<IniEntry> WindowSettingsEntries(const WindowSettings& s);
 
 // CONNECTION dev_nom as the main window keeps it (default 1).
 std::uint32_t ReadDeviceNumber(const std::string& iniPath);
+std::uint32_t ReadDeviceNumber(const IniFile& file);
 void WriteDeviceNumber(const std::string& iniPath, std::uint32_t devNo);
 IniEntry DeviceNumberEntry(std::uint32_t devNo);
 

@@ -204,8 +204,15 @@ QString TFrameMonitorForm::SaveLog(const QString& path)
 QString TFrameMonitorForm::SaveCapture(const QString& path)
 {
     std::string error;
-    if (CPcapFile::Save(path.toStdString(), CapturedPieces(), &error))
+    const std::vector<SCapturedPiece> pieces = CapturedPieces();
+    const std::string file = path.toStdString();
+    auto work = [&](const std::atomic<bool>& cancel) { return CPcapFile::Save(file, pieces, &error, &cancel) ? 0 : 1; };
+    std::atomic<bool> never{false};
+    const int rc = offThread_ ? offThread_(windowTitle(), work) : work(never);
+    if (rc == 0)
         return {};
+    if (error.empty())
+        error = file + ": the capture could not be written";
     const QString text = QString::fromStdString(error);
     ShowErrorBox(this, text);
     return text;

@@ -71,8 +71,15 @@ public:
 
     // "VX4_12_monitor.rtf".
     QString ProposedFileName() const;
+    // Runs a save's work off the window's thread (the main window passes its operation
+    // frame); the work gets the flag that asks it to stop. Without one the work runs here.
+    using OffThreadRunner = std::function<int(const QString& caption, std::function<int(const std::atomic<bool>&)>)>;
+    void SetOffThreadRunner(OffThreadRunner runner) { offThread_ = std::move(runner); }
+
     // Writes the whole log as RTF / the capture as pcap, replacing the file. Empty on
-    // success, otherwise the error text (also shown in an error box).
+    // success, otherwise the error text (also shown in an error box). The capture is written
+    // off the window's thread: a fifo without a reader, or whose reader takes nothing or
+    // goes away, is an error, never a frozen window.
     QString SaveLog(const QString& path);
     QString SaveCapture(const QString& path);
 
@@ -130,6 +137,7 @@ private:
     mutable std::mutex storeLock_;
     std::deque<SCapturedPiece> pieces_;
     std::size_t pieceBytes_ = 0;
+    OffThreadRunner offThread_;
 };
 
 } // namespace vx4
