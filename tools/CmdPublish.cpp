@@ -17,6 +17,7 @@
 #include "options/OptionBank.h"
 #include "options/Optlist.h"
 #include "platform/FileLocations.h"
+#include "platform/PathWalk.h"
 #include "platform/RegularFile.h"
 #include "platform/StagedFile.h"
 
@@ -129,12 +130,13 @@ std::string ParseBroker(const std::string& text, std::string* uri, bool* tls)
     return {};
 }
 
-// The secret in a password file: the first line. The file must be a regular file of this
-// user (or root) that no group and no one else may read or change.
+// The secret in a password file: the first line. The file is found and opened as a data file
+// (no other user's link or folder on the way, one name), and no group and no one else may
+// read or change it.
 std::string ReadPasswordFile(const std::string& path, std::string* password)
 {
     std::string why;
-    const int fd = vx4::OpenRegularFile(path, &why);
+    const int fd = vx4::OpenDataFile(path, &why);
     if (fd < 0)
         return path + ": " + why;
     struct stat st {};
