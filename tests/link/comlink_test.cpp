@@ -303,9 +303,27 @@ TEST_F(ComLinkPty, OutputThatNeverGoesOutFailsTheWriteAfterTheWriteTimeout)
     EXPECT_EQ(link.Write(bytes.data(), bytes.size(), &sent), LINK_WRITE_FAILED);
     const auto ms = ElapsedMs(start);
     EXPECT_EQ(sent, 97u); // what left the queue
-    // 1 ms per byte plus 300 ms.
+    // The line time of 100 bytes at 9600 bit/s (104 ms) plus 300 ms.
     EXPECT_GE(ms, 390);
     EXPECT_LE(ms, 3000);
+}
+
+TEST_F(ComLinkPty, SlowPortGetsTheLineTimeOfItsBytesToWrite)
+{
+    // 100 bytes at 1200 bit/s take 833 ms on the line, far more than 1 ms a byte: the probe
+    // plays a port whose queue drains at that speed.
+    CComLink link(pty_.Path(), 1200, 0);
+    ASSERT_EQ(link.Open(true), OK);
+    const auto start = Clock::now();
+    link.SetOutputQueueProbe([start](int) {
+        const long long left = 100 - ElapsedMs(start) * 120 / 1000;
+        return int(std::max(left, 0ll));
+    });
+    const std::vector<std::uint8_t> bytes(100, 0x55);
+    std::size_t sent = 0;
+    EXPECT_EQ(link.Write(bytes.data(), bytes.size(), &sent), OK);
+    EXPECT_EQ(sent, bytes.size());
+    EXPECT_GE(ElapsedMs(start), 800);
 }
 
 TEST_F(ComLinkPty, HungUpLineFailsTheReadAtOnce)
