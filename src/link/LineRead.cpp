@@ -54,8 +54,9 @@ int CLineRead::Read(Port& port, const Rule& rule, std::uint8_t* buf, std::size_t
     std::size_t total = 0;
     // Set by the first byte: the read ends by then, whatever the bytes do.
     auto bound = Clock::time_point::max();
-    // TCP: the silence wait runs from the last arrival (the start before the first).
-    auto lastByte = start;
+    // TCP: the silence wait runs from the last arrival (before the first, from the start or
+    // from the end of the request's line time, whichever is later).
+    auto lastByte = std::max(start, rule.sendingUntil);
     // Serial: the read call in progress. It waits for its first byte until callEnd; once
     // it brought bytes, it returns when they pause for the interval after quietFrom.
     auto callEnd = start + T + milliseconds(n);
@@ -134,10 +135,10 @@ int CLineRead::Read(Port& port, const Rule& rule, std::uint8_t* buf, std::size_t
     return code;
 }
 
-int CLineRead::WaitQuiet(Port& port, std::uint32_t speed)
+int CLineRead::WaitQuiet(Port& port, std::uint32_t speed, Clock::time_point sendingUntil)
 {
     const auto quiet = LineTime(QuietBytes, speed);
-    const auto start = Clock::now();
+    const auto start = std::max(Clock::now(), sendingUntil);
     const auto end = start + LineTime(FrameCapacity, speed) + quiet;
     auto quietEnd = start + quiet;
     std::uint8_t sink[256];

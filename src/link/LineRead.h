@@ -10,7 +10,9 @@
 //      that brings nothing ends the read once T + 100 ms have passed since the start;
 //      TCP: a wait of T + 1000 ms for the socket to become readable, started again after
 //      every arrival;
-//    bytes that keep coming keep the read going;
+//    bytes that keep coming keep the read going; on TCP the first wait counts from the
+//    moment the request is off the line behind the device's converter (its line time at
+//    1200 bit/s after it was sent), as a serial write returns only once its bytes are out;
 //  - with LINK_TIMEOUT, whatever the bytes do, once the first byte came MarginMs (100 ms on
 //    serial, 1000 ms on TCP) + T + the line time of N bytes at the slower of the port's
 //    speed and 1200 bit/s ago. A dripping peer is given up there; a healthy line, even a
@@ -67,6 +69,9 @@ public:
         Silence silence = Silence::Serial;
         // The port's speed in bit/s; 0: no line speed of its own (TCP).
         std::uint32_t speed = 0;
+        // Until then the request may still be going out on a line behind a converter (TCP):
+        // the device cannot answer before, so the silence counts from then.
+        Clock::time_point sendingUntil{};
     };
 
     // One read of n bytes with the time-out timeoutMs, as described above.
@@ -74,8 +79,9 @@ public:
                     std::uint32_t timeoutMs);
     // Drops input until the line has been quiet (OK), the line time of the largest frame has
     // passed without that (LINK_TIMEOUT), the stop check answered true (LINK_TIMEOUT) or the
-    // channel failed (LINK_READ_FAILED).
-    static int WaitQuiet(Port& port, std::uint32_t speed);
+    // channel failed (LINK_READ_FAILED). Both times count from the end of sendingUntil when
+    // that lies ahead.
+    static int WaitQuiet(Port& port, std::uint32_t speed, Clock::time_point sendingUntil = {});
 
     // Line time of n bytes (10 bits each) at the slower of speed and 1200 bit/s; speed 0
     // counts as 1200.

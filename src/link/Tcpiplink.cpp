@@ -201,7 +201,7 @@ int CTCPIPLink::Read(std::uint8_t* buf, std::size_t n, std::size_t* received, st
         return LINK_BAD_ARGUMENT;
     if (fd_ < 0)
         return LINK_NOT_OPEN;
-    return CLineRead::Read(*this, {CLineRead::Silence::Tcp, 0}, buf, n, received, timeoutMs);
+    return CLineRead::Read(*this, {CLineRead::Silence::Tcp, 0, sendingUntil_}, buf, n, received, timeoutMs);
 }
 
 int CTCPIPLink::DropUntilQuiet()
@@ -209,7 +209,7 @@ int CTCPIPLink::DropUntilQuiet()
     if (fd_ < 0)
         return LINK_NOT_OPEN;
     rxBegin_ = rxEnd_ = 0;
-    return CLineRead::WaitQuiet(*this, 0);
+    return CLineRead::WaitQuiet(*this, 0, sendingUntil_);
 }
 
 int CTCPIPLink::Write(const std::uint8_t* buf, std::size_t n, std::size_t* sent)
@@ -248,6 +248,8 @@ int CTCPIPLink::Write(const std::uint8_t* buf, std::size_t n, std::size_t* sent)
             break;
         }
     }
+    if (total > 0)
+        sendingUntil_ = std::max(CLineRead::Clock::now(), sendingUntil_) + CLineRead::LineTime(total, 0);
     if (sent)
         *sent = total;
     return code;

@@ -74,6 +74,8 @@ private:
     std::array<std::uint8_t, 2048> rx_{};
     std::size_t rxBegin_ = 0;
     std::size_t rxEnd_ = 0;
+    // When what was written last has gone out on a 1200 bit/s line behind the converter.
+    CLineRead::Clock::time_point sendingUntil_{};
 };
 
 } // namespace vx4
