@@ -349,21 +349,27 @@ TEST_F(Operations, CancelledSearchChangesNothingEvenWhenADeviceAnswersLate) {
     // The identify is held until the test lets it go: answered after Cancel, or never.
     auto release = std::make_shared<std::atomic<bool>>(false);
     auto silent = std::make_shared<std::atomic<bool>>(false);
-    sim->SetHook([release, silent](const std::vector<std::uint8_t>& r) {
+    auto arrived = std::make_shared<std::atomic<bool>>(false);
+    sim->SetHook([release, silent, arrived](const std::vector<std::uint8_t>& r) {
         if (r.size() < 7 || r[6] != 0x01) return HookResult{};
+        *arrived = true;
         if (*silent) return HookResult{HookResult::Silent, {}};
         for (int i = 0; i < 500 && !*release; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
         return HookResult{};
     });
-    QObject::connect(&form->Operations(), &ManualOperation::progressWindowShown, [release](QWidget* w) {
+    // Cancel once the identify has reached the device (the progress window may show before
+    // it does on a busy machine).
+    QObject::connect(&form->Operations(), &ManualOperation::progressWindowShown, [release, arrived](QWidget* w) {
         auto* cancel = w->findChild<QPushButton*>("OperationCancel");
         ASSERT_NE(cancel, nullptr);
+        for (int i = 0; i < 1000 && !*arrived; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
         cancel->click();
         *release = true;
     });
     for (bool quiet : {false, true}) {
         *silent = quiet;
         *release = false;
+        *arrived = false;
         sim->ClearRequests();
         Ops().N91Click();
         EXPECT_EQ(form->DevNo(), 77u) << quiet;
@@ -533,6 +539,29 @@ TEST_F(Operations, EditorWriteReadsAndWritesInOneOperation) {
     EXPECT_EQ(sim->ConstValue(id).value_or(-1), 7.0f);
     EXPECT_FALSE(RequestsOf(0x25).empty());
     EXPECT_EQ(editor.WriteError(), 0);
+}
+
+TEST_F(Operations, EditorWriteDuringAnotherOperationIsRefusedNotRunOnTheWindowsThread) {
+    StartSimulator();
+    CreateForm();
+    ASSERT_TRUE(StartAndWaitRunning());
+    const std::uint16_t id = ItemNamed("Адрес");
+    ASSERT_NE(id, 0);
+    form->Tree().setCurrentItem(form->Tree().FindNodeById(nullptr, id));
+    ParamEditor& editor = form->Editor();
+    ASSERT_EQ(editor.rowCount(), 1);
+    const float before = sim->ConstValue(id).value_or(-1);
+    sim->ClearRequests();
+    // Enter in the editor while a modal operation holds the frame (its window's event loop
+    // runs on this thread): the write's exchanges must not run here.
+    form->Operations().RunAround({}, [&] {
+        editor.setCurrentCell(0, 1);
+        editor.SetRow(editor.KeyAt(0), QStringLiteral("7"));
+        editor.ValueListEditor1KeyDown(13);
+    });
+    EXPECT_TRUE(RequestsOf(0x25).empty());
+    EXPECT_EQ(sim->ConstValue(id).value_or(-1), before);
+    EXPECT_NE(editor.TakeWriteError(), 0); // reported as a failed write, the row put back
 }
 
 TEST_F(Operations, SystemEventsAreListedAndSaved) {
