@@ -162,8 +162,9 @@ TEST_F(ComLinkPty, SilentLineTimesOutAtTheDeadline)
     EXPECT_EQ(link.Read(buf, 7, &got, 300), LINK_TIMEOUT);
     const auto ms = ElapsedMs(start);
     EXPECT_EQ(got, 0u);
-    // 300 ms plus 100 ms plus the line time of 7 bytes (under a millisecond).
-    EXPECT_GE(ms, 400);
+    // Two empty read calls of 307 ms (1 ms per byte plus 300 ms): the first ends before
+    // 300 + 100 ms have passed, the second after.
+    EXPECT_GE(ms, 600);
     EXPECT_LE(ms, 1200);
 }
 
@@ -188,7 +189,8 @@ TEST_F(ComLinkPty, BurstsFiftyMillisecondsApartMakeOneRead)
 TEST_F(ComLinkPty, DrippingBytesEndTheReadAtItsDeadline)
 {
     // One byte every 150 ms: each read call brings a byte, yet the read as a whole ends once
-    // the time-out plus 100 ms plus the line time of 20 bytes (17 ms at 115200) has passed.
+    // the time-out plus 100 ms plus the line time of 20 bytes at 1200 bit/s (167 ms) has
+    // passed since the first byte.
     CComLink link(pty_.Path(), 115200, 0);
     ASSERT_EQ(link.Open(true), OK);
     std::atomic<bool> stop{false};
