@@ -4,9 +4,13 @@
 //     10-byte request and an answer of at most 1024 bytes carrying at most 1011 payload
 //     bytes);
 //  2. echo exchanges per second over loopback TCP with 64 data bytes, divided by the rate
-//     of a bare socket ping-pong of the same frames measured in the same run.
+//     of a bare socket ping-pong of the same frames measured in the same run;
+//  3. one echo of 1015 data bytes over TCP to a device whose line behind the converter runs
+//     at 1200 bit/s: its time divided by the line time of request and answer;
+//  4. the first exchange right after an answer cut by a cancel while its rest is still
+//     coming: the tries it used.
 // Options: --baud N (115200), --size BYTES (1048576), --seconds S for each echo run (2),
-// --skip-download, --skip-echo.
+// --skip-download, --skip-echo, --skip-slow (3 and 4).
 
 #include "link/Connection.h"
 #include "link/Frames.h"
@@ -25,6 +29,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -39,7 +44,7 @@ struct Options {
     unsigned baud = 115200;
     std::size_t size = 1u << 20;
     double seconds = 2.0;
-    bool download = true, echo = true;
+    bool download = true, echo = true, slow = true;
 };
 
 bool ParseArgs(int argc, char** argv, Options* o)
@@ -63,6 +68,8 @@ bool ParseArgs(int argc, char** argv, Options* o)
             o->download = false;
         else if (a == "--skip-echo")
             o->echo = false;
+        else if (a == "--skip-slow")
+            o->slow = false;
         else {
             std::fprintf(stderr, "unknown option %s\n", a.c_str());
             return false;
@@ -229,6 +236,90 @@ int EchoRates(const Options& o)
     return failed == 0 ? 0 : 1;
 }
 
+// ---- slow lines behind a converter ------------------------------------------------------------
+
+bool OpenTcp(vx4sim::Simulator& sim, vx4::connection& conn)
+{
+    std::string err;
+    if (!sim.StartTcp("127.0.0.1", 0, &err)) {
+        std::fprintf(stderr, "simulator tcp: %s\n", err.c_str());
+        return false;
+    }
+    vx4::ConnectionSettings s = conn.Settings();
+    s.port = "TCP/IP";
+    s.IP = "127.0.0.1";
+    s.TCPIPport = std::to_string(sim.Port());
+    conn.SetSettings(s);
+    if (int rc = conn.Open(); rc != 0) {
+        std::fprintf(stderr, "open tcp: %d\n", rc);
+        return false;
+    }
+    return true;
+}
+
+int SlowEcho()
+{
+    constexpr unsigned baud = 1200;
+    vx4sim::Simulator sim;
+    vx4::connection conn;
+    if (!OpenTcp(sim, conn))
+        return 1;
+    sim.SetBaud(baud);
+    const auto t0 = Clock::now();
+    const int rc = vx4::Echo(conn, sim.Serial(), std::uint16_t(vx4::MaxVx3cData));
+    const double t = Since(t0);
+    conn.Close();
+    const double lineTime = 2.0 * double(vx4::FrameCapacity) * 10.0 / baud;
+    std::printf("echo of %zu data bytes over tcp, line behind the converter at %u bit/s: rc %d, %.2f s, line time "
+                "%.2f s, ratio %.3f (goal <= 1.05)\n",
+                vx4::MaxVx3cData, baud, rc, t, lineTime, t / lineTime);
+    return rc == 0 ? 0 : 1;
+}
+
+int ExchangeAfterACutAnswer()
+{
+    // A 609-byte answer at 2400 bit/s (2.5 s) to a short request is cut by a cancel 300 ms
+    // in; an identification with three tries follows at once.
+    vx4sim::Simulator sim;
+    vx4::connection conn;
+    if (!OpenTcp(sim, conn))
+        return 1;
+    sim.SetBaud(2400);
+    std::vector<std::uint8_t> longAnswer(600 + vx4::Vx3cOverhead);
+    vx4::BuildVx3cFrame(longAnswer.data(), sim.Serial(), 600, 0x08);
+    auto first = std::make_shared<std::atomic<bool>>(true);
+    sim.SetHook([first, longAnswer](const std::vector<std::uint8_t>& r) {
+        if (r.size() > 6 && r[6] == 0x08 && first->exchange(false))
+            return vx4sim::HookResult{vx4sim::HookResult::Replace, longAnswer};
+        return vx4sim::HookResult{};
+    });
+    std::uint8_t request[vx4::FrameCapacity] = {}, answer[vx4::FrameCapacity];
+    const std::size_t n = vx4::BuildVx3cFrame(request, sim.Serial(), 4, 0x08);
+    std::atomic<bool> cancel{false};
+    std::thread canceller([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        cancel = true;
+    });
+    int cutRc = 0;
+    {
+        const vx4::connection::CancelScope scope(&cancel);
+        cutRc = conn.Exchange(request, n, answer, sizeof answer, 800, 1);
+    }
+    canceller.join();
+    sim.ClearRequests();
+    vx4::SDevIdent ident;
+    const auto t0 = Clock::now();
+    const int rc = vx4::Identify(conn, sim.Serial(), &ident);
+    const double t = Since(t0);
+    conn.Close();
+    std::size_t tries = 0;
+    for (const auto& r : sim.Requests())
+        tries += r.size() > 6 && r[6] == 0x01;
+    std::printf("first exchange after a cut answer (cut: rc %d): rc %d in %.2f s, tries used %zu (goal 1)\n", cutRc,
+                rc, t, tries);
+    return rc == 0 && tries == 1 ? 0 : 1;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -241,5 +332,9 @@ int main(int argc, char** argv)
         rc |= EchoRates(o);
     if (o.download)
         rc |= Download(o);
+    if (o.slow) {
+        rc |= SlowEcho();
+        rc |= ExchangeAfterACutAnswer();
+    }
     return rc;
 }

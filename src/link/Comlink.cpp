@@ -118,96 +118,44 @@ int CComLink::Open(bool reopen)
     int dtr = TIOCM_DTR;
     (void)::ioctl(fd_, TIOCMBIC, &dtr);
     // The line-event mask has no counterpart here: nothing to set.
-    readInterval_ = 1;
-    readMultiplier_ = 1;
-    readConstant_ = 300;
-    writeMultiplier_ = 1;
     writeConstant_ = 300;
     return OK;
 }
 
-int CComLink::ReadCall(std::uint8_t* buf, std::size_t n, std::size_t* got, SteadyTime end)
+int CComLink::WaitInput(CLineRead::Clock::duration wait)
 {
-    *got = 0;
-    const auto start = SteadyClock::now();
-    const auto deadline = std::min<SteadyTime>(
-        end, start + std::chrono::milliseconds(std::uint64_t(n) * readMultiplier_ + std::uint64_t(readConstant_)));
-    const auto interval = std::chrono::milliseconds(readInterval_);
-    const auto byteTime = ByteTime();
-    while (*got < n) {
-        if (SteadyClock::now() >= deadline)
-            return OK;
-        if (*got > 0) {
-            // Once bytes flow, give the rest of the block its line time in one pause instead
-            // of waking for every burst the port hands over; the quiet interval below still
-            // ends the call when the line has stopped.
-            const auto rest = std::min<SteadyClock::duration>(byteTime * (n - *got), deadline - SteadyClock::now());
-            if (rest > interval)
-                std::this_thread::sleep_for(rest - interval);
-        }
-        short revents = 0;
-        // Before the first byte the whole time-out counts, in slices that look at the stop
-        // check; after it, the quiet interval.
-        const auto slice = std::chrono::milliseconds(StopCheckMs);
-        const int r = WaitFd(fd_, POLLIN, deadline, *got == 0 ? slice : interval, &revents);
-        if (r == 0) {
-            if (*got == 0 && SteadyClock::now() < deadline && !Stopped())
-                continue;
-            return OK;
-        }
-        if (r < 0)
-            return LINK_READ_FAILED;
-        const ssize_t k = ::read(fd_, buf + *got, n - *got);
-        if (k > 0) {
-            *got += std::size_t(k);
-            continue;
-        }
-        if (k < 0 && (errno == EAGAIN || errno == EINTR) && !(revents & (POLLHUP | POLLERR | POLLNVAL)))
-            continue;
-        // Readable yet nothing to read: the line hung up.
-        return LINK_READ_FAILED;
-    }
-    return OK;
+    revents_ = 0;
+    const int r = WaitFd(fd_, POLLIN, SteadyClock::now() + wait, wait, &revents_);
+    return r < 0 ? -1 : (r > 0 ? 1 : 0);
 }
 
-std::chrono::nanoseconds CComLink::ByteTime() const
+long CComLink::TakeInput(std::uint8_t* buf, std::size_t max)
 {
-    // Time one byte takes on the line (start, 8 data and stop bits).
-    return std::chrono::nanoseconds(speed_ ? 10'000'000'000ull / speed_ : 0);
+    const ssize_t k = ::read(fd_, buf, max);
+    if (k > 0)
+        return long(k);
+    if (k < 0 && (errno == EAGAIN || errno == EINTR) && !(revents_ & (POLLHUP | POLLERR | POLLNVAL)))
+        return 0;
+    // Readable yet nothing to read: the line hung up.
+    return -1;
 }
 
 int CComLink::Read(std::uint8_t* buf, std::size_t n, std::size_t* received, std::uint32_t timeoutMs)
 {
-    std::size_t total = 0;
     if (received)
         *received = 0;
     if (!buf || n == 0)
         return LINK_BAD_ARGUMENT;
     if (fd_ < 0)
         return LINK_NOT_OPEN;
-    readInterval_ = 1;
-    readMultiplier_ = 1;
-    readConstant_ = timeoutMs;
-    // The whole read has one end, however the bytes trickle in: the time-out plus 100 ms,
-    // plus the time the n bytes take on the line at the port's speed. A healthy line sending
-    // back to back is always done by then; a slow peer is given up there.
-    const SteadyTime end = SteadyClock::now() + std::chrono::milliseconds(std::uint64_t(timeoutMs) + 100) +
-                           ByteTime() * std::uint64_t(n);
-    int code = OK;
-    while (total < n) {
-        if (SteadyClock::now() >= end || Stopped()) {
-            code = LINK_TIMEOUT;
-            break;
-        }
-        std::size_t got = 0;
-        code = ReadCall(buf + total, n - total, &got, end);
-        total += got;
-        if (code != OK)
-            break;
-    }
-    if (received)
-        *received = total;
-    return code;
+    return CLineRead::Read(*this, {CLineRead::Silence::Serial, speed_}, buf, n, received, timeoutMs);
+}
+
+int CComLink::DropUntilQuiet()
+{
+    if (fd_ < 0)
+        return LINK_NOT_OPEN;
+    return CLineRead::WaitQuiet(*this, speed_);
 }
 
 int CComLink::Write(const std::uint8_t* buf, std::size_t n, std::size_t* sent)
@@ -219,9 +167,9 @@ int CComLink::Write(const std::uint8_t* buf, std::size_t n, std::size_t* sent)
         return LINK_BAD_ARGUMENT;
     if (fd_ < 0)
         return LINK_NOT_OPEN;
-    // The write time-out: 1 ms per byte plus the constant for the whole block.
-    const auto deadline = SteadyClock::now() + std::chrono::milliseconds(std::uint64_t(n) * writeMultiplier_ +
-                                                                         std::uint64_t(writeConstant_));
+    // The write time-out: the line time of the block at the port's speed plus the constant.
+    const auto deadline = SteadyClock::now() + CLineRead::PortLineTime(n, speed_) +
+                          std::chrono::milliseconds(writeConstant_);
     while (total < n) {
         short revents = 0;
         const int r = WaitFd(fd_, POLLOUT, deadline, SteadyClock::duration::max(), &revents);
@@ -244,7 +192,8 @@ int CComLink::Write(const std::uint8_t* buf, std::size_t n, std::size_t* sent)
         if (queued <= 0)
             break;
         const auto now = SteadyClock::now();
-        if (now >= deadline) {
+        // A stopped line is not waited for either: what is still queued counts as unsent.
+        if (now >= deadline || Stopped()) {
             total -= std::min<std::size_t>(std::size_t(queued), total);
             break;
         }

@@ -136,7 +136,7 @@ std::unique_ptr<CLink> connection::CreateLink()
     }
     std::unique_ptr<CLink> link = factory ? factory(s) : MakeLink(s);
     if (link)
-        link->SetStopCheck([this] { return abandoned_.load() || (threadCancel && threadCancel->load()); });
+        link->SetStopCheck([this] { return Stopping(); });
     return link;
 }
 
@@ -144,9 +144,11 @@ int connection::Open()
 {
     std::lock_guard<std::recursive_mutex> hold(lock_);
     ++openCount_;
-    // A link taken out for its reconnection is still held.
-    if (link_ || reconnecting_)
+    // A link taken out for its reconnection is still held, unless it was closed meanwhile:
+    // then a new one is made with the settings as they are now.
+    if (link_ || (reconnecting_ && !reconnectDropped_))
         return OK;
+    unsettled_ = false;
     link_ = CreateLink();
     if (!link_)
         return LINK_NO_MEMORY;
@@ -163,6 +165,7 @@ void connection::Close()
     if (openCount_ == 0) {
         link_.reset();
         // A link out for its reconnection goes when that ends.
+        reconnectDropped_ = reconnecting_;
         linkHeld_ = reconnecting_;
     }
 }
@@ -170,6 +173,8 @@ void connection::Close()
 bool connection::IsOpen() { return linkHeld_.load(); }
 
 void connection::Abandon() { abandoned_ = true; }
+
+bool connection::Stopping() const { return abandoned_.load() || (threadCancel && threadCancel->load()); }
 
 bool connection::LinkUp()
 {
@@ -195,11 +200,15 @@ int connection::Reconnect()
     const int code = abandoned_ ? LINK_NOT_OPEN : link->Open(true);
     std::lock_guard<std::recursive_mutex> hold(lock_);
     reconnecting_ = false;
-    // Closed meanwhile by its last user: the link goes.
-    if (openCount_ == 0) {
-        linkHeld_ = false;
-        return LINK_NOT_OPEN;
+    const bool dropped = reconnectDropped_;
+    reconnectDropped_ = false;
+    // Closed meanwhile by its last user: the link goes. Opened again after that, the new
+    // opening made a link of its own (its settings may have changed): that one stays.
+    if (dropped || openCount_ == 0) {
+        linkHeld_ = link_ != nullptr;
+        return link_ && link_->IsOpen() ? OK : LINK_NOT_OPEN;
     }
+    unsettled_ = false;
     link_ = std::move(link);
     return code;
 }
@@ -237,6 +246,8 @@ int connection::ReadAnswer(std::uint8_t* buf, std::size_t capacity, std::size_t*
     std::lock_guard<std::recursive_mutex> hold(lock_);
     const std::size_t header = kind == FrameKind::Vx3c ? Vx3cHeaderSize : ShortHeaderSize;
     auto fail = [this](int code) {
+        // The rest of this answer may still be coming: the next request waits for quiet.
+        unsettled_ = true;
         packetsInFailed_.fetch_add(1, std::memory_order_relaxed);
         lastError_.store(std::uint32_t(code), std::memory_order_relaxed);
         return code;
@@ -269,6 +280,10 @@ int connection::ReadAnswer(std::uint8_t* buf, std::size_t capacity, std::size_t*
         return fail(code);
     if (got < length + 2)
         return fail(FRAME_LENGTH_ERROR);
+    // Wrong check bytes are the command layer's to report; but a frame that does not check
+    // may be a piece of something else, whose rest the next request must not take.
+    if (!CheckBytesValid(buf, header + length))
+        unsettled_ = true;
 
     packetsIn_.fetch_add(1, std::memory_order_relaxed);
     RecordTime((clock_ ? clock_() : MsClock()) - start);
@@ -285,9 +300,19 @@ int connection::ExchangeKind(FrameKind kind, const std::uint8_t* request, std::s
     std::lock_guard<std::recursive_mutex> hold(lock_);
     if (!link_)
         return LINK_NOT_OPEN;
-    int code = OK;
+    int code = LINK_TIMEOUT;
     for (std::uint32_t i = 0; i < Tries(tries); ++i) {
-        // Drops a late answer to the previous try (and anything else pending).
+        // A line given up or an operation cancelled sends nothing more.
+        if (Stopping())
+            return abandoned_ && i == 0 ? LINK_NOT_OPEN : code;
+        // What a failed read left coming is dropped first, then anything else pending (a
+        // late answer to the previous try).
+        if (unsettled_) {
+            unsettled_ = false;
+            link_->DropUntilQuiet();
+            if (Stopping())
+                return code;
+        }
         link_->Purge(ExchangePurgeFlags);
         code = Send(request, n);
         if (code != OK)
@@ -356,6 +381,7 @@ int connection::ReadBytes(std::uint8_t* buf, std::size_t n, std::size_t* receive
         if (received)
             *received = got;
         if (code != OK) {
+            unsettled_ = true;
             lastError_.store(std::uint32_t(code), std::memory_order_relaxed);
             continue;
         }

@@ -149,12 +149,18 @@ private:
     void Show(const std::vector<std::pair<ConnectionListener::Field, std::string>>& shown);
     std::unique_ptr<CLink> CreateLink();
     std::uint32_t AuxTmout();
+    // The line was abandoned, or the operation on this thread was cancelled.
+    bool Stopping() const;
 
     // The line's lock: the link and the opening count.
     std::recursive_mutex lock_;
     std::unique_ptr<CLink> link_;
     int openCount_ = 0;
     bool reconnecting_ = false; // the link is out for its reconnection
+    bool reconnectDropped_ = false; // and was closed by its last user meanwhile
+    // A read failed (or brought a frame that does not check): the next request first waits
+    // until the line is quiet.
+    bool unsettled_ = false;
     std::atomic<bool> linkHeld_{false};
     std::atomic<bool> abandoned_{false};
     std::uint32_t (*clock_)() = nullptr;

@@ -36,13 +36,17 @@ public:
     }
     virtual bool IsOpen() const { return false; }
     virtual bool Purge(std::uint32_t flags) { (void)flags; return false; }
+    // Drops input until the line has been quiet for a few byte times (the rest of an answer
+    // a failed read left on the line), within the line time of the largest frame. 0 when
+    // quiet; LINK_TIMEOUT when it never went quiet or the stop check answered true.
+    virtual int DropUntilQuiet() { return 0; }
 
     // Asked at least every StopCheckMs while a read waits: once it answers true the read
     // gives up at once with LINK_TIMEOUT and the bytes received so far (a cancelled
     // operation, or a program that no longer waits for the line).
     using StopCheck = std::function<bool()>;
     void SetStopCheck(StopCheck check) { stopCheck_ = std::move(check); }
-    static constexpr int StopCheckMs = 50;
+    static constexpr int StopCheckMs = 20;
 
 protected:
     bool Stopped() const { return stopCheck_ && stopCheck_(); }

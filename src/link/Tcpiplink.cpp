@@ -5,6 +5,10 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <thread>
 #include <chrono>
 #include <cstring>
 #include <functional>
@@ -84,7 +88,7 @@ int CTCPIPLink::Open(bool reopen)
     if (!reopen)
         return OK;
 
-    const std::vector<Address> list = resolver_ ? resolver_(host_, service_) : std::vector<Address>{};
+    const std::vector<Address> list = Resolve();
     if (list.empty())
         return LINK_NOT_OPEN;
 
@@ -124,67 +128,88 @@ std::vector<CTCPIPLink::Address> CTCPIPLink::ResolveAddresses(const std::string&
     return out;
 }
 
+std::vector<CTCPIPLink::Address> CTCPIPLink::Resolve()
+{
+    if (!resolver_)
+        return {};
+    // A name lookup has no time-out of its own: it runs on a thread that is left behind
+    // (detached, owning what it uses) when the line is given up meanwhile.
+    struct Lookup {
+        std::mutex m;
+        std::condition_variable done;
+        bool finished = false;
+        std::vector<Address> list;
+    };
+    auto lookup = std::make_shared<Lookup>();
+    std::thread([lookup, resolver = resolver_, host = host_, service = service_] {
+        std::vector<Address> list = resolver(host, service);
+        std::lock_guard<std::mutex> hold(lookup->m);
+        lookup->list = std::move(list);
+        lookup->finished = true;
+        lookup->done.notify_all();
+    }).detach();
+    std::unique_lock<std::mutex> hold(lookup->m);
+    while (!lookup->done.wait_for(hold, std::chrono::milliseconds(StopCheckMs), [&] { return lookup->finished; }))
+        if (Stopped())
+            return {};
+    return std::move(lookup->list);
+}
+
+int CTCPIPLink::WaitInput(CLineRead::Clock::duration wait)
+{
+    if (rxBegin_ < rxEnd_)
+        return 1;
+    short revents = 0;
+    const auto ms = std::chrono::ceil<std::chrono::milliseconds>(wait).count();
+    const int r = WaitSocket(fd_, POLLIN, int(std::max<long long>(ms, 0)), &revents);
+    return r < 0 ? -1 : (r > 0 ? 1 : 0);
+}
+
+long CTCPIPLink::TakeInput(std::uint8_t* buf, std::size_t max)
+{
+    // Bytes left over from an earlier receive come first.
+    if (rxBegin_ < rxEnd_) {
+        const std::size_t take = std::min(max, rxEnd_ - rxBegin_);
+        std::memcpy(buf, rx_.data() + rxBegin_, take);
+        rxBegin_ += take;
+        return long(take);
+    }
+    // A large remainder goes straight into the caller's buffer, a small one through ours:
+    // one receive takes a whole answer, whose header and rest come in two reads.
+    const bool direct = max >= rx_.size();
+    const ssize_t k = direct ? ::recv(fd_, buf, max, MSG_DONTWAIT) : ::recv(fd_, rx_.data(), rx_.size(), MSG_DONTWAIT);
+    if (k > 0) {
+        if (direct)
+            return long(k);
+        rxBegin_ = 0;
+        rxEnd_ = std::size_t(k);
+        return TakeInput(buf, max);
+    }
+    if (k < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK))
+        return 0;
+    // 0: the peer closed the connection, nothing more will come; the socket is given up so
+    // that the connection sees the link down and the next opening connects anew.
+    CloseSocket();
+    return -1;
+}
+
 int CTCPIPLink::Read(std::uint8_t* buf, std::size_t n, std::size_t* received, std::uint32_t timeoutMs)
 {
-    std::size_t total = 0;
     if (received)
         *received = 0;
     if (!buf || n == 0)
         return LINK_BAD_ARGUMENT;
     if (fd_ < 0)
         return LINK_NOT_OPEN;
-    // The whole read has one end, however the bytes trickle in: the time-out plus 1000 ms
-    // from the start of the read (a network has no line time to add).
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(std::uint64_t(timeoutMs) + 1000);
-    int code = OK;
-    // Bytes left over from an earlier receive come first; otherwise wait until the socket is
-    // readable and take as much as it holds.
-    while (total < n) {
-        if (rxBegin_ < rxEnd_) {
-            const std::size_t take = std::min(n - total, rxEnd_ - rxBegin_);
-            std::memcpy(buf + total, rx_.data() + rxBegin_, take);
-            rxBegin_ += take;
-            total += take;
-            continue;
-        }
-        const auto left = std::chrono::ceil<std::chrono::milliseconds>(end - std::chrono::steady_clock::now()).count();
-        short revents = 0;
-        // The wait goes in slices that look at the stop check.
-        const int r = left <= 0 || Stopped() ? 0 : WaitSocket(fd_, POLLIN, int(std::min<long long>(left, StopCheckMs)), &revents);
-        if (r == 0 && left > StopCheckMs && !Stopped())
-            continue;
-        if (r == 0) {
-            code = LINK_TIMEOUT;
-            break;
-        }
-        if (r < 0) {
-            code = LINK_READ_FAILED;
-            break;
-        }
-        // A large remainder goes straight into the caller's buffer, a small one through ours.
-        const bool direct = n - total >= rx_.size();
-        const ssize_t k = direct ? ::recv(fd_, buf + total, n - total, MSG_DONTWAIT)
-                                 : ::recv(fd_, rx_.data(), rx_.size(), MSG_DONTWAIT);
-        if (k > 0) {
-            if (direct) {
-                total += std::size_t(k);
-            } else {
-                rxBegin_ = 0;
-                rxEnd_ = std::size_t(k);
-            }
-            continue;
-        }
-        if (k < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK))
-            continue;
-        // 0: the peer closed the connection, nothing more will come; the socket is given
-        // up so that the connection sees the link down and the next opening connects anew.
-        CloseSocket();
-        code = LINK_READ_FAILED;
-        break;
-    }
-    if (received)
-        *received = total;
-    return code;
+    return CLineRead::Read(*this, {CLineRead::Silence::Tcp, 0, sendingUntil_}, buf, n, received, timeoutMs);
+}
+
+int CTCPIPLink::DropUntilQuiet()
+{
+    if (fd_ < 0)
+        return LINK_NOT_OPEN;
+    rxBegin_ = rxEnd_ = 0;
+    return CLineRead::WaitQuiet(*this, 0, sendingUntil_);
 }
 
 int CTCPIPLink::Write(const std::uint8_t* buf, std::size_t n, std::size_t* sent)
@@ -223,6 +248,8 @@ int CTCPIPLink::Write(const std::uint8_t* buf, std::size_t n, std::size_t* sent)
             break;
         }
     }
+    if (total > 0)
+        sendingUntil_ = std::max(CLineRead::Clock::now(), sendingUntil_) + CLineRead::LineTime(total, 0);
     if (sent)
         *sent = total;
     return code;

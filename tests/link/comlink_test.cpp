@@ -162,8 +162,9 @@ TEST_F(ComLinkPty, SilentLineTimesOutAtTheDeadline)
     EXPECT_EQ(link.Read(buf, 7, &got, 300), LINK_TIMEOUT);
     const auto ms = ElapsedMs(start);
     EXPECT_EQ(got, 0u);
-    // 300 ms plus 100 ms plus the line time of 7 bytes (under a millisecond).
-    EXPECT_GE(ms, 400);
+    // Two empty read calls of 307 ms (1 ms per byte plus 300 ms): the first ends before
+    // 300 + 100 ms have passed, the second after.
+    EXPECT_GE(ms, 600);
     EXPECT_LE(ms, 1200);
 }
 
@@ -188,7 +189,8 @@ TEST_F(ComLinkPty, BurstsFiftyMillisecondsApartMakeOneRead)
 TEST_F(ComLinkPty, DrippingBytesEndTheReadAtItsDeadline)
 {
     // One byte every 150 ms: each read call brings a byte, yet the read as a whole ends once
-    // the time-out plus 100 ms plus the line time of 20 bytes (17 ms at 115200) has passed.
+    // the time-out plus 100 ms plus the line time of 20 bytes at 1200 bit/s (167 ms) has
+    // passed since the first byte.
     CComLink link(pty_.Path(), 115200, 0);
     ASSERT_EQ(link.Open(true), OK);
     std::atomic<bool> stop{false};
@@ -303,9 +305,27 @@ TEST_F(ComLinkPty, OutputThatNeverGoesOutFailsTheWriteAfterTheWriteTimeout)
     EXPECT_EQ(link.Write(bytes.data(), bytes.size(), &sent), LINK_WRITE_FAILED);
     const auto ms = ElapsedMs(start);
     EXPECT_EQ(sent, 97u); // what left the queue
-    // 1 ms per byte plus 300 ms.
+    // The line time of 100 bytes at 9600 bit/s (104 ms) plus 300 ms.
     EXPECT_GE(ms, 390);
     EXPECT_LE(ms, 3000);
+}
+
+TEST_F(ComLinkPty, SlowPortGetsTheLineTimeOfItsBytesToWrite)
+{
+    // 100 bytes at 1200 bit/s take 833 ms on the line, far more than 1 ms a byte: the probe
+    // plays a port whose queue drains at that speed.
+    CComLink link(pty_.Path(), 1200, 0);
+    ASSERT_EQ(link.Open(true), OK);
+    const auto start = Clock::now();
+    link.SetOutputQueueProbe([start](int) {
+        const long long left = 100 - ElapsedMs(start) * 120 / 1000;
+        return int(std::max(left, 0ll));
+    });
+    const std::vector<std::uint8_t> bytes(100, 0x55);
+    std::size_t sent = 0;
+    EXPECT_EQ(link.Write(bytes.data(), bytes.size(), &sent), OK);
+    EXPECT_EQ(sent, bytes.size());
+    EXPECT_GE(ElapsedMs(start), 800);
 }
 
 TEST_F(ComLinkPty, HungUpLineFailsTheReadAtOnce)

@@ -16,6 +16,8 @@
 #include <cstdio>
 #include <filesystem>
 #include <future>
+#include <string>
+#include <vector>
 #include <thread>
 #include <unistd.h>
 
@@ -145,6 +147,41 @@ TEST(ConnectionWindowState, ReconnectDoesNotHoldTheLine)
     EXPECT_FALSE(conn.IsOpen());
 }
 
+TEST(ConnectionWindowState, APortChangedDuringAReconnectionIsTheOneUsedNext)
+{
+    // F10 while the link is out for its reconnection, a new port, F11: the reconnection that
+    // ends afterwards must not put the old link back.
+    auto state = std::make_shared<HeldLink::State>();
+    state->up = false;
+    auto fresh = std::make_shared<HeldLink::State>(); // the second link opens at once
+    std::vector<std::string> made;
+    connection conn;
+    conn.SetLinkFactory([state, fresh, &made](const ConnectionSettings& s) {
+        made.push_back(s.port);
+        return std::make_unique<HeldLink>(made.size() == 1 ? state : fresh);
+    });
+    ConnectionSettings s = conn.Settings();
+    s.port = "/dev/old-port";
+    conn.SetSettings(s);
+    conn.Open();
+    auto reconnect = std::async(std::launch::async, [&] { return conn.Reconnect(); });
+    for (int i = 0; i < 400 && !state->opening; ++i)
+        std::this_thread::sleep_for(5ms);
+    ASSERT_TRUE(state->opening);
+    conn.Close();
+    s.port = "/dev/new-port";
+    conn.SetSettings(s);
+    conn.Open();
+    state->release = true;
+    reconnect.get();
+    state->up = false; // the old link would show as down
+    ASSERT_EQ(made, (std::vector<std::string>{"/dev/old-port", "/dev/new-port"}));
+    EXPECT_TRUE(conn.IsOpen());
+    EXPECT_TRUE(conn.LinkUp());
+    conn.Close();
+    EXPECT_FALSE(conn.IsOpen());
+}
+
 TEST(ConnectionWindowState, AbandonEndsAReadInProgressOnEitherLink)
 {
     vx4::test::PtyPair pty;
@@ -154,30 +191,60 @@ TEST(ConnectionWindowState, AbandonEndsAReadInProgressOnEitherLink)
     struct Case {
         const char* what;
         ConnectionSettings settings;
+        bool body; // the device is sending the body of a long answer, else it is silent
     };
     ConnectionSettings serial;
     serial.port = pty.Path();
-    serial.speed = 115200;
+    serial.speed = 1200;
     ConnectionSettings tcp;
     tcp.port = "TCP/IP";
     tcp.IP = "127.0.0.1";
     tcp.TCPIPport = peer.Service();
-    for (const Case& c : {Case{"serial", serial}, Case{"tcp", tcp}}) {
+    const std::uint8_t request[9] = {1, 2, 3, 4, 0, 0, 1, 0, 0};
+    for (const Case& c : {Case{"serial, silent", serial, false}, Case{"serial, body coming", serial, true},
+                          Case{"tcp, silent", tcp, false}, Case{"tcp, body coming", tcp, true}}) {
         SCOPED_TRACE(c.what);
+        const bool isTcp = c.settings.port == "TCP/IP";
         connection conn;
         conn.SetSettings(c.settings);
         ASSERT_EQ(conn.Open(), OK);
-        const std::uint8_t request[9] = {1, 2, 3, 4, 0, 0, 1, 0, 0};
-        std::uint8_t answer[64];
-        // A silent device and a wait of half a minute.
-        auto exchange = std::async(std::launch::async, [&] { return conn.Exchange(request, 9, answer, 64, 30000, 3); });
-        std::this_thread::sleep_for(200ms);
+        if (isTcp)
+            ASSERT_TRUE(peer.Accept());
+        auto deviceSide = [&](std::size_t n, int ms) { return isTcp ? peer.Receive(n, ms) : pty.Receive(n, ms); };
+        std::uint8_t answer[1024];
+        // A wait of half a minute and three tries.
+        auto exchange =
+            std::async(std::launch::async, [&] { return conn.Exchange(request, 9, answer, sizeof answer, 30000, 3); });
+        ASSERT_EQ(deviceSide(9, 5000).size(), 9u);
+        std::atomic<bool> sending{c.body};
+        std::thread device;
+        if (c.body) {
+            // A header announcing 1000 data bytes, then the body as a 1200 bit/s line carries it.
+            device = std::thread([&] {
+                const std::vector<std::uint8_t> header = {1, 2, 3, 4, 0xE8, 0x03, 1};
+                isTcp ? peer.Send(header) : pty.Send(header);
+                while (sending) {
+                    const std::vector<std::uint8_t> piece(1, 0x55);
+                    isTcp ? peer.Send(piece) : pty.Send(piece);
+                    std::this_thread::sleep_for(8ms);
+                }
+            });
+            // Well into the body.
+            std::this_thread::sleep_for(400ms);
+        } else {
+            std::this_thread::sleep_for(200ms);
+        }
         const auto start = std::chrono::steady_clock::now();
         conn.Abandon();
         ASSERT_EQ(exchange.wait_for(2s), std::future_status::ready);
-        EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
+        EXPECT_LT(std::chrono::steady_clock::now() - start, 100ms);
         EXPECT_EQ(exchange.get(), LINK_TIMEOUT);
-        EXPECT_EQ(conn.Exchange(request, 9, answer, 64, 30000, 1), LINK_NOT_OPEN);
+        sending = false;
+        if (device.joinable())
+            device.join();
+        // The tries that remained sent nothing.
+        EXPECT_TRUE(deviceSide(1, 300).empty());
+        EXPECT_EQ(conn.Exchange(request, 9, answer, sizeof answer, 30000, 1), LINK_NOT_OPEN);
     }
 }
 

@@ -5,10 +5,15 @@
 #include "link/Vx2Monitor.h"
 #include "link/Vx3cMonitor.h"
 #include "link/link_fake.h"
+#include "link/link_tcp_server.h"
+#include "link/Connection.h"
+#include "link/ResultCodes.h"
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdio>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -424,6 +429,40 @@ TEST_F(FrameCapture, ReadFailureWithoutBytesIsShown)
     EXPECT_TRUE(step.read);
     EXPECT_EQ(step.lines, Lines{"St[1003] dT[     0] FLen[0000] "});
     EXPECT_TRUE(step.piece.bytes.empty());
+}
+
+TEST(FrameCaptureTcp, Vx2PieceShorterThanExpectedIsStampedAfterTheSilenceThatFollowsIt)
+{
+    // A 16-byte request is due (wait 3 ms); 10 bytes come while the read waits. On TCP the
+    // piece ends once the line has been silent for 3 + 1000 ms after its last byte, so its
+    // stamp lies that far behind the bytes, however long the read had waited before them.
+    test::TcpPeer peer;
+    ASSERT_TRUE(peer.Ok());
+    connection conn;
+    ConnectionSettings s = conn.Settings();
+    s.port = "TCP/IP";
+    s.IP = "127.0.0.1";
+    s.TCPIPport = peer.Service();
+    conn.SetSettings(s);
+    ASSERT_EQ(conn.Open(), OK);
+    ASSERT_TRUE(peer.Accept());
+    CVx2Monitor m;
+    m.isStopped = false;
+    std::chrono::steady_clock::time_point sentAt;
+    std::thread device([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        sentAt = std::chrono::steady_clock::now();
+        peer.Send(Bytes(10, 0x42));
+    });
+    const SCaptureStep step = m.CaptureStep(conn);
+    const auto ended = std::chrono::steady_clock::now();
+    device.join();
+    ASSERT_TRUE(step.read);
+    EXPECT_EQ(step.piece.status, LINK_TIMEOUT);
+    EXPECT_EQ(step.piece.bytes.size(), 10u);
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(ended - sentAt).count();
+    EXPECT_GE(ms, 1000);
+    EXPECT_LT(ms, 2500);
 }
 
 } // namespace

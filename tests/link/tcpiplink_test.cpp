@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <memory>
 #include <arpa/inet.h>
 #include <netdb.h>
 #include <netinet/in.h>
@@ -142,7 +143,8 @@ TEST_F(TcpLinkPeer, SilentPeerTimesOutAfterTimeoutPlusOneSecond)
 TEST_F(TcpLinkPeer, DrippingPeerEndsTheReadAtItsDeadline)
 {
     // One byte every 300 ms: every wait sees a byte, yet the read as a whole ends once the
-    // time-out plus 1000 ms has passed since it began.
+    // time-out plus 1000 ms plus the line time of 20 bytes at 1200 bit/s (167 ms) has passed
+    // since the first byte.
     std::atomic<bool> stop{false};
     std::thread device([&] {
         for (std::uint8_t i = 0; i < 20 && !stop; ++i) {
@@ -326,4 +328,31 @@ TEST(TcpLink, TriesResolvedAddressesInOrder)
     EXPECT_FALSE(link.IsOpen());
     link.SetResolver([](const std::string&, const std::string&) { return std::vector<CTCPIPLink::Address>{}; });
     EXPECT_EQ(link.Open(true), LINK_NOT_OPEN);
+}
+
+TEST(TcpLink, NameLookupIsGivenUpOnceTheLineIsAbandoned)
+{
+    // A lookup that hangs (an unreachable name server): the opening ends within a second of
+    // the stop, and the lookup left running owns everything it uses.
+    auto hang = std::make_shared<std::atomic<bool>>(true);
+    CTCPIPLink link("device.example", "4001");
+    link.SetResolver([hang](const std::string&, const std::string&) {
+        for (int i = 0; i < 3000 && *hang; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        return std::vector<CTCPIPLink::Address>{};
+    });
+    std::atomic<bool> stop{false};
+    link.SetStopCheck([&stop] { return stop.load(); });
+    std::thread stopper([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        stop = true;
+    });
+    const auto start = Clock::now();
+    EXPECT_EQ(link.Open(true), LINK_NOT_OPEN);
+    const auto ms = ElapsedMs(start);
+    stopper.join();
+    *hang = false;
+    EXPECT_GE(ms, 150);
+    EXPECT_LT(ms, 1200);
+    EXPECT_FALSE(link.IsOpen());
 }

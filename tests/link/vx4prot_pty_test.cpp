@@ -5,7 +5,11 @@
 
 #include "link/ResultCodes.h"
 
+#include <atomic>
+#include <chrono>
 #include <cstdio>
+#include <memory>
+#include <thread>
 
 using namespace vx4;
 using namespace vx4test;
@@ -103,4 +107,62 @@ TEST_F(SimTest, DrippingDeviceEndsTheExchangeAtTheHeaderDeadline)
     EXPECT_LT(SecondsSince(start), 2.5);
     EXPECT_EQ(conn.Statistics().lastError, std::uint32_t(LINK_TIMEOUT));
     EXPECT_EQ(conn.Statistics().packetsIn, 0u);
+}
+
+TEST_F(SimTest, LargestAnswerArrivesWholeOverTcpFromASlowLineBehindTheConverter)
+{
+    // A serial-to-TCP converter in front of a 1200 bit/s line: the 1015 data bytes take
+    // 8.5 s to come, far past the wait plus 1000 ms, yet they keep coming and are all taken.
+    Bytes data(1015);
+    for (std::size_t i = 0; i < data.size(); ++i)
+        data[i] = std::uint8_t(i * 11);
+    const Bytes answer = Vx3cFrame(address, CMD_IDENTIFY, data);
+    sim.SetHook([answer](const Bytes&) { return Reply(answer); });
+    sim.SetBaud(1200);
+    const Bytes request = Vx3cFrame(address, CMD_IDENTIFY, {});
+    Bytes got(1024);
+    EXPECT_EQ(conn.Exchange(request.data(), request.size(), got.data(), got.size(), 800, 1), 0);
+    EXPECT_EQ(got, answer);
+}
+
+TEST_F(PtySimTest, ConfigurationReadsWhenTheLineIsSlowerThanThePort)
+{
+    // A radio modem: the port runs at 115200 bit/s, the device's bytes come at 2400.
+    sim.SetBaud(2400);
+    std::uint8_t block[1024];
+    std::size_t length = 0;
+    ASSERT_EQ(ReadConfigBlock(conn, address, CONFIG_FIRST_BLOCK, block, sizeof block, &length), 0);
+    EXPECT_GT(length, 300u); // far more than the port's speed would let come in time
+    SConfigInfo info;
+    EXPECT_EQ(ReadConfigSummary(conn, address, &info), 0);
+}
+
+TEST_F(SimTest, AfterACutAnswerTheNextExchangeSucceedsOnItsFirstTry)
+{
+    // A long answer at 2400 bit/s is cut by a cancel while its body comes in; the rest that
+    // is still coming must not be read as the next answer.
+    auto first = std::make_shared<std::atomic<bool>>(true);
+    const Bytes longAnswer = Vx3cFrame(address, CMD_ECHO, Bytes(600, 0x55));
+    sim.SetHook([first, longAnswer](const Bytes& r) {
+        if (RequestCommand(r) == CMD_ECHO && first->exchange(false))
+            return Reply(longAnswer);
+        return Normal();
+    });
+    sim.SetBaud(2400);
+    const Bytes echo = Vx3cFrame(address, CMD_ECHO, Bytes(4, 1));
+    Bytes got(1024);
+    std::atomic<bool> cancel{false};
+    std::thread canceller([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300)); // about 60 of its 609 bytes in
+        cancel = true;
+    });
+    {
+        const connection::CancelScope scope(&cancel);
+        EXPECT_EQ(conn.Exchange(echo.data(), echo.size(), got.data(), got.size(), 800, 3), LINK_TIMEOUT);
+    }
+    canceller.join();
+    EXPECT_EQ(RequestsOf(CMD_ECHO).size(), 1u);
+    SDevIdent ident;
+    EXPECT_EQ(Identify(conn, address, &ident), 0);
+    EXPECT_EQ(RequestsOf(CMD_IDENTIFY).size(), 1u); // one try was enough
 }

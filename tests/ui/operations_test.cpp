@@ -349,21 +349,27 @@ TEST_F(Operations, CancelledSearchChangesNothingEvenWhenADeviceAnswersLate) {
     // The identify is held until the test lets it go: answered after Cancel, or never.
     auto release = std::make_shared<std::atomic<bool>>(false);
     auto silent = std::make_shared<std::atomic<bool>>(false);
-    sim->SetHook([release, silent](const std::vector<std::uint8_t>& r) {
+    auto arrived = std::make_shared<std::atomic<bool>>(false);
+    sim->SetHook([release, silent, arrived](const std::vector<std::uint8_t>& r) {
         if (r.size() < 7 || r[6] != 0x01) return HookResult{};
+        *arrived = true;
         if (*silent) return HookResult{HookResult::Silent, {}};
         for (int i = 0; i < 500 && !*release; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
         return HookResult{};
     });
-    QObject::connect(&form->Operations(), &ManualOperation::progressWindowShown, [release](QWidget* w) {
+    // Cancel once the identify has reached the device (the progress window may show before
+    // it does on a busy machine).
+    QObject::connect(&form->Operations(), &ManualOperation::progressWindowShown, [release, arrived](QWidget* w) {
         auto* cancel = w->findChild<QPushButton*>("OperationCancel");
         ASSERT_NE(cancel, nullptr);
+        for (int i = 0; i < 1000 && !*arrived; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
         cancel->click();
         *release = true;
     });
     for (bool quiet : {false, true}) {
         *silent = quiet;
         *release = false;
+        *arrived = false;
         sim->ClearRequests();
         Ops().N91Click();
         EXPECT_EQ(form->DevNo(), 77u) << quiet;
@@ -533,6 +539,18 @@ TEST_F(Operations, EditorWriteReadsAndWritesInOneOperation) {
     EXPECT_EQ(sim->ConstValue(id).value_or(-1), 7.0f);
     EXPECT_FALSE(RequestsOf(0x25).empty());
     EXPECT_EQ(editor.WriteError(), 0);
+
+    // Enter while another operation holds the frame (its modal loop runs on this thread):
+    // the write's exchanges never run here; it is refused and reported as a failed write.
+    sim->ClearRequests();
+    form->Operations().RunAround({}, [&] {
+        editor.setCurrentCell(0, 1);
+        editor.SetRow(editor.KeyAt(0), QStringLiteral("9"));
+        editor.ValueListEditor1KeyDown(13);
+    });
+    EXPECT_TRUE(RequestsOf(0x25).empty());
+    EXPECT_EQ(sim->ConstValue(id).value_or(-1), 7.0f);
+    EXPECT_NE(editor.TakeWriteError(), 0);
 }
 
 TEST_F(Operations, SystemEventsAreListedAndSaved) {

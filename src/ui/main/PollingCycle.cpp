@@ -94,7 +94,9 @@ int TPollingCycle::RunOnLine(const QString& caption, const std::function<int(Ope
         // The step may wait for the line: it never runs on this thread. It waits its turn
         // and runs in a frame of its own once the operation in progress has ended (whose
         // end restores the window's state as it found it: then comes after that).
-        pending_.push_back({caption, work, then});
+        // The same step twice in a row is queued once: a second Stop would close a link
+        // that the first one's successor opened, a second Start would open it twice.
+        if (pending_.empty() || pending_.back().caption != caption) pending_.push_back({caption, work, then});
         return 0;
     } else {
         OperationOptions options;

@@ -73,7 +73,8 @@ public:
 
     // Runs work (which may wait for the line) in the operation frame (here only when there is
     // no frame at all), then `then` on this thread. While another operation runs, both are
-    // queued and run once that operation has ended; 0 is returned then.
+    // queued and run once that operation has ended; 0 is returned then. A step queued right
+    // after the same step (by caption) is dropped.
     int RunOnLine(const QString& caption, const std::function<int(OperationContext&)>& work,
                   const std::function<void()>& then = {});
     // Steps queued by RunOnLine that have not run yet.

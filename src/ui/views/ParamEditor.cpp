@@ -620,10 +620,17 @@ int ParamEditor::ConstIdOfRow(QTreeWidgetItem* selected, int row) const
 
 int ParamEditor::RunOnDevice(const std::function<int(OperationContext&)>& work)
 {
-    if (operations_ == nullptr || operations_->Busy()) {
+    if (operations_ == nullptr) {
         OperationContext here;
         return work(here);
     }
+    // The step may wait for the line, so it never runs on this thread. Another operation's
+    // frame is on this thread's stack below us (its window's event loop brought us here):
+    // waiting for it would never end, and the step refers to its caller's locals, so it
+    // cannot wait in a queue either. It is refused; the editor puts the row back and the
+    // tick reports the failed write.
+    if (operations_->Busy())
+        return -1;
     OperationOptions options;
     options.caption = QStringLiteral("Запись значения");
     options.kind = FrameKind::PauseOnly;
@@ -663,7 +670,8 @@ void ParamEditor::WriteEdited(std::uint16_t id, const QString& text, bool format
         wrote = true;
         return device_.WriteConstant(id, value);
     });
-    if (wrote)
+    // A step refused before it could run is a failed write too.
+    if (wrote || rc != 0)
         WriteDone(id, rc);
     unsetCursor();
     handlersAttached_ = attached;
