@@ -18,7 +18,7 @@ int CmdIdentify(const GlobalOptions& g, const CommandArgs&)
         return ExitFailed;
     vx4::SDevIdent ident;
     if (int rc = vx4::Identify(session.Conn(), address, &ident); rc != 0) {
-        PrintError(rc);
+        session.Fail(rc);
         return ExitFailed;
     }
     if (g.json)
@@ -54,7 +54,7 @@ int CmdInfo(const GlobalOptions& g, const CommandArgs&)
     if (rc == 0)
         rc = vx4::ReadClock(conn, address, &clock);
     if (rc != 0) {
-        PrintError(rc);
+        session.Fail(rc);
         return ExitFailed;
     }
 
@@ -71,7 +71,7 @@ int CmdInfo(const GlobalOptions& g, const CommandArgs&)
         PrintJson(Json{{"ident", IdentJson(ident)},
                        {"summary", summaryJson},
                        {"archives", archiveList},
-                       {"clock", vx4::ClockText(clock)}});
+                       {"clock", DeviceTimeJson(clock.bcd)}});
         return ExitOk;
     }
     PrintIdentText(ident);

@@ -2,11 +2,14 @@
 // documents, written as the console writes them (the templates from Matrix/, the labels and
 // notes from constbank.xml), without a display.
 
+#include "Output.h"
 #include "Session.h"
 
 #include "office/DocumentReports.h"
 #include "options/OptionBank.h"
 #include "platform/FileLocations.h"
+
+#include <unistd.h>
 
 #include <clocale>
 #include <filesystem>
@@ -30,10 +33,21 @@ int CmdReport(const GlobalOptions& g, const CommandArgs& a)
         }
         files.outDir = a.outFile;
     }
+    // A template that is not found is named with the folders it was looked for in.
+    for (const std::string& path : {files.mapTemplate, files.gradTemplate}) {
+        if (::access(path.c_str(), R_OK) != 0) {
+            std::cerr << "vx4ctl: the report template " << path << " was not found in " << DataFoldersText()
+                      << "\n";
+            return ExitFailed;
+        }
+    }
     vx4::COptionBank bank;
     const std::string bankPath = vx4::FindDataFile("constbank.xml");
-    if (!bank.Open(bankPath))
-        std::cerr << "warning: " << bankPath << ": " << bank.ErrorText() << "; values are shown without labels\n";
+    if (::access(bankPath.c_str(), R_OK) != 0)
+        std::cerr << "warning: constbank.xml was not found in " << DataFoldersText()
+                  << "; values are shown without labels\n";
+    else if (!bank.Open(bankPath))
+        std::cerr << "warning: " << bank.ErrorText() << "; values are shown without labels\n";
 
     Session session(g);
     std::uint32_t address = 0;
@@ -41,8 +55,15 @@ int CmdReport(const GlobalOptions& g, const CommandArgs& a)
         return ExitFailed;
     vx4::DeviceReportSource source(session.Device());
     const vx4::ReportOutcome out = vx4::PrintParameterMap(source, bank, files);
-    for (const vx4::ReportDocument& d : out.documents)
-        std::cout << d.path << "\n";
+    if (g.json) {
+        Json paths = Json::array();
+        for (const vx4::ReportDocument& d : out.documents)
+            paths.push_back(d.path);
+        PrintJson(Json{{"documents", paths}});
+    } else {
+        for (const vx4::ReportDocument& d : out.documents)
+            std::cout << d.path << "\n";
+    }
     if (out.error != 0) {
         std::cerr << out.errorText << "\n";
         return ExitFailed;
