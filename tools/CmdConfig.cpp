@@ -327,7 +327,7 @@ std::string AllowedValues(const std::string& name)
     vx4::COptionBank bank;
     if (!bank.Open(path))
         return "constbank.xml, which tells the allowed values, was not found in " + DataFoldersText();
-    const vx4::SOptions o = vx4::FindOptions(bank, vx4::Utf8ToCp1251(name));
+    const vx4::SOptions o = vx4::FindOptions(bank, name);
     if (o.optCount == 0)
         return {};
     std::string list;
