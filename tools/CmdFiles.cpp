@@ -74,7 +74,7 @@ int CmdDownload(const GlobalOptions& g, const CommandArgs& a)
     if (struct stat st {}; !toStandardOutput && ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
         path += (path.back() == '/' ? "" : "/") + BaseName(a.name);
     if (path.empty() || (path.back() == '/' && !toStandardOutput)) {
-        PrintFailure("no local file name for '" + a.name + "'; give one with -o");
+        PrintFailure("no local file name for '" + a.name + "'; name the local file with -o");
         return ExitUsage;
     }
     // The local file must be writable before the device is asked for anything. Standard
