@@ -62,8 +62,8 @@ int CmdClock(const GlobalOptions& g, const CommandArgs& a)
     // is not there, or did not take the time, fails the read back or shows another time.
     vx4::DeviceClock before;
     if (int rc = vx4::ReadClock(session.Conn(), address, &before); rc != 0) {
-        std::cerr << "reading the clock before setting it failed; nothing was sent\n";
         session.Fail(rc);
+        std::cerr << "  reading the clock before setting it failed; nothing was sent\n";
         return ExitFailed;
     }
     const auto sentAt = std::chrono::steady_clock::now();
@@ -102,8 +102,8 @@ int CmdClock(const GlobalOptions& g, const CommandArgs& a)
             PrintField("difference", std::to_string(difference) + " s");
     }
     if (readBack != 0) {
-        std::cerr << "reading the clock back failed: the device may not have taken the time\n";
         session.Fail(readBack);
+        std::cerr << "  reading the clock back failed: the device may not have taken the time\n";
         return ExitFailed;
     }
     if (!comparable || std::llabs(difference) > MaxClockDifference) {

@@ -219,12 +219,10 @@ int CmdValues(const GlobalOptions& g, const CommandArgs& a)
     for (std::uint16_t id : a.ids)
         device.SetItemPolled(id, true);
     ValuesWorkbook workbook(a.xlsxFile, device, a.ids);
-    if (!g.json) {
-        std::string header = "time";
-        for (std::uint16_t id : a.ids)
-            header += "\t" + std::to_string(id) + " " + device.GetNodeInfo(id).name + "\tstatus";
-        std::cout << header << '\n' << std::flush;
-    }
+    // The header row comes with the first sample, so that a run that gets none prints nothing.
+    std::string header = "time";
+    for (std::uint16_t id : a.ids)
+        header += "\t" + std::to_string(id) + " " + device.GetNodeInfo(id).name + "\tstatus";
     const auto bound = session.WorkerBound();
     int rc = 0;
     std::uint32_t taken = 0;
@@ -248,8 +246,8 @@ int CmdValues(const GlobalOptions& g, const CommandArgs& a)
             if (sampling->samples.empty() && stop.Requested())
                 break;
             if (sampling->samples.empty()) {
-                std::cerr << sampling->why << "\n";
                 session.Fail(sampling->error);
+                std::cerr << "  " << sampling->why << "\n";
                 rc = sampling->error;
                 break;
             }
@@ -270,7 +268,7 @@ int CmdValues(const GlobalOptions& g, const CommandArgs& a)
         if (g.json)
             PrintJson(Json{{"time", IsoTime(now)}, {"values", values}});
         else
-            std::cout << line << '\n' << std::flush;
+            std::cout << (taken == 0 ? header + "\n" : std::string()) << line << '\n' << std::flush;
         workbook.Add(time, row);
         ++taken;
     }
@@ -373,8 +371,8 @@ int CmdSet(const GlobalOptions& g, const CommandArgs& a)
         w.typed = typed;
         std::string reference;
         if (int rc = vx4::GetItemText(session.Conn(), address, id, &reference); rc != 0) {
-            std::cerr << "reading item " << id << " failed\n";
             session.Fail(rc);
+            std::cerr << "  reading item " << id << " failed\n";
             return ExitFailed;
         }
         w.old = Utf8(reference);
@@ -422,8 +420,8 @@ int CmdSet(const GlobalOptions& g, const CommandArgs& a)
             continue;
         }
         if (int rc = device.WriteConstant(w.id, w.sent); rc != 0) {
-            std::cerr << "writing item " << w.id << " " << w.name << " (" << w.typed << ") failed\n";
             session.Fail(rc);
+            std::cerr << "  writing item " << w.id << " " << w.name << " (" << w.typed << ") failed\n";
             if (rc == vx4::DEV_BAD_PARAMETER) {
                 const std::string allowed = AllowedValues(w.name);
                 std::cerr << "  the device refused the value"

@@ -237,8 +237,9 @@ int Session::ReadConfiguration()
         return -1;
     }
     if (wait->result != 0) {
-        std::cerr << "reading the configuration failed\n";
-        return Fail(wait->result);
+        Fail(wait->result);
+        std::cerr << "  reading the configuration failed\n";
+        return wait->result;
     }
     config_ = std::move(wait->config);
     return 0;

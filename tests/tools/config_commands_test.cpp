@@ -264,8 +264,8 @@ TEST(CtlConfig, SetFormatsLikeTheDevicesTextAndWrites)
     EXPECT_EQ(*i.sim.ConstValue(7), 9.0f);
 
     EXPECT_EQ(runs[2].status, 1);
-    EXPECT_NE(runs[2].err.find("writing item 14 Реж (7) failed\nerror 253 Ошибка в передаваемом в команде параметре\n"),
-              std::string::npos)
+    EXPECT_EQ(runs[2].err.rfind("error 253 Ошибка в передаваемом в команде параметре\n  writing item 14 Реж (7) failed\n", 0),
+              0u)
         << runs[2].err;
     EXPECT_EQ(*refused.sim.ConstValue(14), refusedBefore);
 
