@@ -179,4 +179,22 @@ TEST(CtlUsage, ConnectionDefaultsComeFromTheIniBesideTheProgramAndOptionsOverrid
     EXPECT_EQ(RunProgram(program, {"--port", dev.PortText(), "clock"}).status, 0);
 }
 
+TEST(CtlUsage, AMissingTemplateNamesTheFoldersSearched)
+{
+    if (FileExists("/usr/share/vx4pult/Matrix/карта_параметров_шаблон.dotx"))
+        GTEST_SKIP() << "the package is installed here: its templates are found";
+    SimDevice dev;
+    TempDir dir; // a copy of the program with nothing beside it
+    const std::string program = dir.File("vx4ctl");
+    std::filesystem::copy_file(CtlPath(), program);
+    const RunResult r = RunProgram(program, dev.Args({"report"}), dir.Path(), false,
+                                   {"HOME=" + dir.Path(), "XDG_DATA_HOME=" + dir.File("data")});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("Matrix/карта_параметров_шаблон.dotx was not found in the current folder, " + dir.Path() +
+                         "/, " + dir.File("data") + "/vx4pult/"),
+              std::string::npos)
+        << r.err;
+    EXPECT_TRUE(dev.sim.Requests().empty()); // found out before the device is asked
+}
+
 } // namespace
