@@ -197,4 +197,20 @@ TEST(CtlUsage, AMissingTemplateNamesTheFoldersSearched)
     EXPECT_TRUE(dev.sim.Requests().empty()); // found out before the device is asked
 }
 
+TEST(CtlUsage, EveryProgramTellsItsVersionAndHelp)
+{
+    const std::string extcap = std::string(VX4_BINARY_DIR) + "/tools/vx4-extcap";
+    const struct {
+        std::string program, name;
+    } programs[] = {{CtlPath(), "vx4ctl"}, {SimPath(), "vx4sim"}, {extcap, "vx4-extcap"}};
+    for (const auto& p : programs) {
+        const RunResult version = RunProgram(p.program, {"--version"});
+        EXPECT_EQ(version.status, 0) << p.name << version.err;
+        EXPECT_EQ(version.out, p.name + " " + VX4_VERSION + "\n");
+        const RunResult help = RunProgram(p.program, {"--help"});
+        EXPECT_EQ(help.status, 0) << p.name << help.err;
+        EXPECT_NE(help.out.find("Usage: " + p.name), std::string::npos) << help.out;
+    }
+}
+
 } // namespace
