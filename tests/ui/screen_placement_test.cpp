@@ -1,7 +1,7 @@
 // Windows are placed wholly on the screen: a saved position from another monitor layout, or
 // a window centred on a parent near the edge, comes back inside the screen's free area.
 
-#include "ui/main/ScreenPlacement.h"
+#include "ui/dialogs/ScreenPlacement.h"
 
 #include <gtest/gtest.h>
 

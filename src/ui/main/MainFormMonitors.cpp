@@ -3,7 +3,7 @@
 // the device object's polling off, the link opened when it was closed; the main window is
 // hidden while the monitor is shown modally.
 
-#include "ui/main/ScreenPlacement.h"
+#include "ui/dialogs/ScreenPlacement.h"
 #include "ui/main/ManualOperation.h"
 #include "ui/main/Vx4pult_main.h"
 #include "ui/monitors/Unit_vx2_monitor.h"

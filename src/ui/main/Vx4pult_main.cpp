@@ -6,7 +6,7 @@
 #include "ui/views/ConfigTree.h"
 #include "ui/views/DeviceInfoPanel.h"
 #include "ui/main/DeviceOperations.h"
-#include "ui/main/ScreenPlacement.h"
+#include "ui/dialogs/ScreenPlacement.h"
 #include "ui/main/ManualOperation.h"
 #include "ui/reports/ParameterMapReport.h"
 #include "ui/main/MessageBoxes.h"

@@ -1,6 +1,6 @@
 #include "ui/monitors/FrameMonitorForm.h"
 
-#include "ui/main/ScreenPlacement.h"
+#include "ui/dialogs/ScreenPlacement.h"
 
 #include "link/PcapFile.h"
 #include "office/RtfWriter.h"

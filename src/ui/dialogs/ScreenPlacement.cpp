@@ -1,4 +1,4 @@
-#include "ui/main/ScreenPlacement.h"
+#include "ui/dialogs/ScreenPlacement.h"
 
 #include <QGuiApplication>
 #include <QScreen>
