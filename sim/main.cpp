@@ -56,8 +56,9 @@ int Fail(const std::string& message)
 
 int main(int argc, char** argv)
 {
-    CLI::App app{"vx4sim - VX-4 device simulator"};
+    CLI::App app{"vx4sim - VX-4 device simulator", "vx4sim"};
     app.footer(kFooter);
+    app.set_version_flag("--version", "vx4sim " VX4_VERSION);
     std::string tcp, device, profile, faultText;
     bool pty = false, dump = false, verbose = false;
     unsigned baud = 0, seed = 1;

@@ -3,14 +3,21 @@
 
 #include "Output.h"
 #include "Session.h"
+#include "StopSignals.h"
 #include "ValuesWorkbook.h"
 
 #include "common/FormatForDevice.h"
 #include "link/Frames.h"
 #include "link/ResultCodes.h"
 #include "link/Vx4prot.h"
+#include "options/OptionBank.h"
+#include "options/Optlist.h"
+#include "platform/Cp1251.h"
+#include "platform/FileLocations.h"
 
 #include <algorithm>
+#include <cmath>
+#include <cstdlib>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
@@ -77,9 +84,8 @@ void PrintItemText(const Json& item)
     PrintField("item", line);
 }
 
-std::string LocalTimeText()
+std::string LocalTimeText(std::time_t now)
 {
-    const std::time_t now = std::time(nullptr);
     std::tm t{};
     localtime_r(&now, &t);
     char buf[32];
@@ -131,9 +137,13 @@ int CmdConfig(const GlobalOptions& g, const CommandArgs&)
 
 int CmdValues(const GlobalOptions& g, const CommandArgs& a)
 {
+    // With --count 0 a stop signal is the run's end; otherwise it cuts the run short. Either
+    // way the samples taken go into the spreadsheet.
+    StopSignals stop;
     Session session(g);
+    session.SetPollInterval(a.intervalMs);
     if (session.Open() != 0 || session.ReadConfiguration() != 0)
-        return ExitFailed;
+        return stop.Requested() ? stop.ExitCode() : ExitFailed;
     vx4::CVX4Obj& device = session.Device();
     auto isCalc = [&device](std::uint16_t id) { return device.GetNodeInfo(id).kind == vx4::ITEM_CALC; };
     for (std::uint16_t id : a.ids) {
@@ -209,16 +219,20 @@ int CmdValues(const GlobalOptions& g, const CommandArgs& a)
     for (std::uint16_t id : a.ids)
         device.SetItemPolled(id, true);
     ValuesWorkbook workbook(a.xlsxFile, device, a.ids);
+    // The header row comes with the first sample, so that a run that gets none prints nothing.
+    std::string header = "time";
+    for (std::uint16_t id : a.ids)
+        header += "\t" + std::to_string(id) + " " + device.GetNodeInfo(id).name + "\tstatus";
     const auto bound = session.WorkerBound();
     int rc = 0;
     std::uint32_t taken = 0;
-    while (taken < a.count && rc == 0) {
+    while ((a.count == 0 || taken < a.count) && rc == 0 && !stop.Requested()) {
         std::vector<vx4::SNodeValue> sample;
         {
             std::unique_lock<std::mutex> g(sampling->lock);
             std::uint64_t seen = sampling->reports;
             auto lastSign = std::chrono::steady_clock::now();
-            while (sampling->samples.empty() && sampling->error == 0) {
+            while (sampling->samples.empty() && sampling->error == 0 && !stop.Requested()) {
                 sampling->changed.wait_for(g, std::chrono::milliseconds(200));
                 const auto now = std::chrono::steady_clock::now();
                 if (sampling->reports != seen) {
@@ -229,15 +243,19 @@ int CmdValues(const GlobalOptions& g, const CommandArgs& a)
                     sampling->why = "the device object's worker stopped polling";
                 }
             }
+            if (sampling->samples.empty() && stop.Requested())
+                break;
             if (sampling->samples.empty()) {
-                PrintError(sampling->error, sampling->why);
+                session.Fail(sampling->error);
+                std::cerr << "  " << sampling->why << "\n";
                 rc = sampling->error;
                 break;
             }
             sample = std::move(sampling->samples.front());
             sampling->samples.pop_front();
         }
-        const std::string time = LocalTimeText();
+        const std::time_t now = std::time(nullptr);
+        const std::string time = LocalTimeText(now);
         Json values = Json::array();
         std::string line = time;
         std::vector<float> row;
@@ -248,9 +266,9 @@ int CmdValues(const GlobalOptions& g, const CommandArgs& a)
             line += "\t" + FloatText(v.value) + "\t" + std::to_string(v.status);
         }
         if (g.json)
-            PrintJson(Json{{"time", time}, {"values", values}});
+            PrintJson(Json{{"time", IsoTime(now)}, {"values", values}});
         else
-            std::cout << line << '\n' << std::flush;
+            std::cout << (taken == 0 ? header + "\n" : std::string()) << line << '\n' << std::flush;
         workbook.Add(time, row);
         ++taken;
     }
@@ -260,7 +278,10 @@ int CmdValues(const GlobalOptions& g, const CommandArgs& a)
             workbook.Write(); // the samples taken are kept
         return ExitFailed;
     }
-    return workbook.Write();
+    const int written = workbook.Write();
+    if (stop.Requested() && a.count != 0)
+        return stop.ExitCode();
+    return written;
 }
 
 int CmdGet(const GlobalOptions& g, const CommandArgs& a)
@@ -271,12 +292,70 @@ int CmdGet(const GlobalOptions& g, const CommandArgs& a)
         return ExitFailed;
     std::string text;
     if (int rc = vx4::GetItemText(session.Conn(), address, a.id, &text); rc != 0) {
-        PrintError(rc);
+        session.Fail(rc);
         return ExitFailed;
     }
-    std::cout << Utf8(text) << '\n';
+    if (g.json)
+        PrintJson(Json{{"id", a.id}, {"text", Utf8(text)}});
+    else
+        std::cout << Utf8(text) << '\n';
     return ExitOk;
 }
+
+namespace {
+
+// The number a text stands for ("," or "." as the separator); false when it is none.
+bool TextNumber(std::string text, double* out)
+{
+    for (char& c : text)
+        if (c == ',')
+            c = '.';
+    char* end = nullptr;
+    const double v = std::strtod(text.c_str(), &end);
+    if (text.empty() || end == text.c_str() || *end != '\0')
+        return false;
+    *out = v;
+    return true;
+}
+
+// What the constant bank allows for a constant of this name: its listed values, or empty.
+std::string AllowedValues(const std::string& name)
+{
+    const std::string path = vx4::FindDataFile("constbank.xml");
+    vx4::COptionBank bank;
+    if (!bank.OpenFound(vx4::DataFolders(vx4::ProgramDir()), "constbank.xml"))
+        return "constbank.xml, which tells the allowed values, was not found in " + DataFoldersText();
+    const vx4::SOptions o = vx4::FindOptions(bank, name);
+    if (o.optCount == 0)
+        return {};
+    std::string list;
+    for (std::size_t i = 0; i < o.optCount; ++i)
+        list += (i ? ", " : "") + o.opts[i].val;
+    return "allowed values (" + path + "): " + list;
+}
+
+struct Write {
+    std::uint16_t id = 0;
+    std::string typed, old, sent, now, name;
+    bool rounded = false, written = false;
+};
+
+void PrintWrite(const Write& w, bool json, Json* list)
+{
+    if (json) {
+        list->push_back({{"id", w.id},
+                         {"name", w.name},
+                         {"old", w.old},
+                         {"new", w.now},
+                         {"written", w.written},
+                         {"rounded", w.rounded}});
+        return;
+    }
+    std::cout << w.id << (w.name.empty() ? "" : " " + w.name) << ": " << w.old << " → " << w.now
+              << (w.written ? "" : " (unchanged)") << '\n';
+}
+
+} // namespace
 
 int CmdSet(const GlobalOptions& g, const CommandArgs& a)
 {
@@ -284,39 +363,92 @@ int CmdSet(const GlobalOptions& g, const CommandArgs& a)
     std::uint32_t address = 0;
     if (session.Connect(&address) != 0)
         return ExitFailed;
-    // The reference: the constant's current value as the device prints it.
-    std::string reference;
-    if (int rc = vx4::GetItemText(session.Conn(), address, a.id, &reference); rc != 0) {
-        PrintError(rc);
-        return ExitFailed;
+    // Every value is checked against the device's current text before anything is written.
+    std::vector<Write> writes;
+    for (const auto& [id, typed] : a.writes) {
+        Write w;
+        w.id = id;
+        w.typed = typed;
+        std::string reference;
+        if (int rc = vx4::GetItemText(session.Conn(), address, id, &reference); rc != 0) {
+            session.Fail(rc);
+            std::cerr << "  reading item " << id << " failed\n";
+            return ExitFailed;
+        }
+        w.old = Utf8(reference);
+        // A text that cannot be converted gives the reference back unchanged; a reference
+        // with a marker behind it (same shape, never a formatted number) tells the two apart.
+        if (vx4::FormatForDevice(typed, w.old + "\x01", '.') == w.old + "\x01") {
+            PrintFailure("'" + typed + "' is not a value for item " + std::to_string(id) + " (device text '" + w.old +
+                         "')");
+            return ExitUsage;
+        }
+        w.sent = vx4::FormatForDevice(typed, w.old, '.');
+        writes.push_back(std::move(w));
     }
-    reference = Utf8(reference);
-    // A text that cannot be converted gives the reference back unchanged; a reference
-    // with a marker behind it (same shape, never a formatted number) tells the two apart.
-    if (vx4::FormatForDevice(a.text, reference + "\x01", '.') == reference + "\x01") {
-        PrintFailure("'" + a.text + "' is not a value for item " + std::to_string(a.id) + " (device text '" +
-                     reference + "')");
-        return ExitUsage;
+    const bool anyChange =
+        std::any_of(writes.begin(), writes.end(), [](const Write& w) { return w.sent != w.old; });
+    Json list = Json::array();
+    if (!anyChange) {
+        // The device already holds every value: nothing is written.
+        for (Write& w : writes) {
+            w.now = w.old;
+            PrintWrite(w, g.json, &list);
+        }
+        if (g.json)
+            PrintJson(Json{{"writes", list}});
+        return ExitOk;
     }
-    const std::string text = vx4::FormatForDevice(a.text, reference, '.');
-    if (text == reference) {
-        std::cout << text << '\n';
-        return ExitOk; // the device already holds this value: nothing is written
-    }
-    // The write goes through the device object, which needs the configuration.
+    // The writes go through the device object, which needs the configuration: one read for
+    // all of them.
     if (session.ReadConfiguration() != 0)
         return ExitFailed;
     vx4::CVX4Obj& device = session.Device();
-    if (device.GetNodeInfo(a.id).kind != vx4::ITEM_CONST) {
-        PrintFailure("item " + std::to_string(a.id) + " is not a constant of this device");
-        return ExitUsage;
+    for (Write& w : writes) {
+        const vx4::SNodeInfo node = device.GetNodeInfo(w.id);
+        if (node.kind != vx4::ITEM_CONST) {
+            PrintFailure("item " + std::to_string(w.id) + " is not a constant of this device");
+            return ExitUsage;
+        }
+        w.name = node.name;
     }
-    if (int rc = device.WriteConstant(a.id, text); rc != 0) {
-        PrintError(rc);
-        return ExitFailed;
+    int result = ExitOk;
+    for (Write& w : writes) {
+        if (w.sent == w.old) {
+            w.now = w.old;
+            PrintWrite(w, g.json, &list);
+            continue;
+        }
+        if (int rc = device.WriteConstant(w.id, w.sent); rc != 0) {
+            session.Fail(rc);
+            std::cerr << "  writing item " << w.id << " " << w.name << " (" << w.typed << ") failed\n";
+            if (rc == vx4::DEV_BAD_PARAMETER) {
+                const std::string allowed = AllowedValues(w.name);
+                std::cerr << "  the device refused the value"
+                          << (allowed.empty() ? std::string(", or its parameters are locked (EN-PR)")
+                                              : "; " + allowed)
+                          << "\n";
+            }
+            result = ExitFailed;
+            break;
+        }
+        w.written = true;
+        // The device's own text of what it now holds.
+        std::string now;
+        w.now = vx4::GetItemText(session.Conn(), address, w.id, &now) == 0 ? Utf8(now) : w.sent;
+        // The device keeps the value at its own decimals.
+        double typedValue = 0, nowValue = 0;
+        if (TextNumber(w.typed, &typedValue) && TextNumber(w.now, &nowValue) &&
+            std::fabs(typedValue - nowValue) > 1e-6 * std::max(1.0, std::fabs(typedValue))) {
+            w.rounded = true;
+            std::cerr << "warning: item " << w.id << ": the device's format rounds " << w.typed << " to " << w.now
+                      << "\n";
+        }
+        PrintWrite(w, g.json, &list);
     }
-    std::cout << text << '\n';
-    return ExitOk;
+    if (g.json)
+        PrintJson(Json{{"writes", list}});
+    return result;
 }
 
 } // namespace vx4ctl

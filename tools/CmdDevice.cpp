@@ -18,7 +18,7 @@ int CmdIdentify(const GlobalOptions& g, const CommandArgs&)
         return ExitFailed;
     vx4::SDevIdent ident;
     if (int rc = vx4::Identify(session.Conn(), address, &ident); rc != 0) {
-        PrintError(rc);
+        session.Fail(rc);
         return ExitFailed;
     }
     if (g.json)
@@ -48,7 +48,7 @@ Json InfoJson(const vx4::SDevIdent& ident, const vx4::SConfigInfo& summary, bool
     return Json{{"ident", IdentJson(ident)},
                 {"summary", SummaryJson(summary, namesAreUtf8)},
                 {"archives", archiveList},
-                {"clock", vx4::ClockText(clock)}};
+                {"clock", DeviceTimeJson(clock.bcd)}};
 }
 
 int CmdInfo(const GlobalOptions& g, const CommandArgs&)
@@ -71,7 +71,7 @@ int CmdInfo(const GlobalOptions& g, const CommandArgs&)
     if (rc == 0)
         rc = vx4::ReadClock(conn, address, &clock);
     if (rc != 0) {
-        PrintError(rc);
+        session.Fail(rc);
         return ExitFailed;
     }
 

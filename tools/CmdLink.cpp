@@ -85,10 +85,12 @@ int CmdRelay(const GlobalOptions& g, const CommandArgs& a)
     const int rc = vx4::Relay(session.Conn(), address, a.payload.data(), a.payload.size(), answer, sizeof answer,
                               &length);
     // The relay hands back what the answer carried also with a device code or a status word.
-    if (length > 0 || rc == 0)
+    if (g.json)
+        PrintJson(Json{{"result", rc}, {"answer", HexText(answer, length)}});
+    else if (length > 0 || rc == 0)
         std::cout << HexText(answer, length) << '\n';
     if (rc != 0) {
-        PrintError(rc);
+        session.Fail(rc);
         return ExitFailed;
     }
     return ExitOk;

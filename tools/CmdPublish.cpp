@@ -184,14 +184,11 @@ std::string UtcText(std::chrono::system_clock::time_point t)
 
 std::string Dump(const Json& j) { return j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace); }
 
-std::string CodeText(int code)
+// The failure's text as vx4ctl prints it after the code, without the leading space.
+std::string LinkDownText(int code)
 {
-    const char* text = vx4::FailureText(code);
-    std::string s = text ? text : "";
-    while (!s.empty() && s.front() == ' ')
-        s.erase(s.begin());
-    if (s.empty())
-        s = code > 0 && code < 256 ? "the device refused the request" : "no answer from the device";
+    std::string s = CodeText(code);
+    s.erase(0, s.find_first_not_of(' '));
     return s;
 }
 
@@ -389,12 +386,12 @@ int CmdPublish(const GlobalOptions& g, const CommandArgs&)
 
     StopSignals stop;
     vx4::COptionBank bank;
-    const std::string bankPath = vx4::FindDataFile("calcbank.xml");
-    if (!bank.Open(bankPath))
-        std::cerr << "warning: " << bankPath << ": " << bank.ErrorText() << "; items are published without units\n";
+    if (!bank.OpenFound(vx4::DataFolders(vx4::ProgramDir()), "calcbank.xml"))
+        std::cerr << "warning: " << bank.ErrorText() << " (looked for in " << DataFoldersText()
+                  << "); items are published without units\n";
 
     Session session(g);
-    session.SetCycleMs(std::uint32_t(interval));
+    session.SetPollInterval(std::uint32_t(interval));
     session.Open(); // a failure is reported; the link is made again below
     vx4::connection& conn = session.Conn();
 
@@ -490,7 +487,7 @@ int CmdPublish(const GlobalOptions& g, const CommandArgs&)
         if (linkUp == up && (up || link.value("code", 0) == code))
             return;
         linkUp = up;
-        link = up ? Json{{"state", "up"}} : Json{{"state", "down"}, {"code", code}, {"text", CodeText(code)}};
+        link = up ? Json{{"state", "up"}} : Json{{"state", "down"}, {"code", code}, {"text", LinkDownText(code)}};
         publish("link", Dump(link), 1, true);
     };
 

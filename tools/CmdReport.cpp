@@ -2,11 +2,14 @@
 // documents, written as the console writes them (the templates from Matrix/, the labels and
 // notes from constbank.xml), without a display.
 
+#include "Output.h"
 #include "Session.h"
 
 #include "office/DocumentReports.h"
 #include "options/OptionBank.h"
 #include "platform/FileLocations.h"
+
+#include <unistd.h>
 
 #include <clocale>
 #include <filesystem>
@@ -32,9 +35,20 @@ int CmdReport(const GlobalOptions& g, const CommandArgs& a)
         }
         files.outDir = a.outFile;
     }
+    // A template that is not found is named with the folders it was looked for in.
+    for (const auto& [file, path] : {std::pair{&files.mapFile, files.mapTemplate},
+                                      std::pair{&files.gradFile, files.gradTemplate}}) {
+        if (!file->has_value() || !(*file)->read) {
+            std::cerr << "vx4ctl: the report template " << path << ": "
+                      << (file->has_value() ? (*file)->why : std::string("not read")) << " (looked for in "
+                      << DataFoldersText() << ")\n";
+            return ExitFailed;
+        }
+    }
     vx4::COptionBank bank;
     if (!bank.OpenFound(vx4::DataFolders(vx4::ProgramDir()), "constbank.xml"))
-        std::cerr << "warning: " << bank.ErrorText() << "; values are shown without labels\n";
+        std::cerr << "warning: " << bank.ErrorText() << " (looked for in " << DataFoldersText()
+                  << "); values are shown without labels\n";
 
     Session session(g);
     std::uint32_t address = 0;
@@ -42,8 +56,15 @@ int CmdReport(const GlobalOptions& g, const CommandArgs& a)
         return ExitFailed;
     vx4::DeviceReportSource source(session.Device());
     const vx4::ReportOutcome out = vx4::PrintParameterMap(source, bank, files);
-    for (const vx4::ReportDocument& d : out.documents)
-        std::cout << d.path << "\n";
+    if (g.json) {
+        Json paths = Json::array();
+        for (const vx4::ReportDocument& d : out.documents)
+            paths.push_back(d.path);
+        PrintJson(Json{{"documents", paths}});
+    } else {
+        for (const vx4::ReportDocument& d : out.documents)
+            std::cout << d.path << "\n";
+    }
     if (out.error != 0) {
         std::cerr << out.errorText << "\n";
         return ExitFailed;

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <utility>
 #include <string>
 #include <vector>
 
@@ -14,6 +15,7 @@ namespace vx4ctl {
 inline constexpr int ExitOk = 0;
 inline constexpr int ExitFailed = 1; // a device or link failure
 inline constexpr int ExitUsage = 2;  // bad usage or bad input
+// A stop signal N ends a command with 128 + N (130 for Ctrl+C), as a shell reports it.
 
 // Where the line goes, as parsed from --port: a serial port name (a device path or COMn)
 // or a TCP host and port.
@@ -36,9 +38,12 @@ struct GlobalOptions {
 struct CommandArgs {
     std::vector<std::uint16_t> ids; // values
     std::uint16_t id = 0;           // get, set
-    std::string text;               // set: the new value; clock --set
+    std::string text;               // clock --set
+    std::vector<std::pair<std::uint16_t, std::string>> writes; // set: ID and its new text, in order
     bool setClock = false;
-    std::uint32_t count = 1;        // values --count, echo --count
+    bool utc = false;               // clock: the device keeps UTC
+    std::uint32_t count = 1;        // values --count (0: until stopped), echo --count
+    std::uint32_t intervalMs = 1000; // values --interval
     std::uint32_t size = 1015;      // echo --size
     std::string name;               // download: device file name
     std::string outFile;            // -o FILE (report: -o DIR)
@@ -60,6 +65,11 @@ std::string ParsePort(const std::string& text, PortSpec* out);
 std::string ParseUnsigned(const std::string& text, std::uint64_t max, std::uint64_t* out);
 // Pairs of hex digits, optionally separated by blanks; at most maxBytes bytes.
 std::string ParseHex(const std::string& text, std::size_t maxBytes, std::vector<std::uint8_t>* out);
+// "ID=TEXT" of set: the identifier (0..65535) and the text behind the first "=".
+std::string ParseAssignment(const std::string& text, std::pair<std::uint16_t, std::string>* out);
+// The name among names nearest to word by edit distance, when it is near enough to be a
+// likely typing error (empty otherwise).
+std::string NearestName(const std::string& word, const std::vector<std::string>& names);
 
 // ---- the commands (Cmd*.cpp); each returns the exit status ----
 int CmdIdentify(const GlobalOptions& g, const CommandArgs& a);

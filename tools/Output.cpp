@@ -1,7 +1,10 @@
 #include "Output.h"
 
+#include "common/ClockText.h"
+#include "link/ResultCodes.h"
 #include "link/ResultTexts.h"
 #include "platform/Cp1251.h"
+#include "platform/FileLocations.h"
 
 #include <unistd.h>
 
@@ -51,11 +54,25 @@ void PrintJson(const Json& j)
 
 void PrintField(const std::string& name, const std::string& value) { std::cout << name << '\t' << value << '\n'; }
 
-void PrintError(int code)
+std::string CodeText(int code)
 {
-    const char* text = vx4::ResultCodeText(code);
-    std::cerr << "error " << code << (text ? text : "") << '\n';
+    if (const char* text = vx4::FailureText(code))
+        return text;
+    if (code >= 1 && code <= 255)
+        return " the device refused the request (its answer code)";
+    switch (code) {
+    case vx4::OPERATION_CANCELLED:
+        return " stopped";
+    case vx4::LOCAL_WRITE_FAILED:
+        return " the local file could not be written";
+    case vx4::LOCAL_NO_SPACE:
+        return " not enough space for the local file";
+    default:
+        return " unexpected failure";
+    }
 }
+
+void PrintError(int code) { std::cerr << "error " << code << CodeText(code) << '\n'; }
 
 void PrintError(int code, const std::string& text) { std::cerr << "error " << code << ' ' << text << '\n'; }
 
@@ -66,6 +83,63 @@ std::string BcdTimeText(const std::array<std::uint8_t, 6>& b)
     char buf[32];
     std::snprintf(buf, sizeof buf, "%.2x.%.2x.%.2x %.2x:%.2x:%.2x", unsigned(b[0]), unsigned(b[1]), unsigned(b[2]),
                   unsigned(b[3]), unsigned(b[4]), unsigned(b[5]));
+    return buf;
+}
+
+std::string IsoTime(std::time_t t, bool utc)
+{
+    std::tm tm{};
+    if (utc)
+        gmtime_r(&t, &tm);
+    else
+        localtime_r(&t, &tm);
+    char buf[48];
+    std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%S", &tm);
+    std::string text = buf;
+    if (utc)
+        return text + "Z";
+    // %z gives +0300; ISO 8601's extended form wants +03:00.
+    std::strftime(buf, sizeof buf, "%z", &tm);
+    const std::string z = buf;
+    if (z.size() == 5)
+        return text + z.substr(0, 3) + ":" + z.substr(3);
+    return text + "Z";
+}
+
+bool DeviceTimeSeconds(const std::array<std::uint8_t, 6>& bcd, bool utc, std::time_t* out)
+{
+    vx4::DeviceClock clock;
+    clock.bcd = bcd;
+    std::tm tm{};
+    if (!vx4::ClockToTm(clock, &tm))
+        return false;
+    const std::time_t t = utc ? timegm(&tm) : std::mktime(&tm);
+    if (t == std::time_t(-1))
+        return false;
+    *out = t;
+    return true;
+}
+
+Json DeviceTimeJson(const std::array<std::uint8_t, 6>& bcd, bool utc)
+{
+    std::time_t t = 0;
+    if (!DeviceTimeSeconds(bcd, utc, &t))
+        return nullptr;
+    return IsoTime(t, utc);
+}
+
+std::string DataFoldersText()
+{
+    std::string text;
+    for (const std::string& folder : vx4::DataFolders(vx4::ProgramDir()))
+        text += (text.empty() ? "" : ", ") + (folder.empty() ? std::string("the current folder") : folder);
+    return text;
+}
+
+std::string ChecksumText(std::uint32_t v)
+{
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "%X", unsigned(v));
     return buf;
 }
 
@@ -82,7 +156,7 @@ Json IdentJson(const vx4::SDevIdent& id)
         {"cpuType", Utf8(id.CpuTypeText())},
         {"serial", id.serial},
         {"initState", id.initState},
-        {"initTime", BcdTimeText(id.initTime)},
+        {"initTime", DeviceTimeJson(id.initTime)},
         {"extMinor", id.extMinor},
         {"extMajor", id.extMajor},
         {"swChecksum", id.swChecksum},
@@ -98,7 +172,12 @@ void PrintIdentText(const vx4::SDevIdent& id)
                              "deviceType", "cpuType", "serial", "initState", "initTime", "extMinor", "extMajor",
                              "swChecksum", "stateFlags"}) {
         const auto& v = j.at(name);
-        PrintField(name, v.is_string() ? v.get<std::string>() : v.dump());
+        if (std::string(name) == "initTime")
+            PrintField(name, BcdTimeText(id.initTime));
+        else if (std::string(name) == "swChecksum")
+            PrintField(name, ChecksumText(id.swChecksum));
+        else
+            PrintField(name, v.is_string() ? v.get<std::string>() : v.dump());
     }
 }
 
@@ -118,7 +197,7 @@ Json SummaryJson(const vx4::SConfigInfo& s, bool namesAreUtf8)
 void PrintSummaryText(const Json& summary)
 {
     PrintField("itemCount", summary["itemCount"].dump());
-    PrintField("checksum", summary["checksum"].dump());
+    PrintField("checksum", ChecksumText(summary["checksum"].get<std::uint32_t>()));
     PrintField("systemCount", summary["systemCount"].dump());
     int n = 1;
     for (const auto& s : summary["systems"])

@@ -7,6 +7,7 @@
 #include <nlohmann/json.hpp>
 
 #include <cstdint>
+#include <ctime>
 #include <string>
 
 namespace vx4ctl {
@@ -27,8 +28,11 @@ void PrintJson(const Json& j);
 // "name<TAB>value" on standard output.
 void PrintField(const std::string& name, const std::string& value);
 
-// "error <code>" and the console's text for it (when it has one) on standard error.
+// "error <code>" and a text for it on standard error: the console's text when it has one,
+// else a short one (every code gets a text).
 void PrintError(int code);
+// That text without the code (begins with a blank).
+std::string CodeText(int code);
 // "error <code>" and the given text (UTF-8; a leading blank is added).
 void PrintError(int code, const std::string& text);
 // A failure that has no result code: "vx4ctl: <message>".
@@ -39,6 +43,20 @@ Json IdentJson(const vx4::SDevIdent& id);
 void PrintIdentText(const vx4::SDevIdent& id);
 // "%.2x.%.2x.%.2x %.2x:%.2x:%.2x" of six BCD bytes.
 std::string BcdTimeText(const std::array<std::uint8_t, 6>& bcd);
+// ISO 8601 with the zone: "2026-12-11T12:00:00+03:00" in the computer's local zone, or
+// "2026-12-11T09:00:00Z" in UTC.
+std::string IsoTime(std::time_t t, bool utc = false);
+// A device time (six BCD bytes, day first) as ISO 8601 with the zone; the device keeps no
+// zone, so its time is taken as the computer's local time (or UTC). null when the bytes hold
+// no real date.
+Json DeviceTimeJson(const std::array<std::uint8_t, 6>& bcd, bool utc = false);
+// The device time as seconds since the epoch; false when it holds no real date.
+bool DeviceTimeSeconds(const std::array<std::uint8_t, 6>& bcd, bool utc, std::time_t* out);
+// The folders data files (option banks, report templates) are looked for in, in order, for
+// a message that names them: "the current folder, /usr/bin/, ...".
+std::string DataFoldersText();
+// A checksum as the console shows it: upper-case hex without a prefix.
+std::string ChecksumText(std::uint32_t v);
 
 // The configuration summary: itemCount, checksum, systemCount and the systems' names and
 // notes (converted from CP1251 unless they are UTF-8 already).

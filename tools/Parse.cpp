@@ -1,5 +1,6 @@
 #include "Ctl.h"
 
+#include <algorithm>
 #include <cctype>
 
 namespace vx4ctl {
@@ -105,6 +106,47 @@ std::string ParseHex(const std::string& text, std::size_t maxBytes, std::vector<
                std::to_string(maxBytes) + " bytes";
     *out = std::move(bytes);
     return {};
+}
+
+std::string ParseAssignment(const std::string& text, std::pair<std::uint16_t, std::string>* out)
+{
+    const auto eq = text.find('=');
+    if (eq == std::string::npos)
+        return "'" + text + "' is not ID=TEXT";
+    std::uint64_t id = 0;
+    if (std::string err = ParseUnsigned(text.substr(0, eq), 65535, &id); !err.empty())
+        return "'" + text + "': " + err;
+    *out = {std::uint16_t(id), text.substr(eq + 1)};
+    return {};
+}
+
+std::string NearestName(const std::string& word, const std::vector<std::string>& names)
+{
+    std::string best;
+    std::size_t bestDistance = std::string::npos;
+    for (const std::string& name : names) {
+        // Levenshtein distance, one row at a time.
+        std::vector<std::size_t> row(name.size() + 1);
+        for (std::size_t j = 0; j <= name.size(); ++j)
+            row[j] = j;
+        for (std::size_t i = 1; i <= word.size(); ++i) {
+            std::size_t diagonal = row[0];
+            row[0] = i;
+            for (std::size_t j = 1; j <= name.size(); ++j) {
+                const std::size_t above = row[j];
+                row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (word[i - 1] == name[j - 1] ? 0 : 1)});
+                diagonal = above;
+            }
+        }
+        const bool prefix = word.size() >= 2 && name.compare(0, word.size(), word) == 0;
+        const std::size_t d = prefix ? 1 : row[name.size()];
+        if (d < bestDistance) {
+            bestDistance = d;
+            best = name;
+        }
+    }
+    // Up to a third of the word wrong (at least one letter) still reads as a slip.
+    return bestDistance <= std::max<std::size_t>(1, word.size() / 3) ? best : std::string();
 }
 
 } // namespace vx4ctl

@@ -2,8 +2,15 @@
 
 #include "Output.h"
 
+#include "link/Comlink.h"
+#include "link/ResultCodes.h"
 #include "link/Vx4prot.h"
 #include "platform/FileLocations.h"
+#include "platform/IniFile.h"
+
+#include <cerrno>
+#include <cstring>
+#include <iostream>
 
 #include <unistd.h>
 
@@ -26,9 +33,88 @@ Session::~Session()
         conn_.Close();
 }
 
+std::string Session::Where()
+{
+    const vx4::ConnectionSettings s = conn_.Settings();
+    if (s.port == "TCP/IP")
+        return s.IP + ":" + s.TCPIPport;
+    return vx4::CComLink::DevicePath(s.port);
+}
+
+std::string Session::ConnectionText()
+{
+    const vx4::ConnectionSettings s = conn_.Settings();
+    // A key the file holds counts as the file's even when it holds the default.
+    auto source = [this](bool option, std::initializer_list<const char*> keys) -> std::string {
+        if (option)
+            return "option";
+        for (const char* key : keys)
+            if (vx4::GetPrivateProfileString("CONNECTION", key, "\x01", settingsPath_) != "\x01")
+                return "settings file " + settingsPath_;
+        return "default";
+    };
+    const bool tcp = s.port == "TCP/IP";
+    std::string text = "port " + Where() + " (" +
+                       source(options_.port.has_value(), tcp ? std::initializer_list<const char*>{"port", "IP", "TCPIPport"}
+                                                             : std::initializer_list<const char*>{"port"}) +
+                       ")";
+    if (!tcp)
+        text += ", speed " + std::to_string(s.speed) + " (" + source(options_.speed.has_value(), {"speed"}) + ")";
+    text += ", device " + std::to_string(s.dev_nom) + " (" + source(options_.dev.has_value(), {"dev_nom"}) + ")";
+    if (s.AuxTmout != 0)
+        text += ", extra delay " + std::to_string(s.AuxTmout) + " ms";
+    return text;
+}
+
+std::string Session::OpenFailureText(int err)
+{
+    const bool tcp = conn_.Settings().port == "TCP/IP";
+    if (tcp) {
+        if (err == 0)
+            return "the host name does not resolve";
+        if (err == ECONNREFUSED)
+            return std::string(std::strerror(err)) + ": nothing listens on that port";
+        if (err == ETIMEDOUT)
+            return std::string(std::strerror(err)) + ": no answer from the host";
+        return std::strerror(err);
+    }
+    switch (err) {
+    case EACCES:
+    case EPERM:
+        return std::string(std::strerror(err)) +
+               ": you may not use the port; on most systems serial ports belong to the group dialout "
+               "(sudo usermod -aG dialout $USER, then log in again)";
+    case EBUSY:
+        return std::string(std::strerror(err)) + ": another program holds the port (fuser -v " + Where() + ")";
+    case ENOENT:
+    case ENODEV:
+    case ENXIO:
+        return std::string(std::strerror(err)) + ": no such serial port here (ls /dev/ttyUSB* /dev/ttyACM* /dev/ttyS*)";
+    case ENOTTY:
+        return "not a serial port";
+    case 0:
+        return "the port could not be opened";
+    default:
+        return std::strerror(err);
+    }
+}
+
+int Session::Fail(int code)
+{
+    PrintError(code);
+    if (code == vx4::LINK_TIMEOUT) {
+        std::cerr << "  tried " << ConnectionText() << "\n"
+                  << "  no answer: check the port and the line speed; --dev 0 finds the device whatever its number\n";
+    } else if (code == vx4::LINK_NOT_OPEN && opened_) {
+        std::cerr << "  the link to " << Where() << " went down (the other side closed it, or the port went away)\n";
+    }
+    return code;
+}
+
 int Session::Open()
 {
-    if (const std::string problem = conn_.LoadSettings(vx4::SettingsFilePath()); !problem.empty())
+    settingsPath_ = vx4::SettingsFilePath();
+    if (const std::string problem = conn_.LoadSettings(settingsPath_); !problem.empty())
         std::cerr << "warning: " << problem << "\n";
     const PortSpec port = options_.port.value_or(PortSpec{});
     // The extra delay always replaces the loaded one, so pass the loaded value when the
@@ -40,12 +126,12 @@ int Session::Open()
     if (options_.dev && *options_.dev == 0)
         conn_.SetDeviceNumber(0);
     const int rc = conn_.Open();
-    opened_ = true; // a failed open still counts one opening
     if (rc != 0) {
-        const vx4::ConnectionSettings s = conn_.Settings();
-        const std::string where = s.port == "TCP/IP" ? s.IP + ":" + s.TCPIPport : s.port;
-        PrintError(rc, "cannot open " + where);
+        const int err = conn_.OpenErrno();
+        PrintError(rc, "cannot open " + Where() + ": " + OpenFailureText(err));
+        std::cerr << "  tried " << ConnectionText() << "\n";
     }
+    opened_ = true; // a failed open still counts one opening
     return rc;
 }
 
@@ -75,7 +161,7 @@ int Session::Address(std::uint32_t* address)
         if (found.serial == 0) {
             // The identify's own result: 1013 for wrong check bytes, 1016 for silence.
             if (code != 0)
-                PrintError(code);
+                Fail(code);
             else
                 PrintError(code = -1, "no device answered at the any-device address");
             return code;
@@ -153,7 +239,8 @@ int Session::ReadConfiguration()
         return -1;
     }
     if (wait->result != 0) {
-        PrintError(wait->result, "reading the configuration failed");
+        Fail(wait->result);
+        std::cerr << "  reading the configuration failed\n";
         return wait->result;
     }
     config_ = std::move(wait->config);

@@ -31,9 +31,16 @@ public:
     int Connect(std::uint32_t* address);
 
     vx4::connection& Conn() { return conn_; }
-    // The device object's cycle (polling interval), for a command that polls at its own
-    // pace; only before Device() is first used.
-    void SetCycleMs(std::uint32_t ms) { timing_.cycleMs = ms; }
+    // The device object's polling period; before the device object is first used.
+    void SetPollInterval(std::uint32_t ms) { timing_.cycleMs = ms; }
+
+    // Reports a failed command's code on standard error ("error <code> <text>") and returns
+    // it. A time-out also names the port, speed and device number with where each came from
+    // (option, settings file, default) and how to find the device; a link that went down
+    // names the peer.
+    int Fail(int code);
+    // Where the line goes, as a user would type it: "127.0.0.1:10001" or "/dev/ttyUSB0".
+    std::string Where();
     // The device object, created on first use over the opened connection.
     vx4::CVX4Obj& Device();
 
@@ -50,7 +57,13 @@ public:
     std::chrono::milliseconds WorkerBound();
 
 private:
+    // "port 127.0.0.1:10001 (--port), speed 115200 (settings file X), device 5 (default)".
+    std::string ConnectionText();
+    // The open failure's reason and, for a serial port, its likely cure.
+    std::string OpenFailureText(int err);
+
     GlobalOptions options_;
+    std::string settingsPath_;
     vx4::connection conn_;
     bool opened_ = false;
     std::unique_ptr<vx4::CVX4Obj> device_;

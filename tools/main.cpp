@@ -12,7 +12,9 @@
 
 #include <cerrno>
 #include <cstring>
+#include <algorithm>
 #include <functional>
+#include <memory>
 
 #include <unistd.h>
 #include <iostream>
@@ -54,19 +56,39 @@ std::string WritableFolderCheck(const std::string& file)
     return {};
 }
 
+// The tool's own usage line: CLI11's would show the hidden word that catches unknown
+// commands as "[]".
+class Formatter : public CLI::Formatter {
+public:
+    std::string make_usage(const CLI::App* app, std::string name) const override
+    {
+        if (app->get_parent() == nullptr)
+            return "Usage: " + name + " [OPTIONS] COMMAND [ARGS]...\n";
+        return CLI::Formatter::make_usage(app, name);
+    }
+};
+
 struct Texts {
     std::string port, speed, dev, aux;
     std::vector<std::string> ids;
-    std::string id, count, size, address, hex, clockSet;
+    std::string id, count, size, address, hex, clockSet, interval;
+    std::vector<std::string> setArgs;
 };
 
 int Run(int argc, char** argv)
 {
     CLI::App app{"vx4ctl: the VX-4 console's core from the command line", "vx4ctl"};
+    auto formatter = std::make_shared<Formatter>();
+    app.formatter(formatter);
     app.require_subcommand(1);
+    app.set_version_flag("--version", "vx4ctl " VX4_VERSION);
     app.footer("Connection defaults come from the CONNECTION section of vx4pult.ini beside the program\n"
                "(in $XDG_CONFIG_HOME/vx4pult, default ~/.config/vx4pult, when that folder is not writable);\n"
-               "the options override them. Exit status: 0 success, 1 device or link failure, 2 bad usage.");
+               "the options override them; without either, the port is /dev/ttyS0 (COM1) and the device 1.\n"
+               "Times in JSON are ISO 8601 with the zone; the device keeps no zone, so its clock is taken\n"
+               "as the computer's local time. Text output is UTF-8.\n"
+               "Exit status: 0 success, 1 device or link failure, 2 bad usage, 128+N when stopped by\n"
+               "signal N (130 for Ctrl+C, 143 for SIGTERM).");
 
     GlobalOptions g;
     CommandArgs a;
@@ -93,68 +115,106 @@ int Run(int argc, char** argv)
         ->check(UnsignedCheck(0xFFFFFFFFu))
         ->type_name("MS")
         ->take_last();
-    app.add_flag("--json", g.json, "JSON output for the commands that have it");
+    app.add_flag("--json", g.json, "JSON output, one document a line (commands marked [JSON]; the others refuse it)");
 
     const CLI::Validator idCheck = UnsignedCheck(65535);
     using Command = int (*)(const GlobalOptions&, const CommandArgs&);
     Command command = nullptr;
-    auto sub = [&](const char* name, const char* help, Command fn) {
+    // Commands that print data take --json (their help ends in [JSON]); the others refuse it.
+    enum class Output { Text, Json };
+    bool commandTakesJson = false;
+    auto sub = [&](const char* name, std::string help, Command fn, Output output = Output::Text) {
+        if (output == Output::Json)
+            help.insert(std::min(help.find('\n'), help.size()), " [JSON]");
         CLI::App* s = app.add_subcommand(name, help);
+        s->group("Commands");
         s->fallthrough();
-        s->callback([&command, fn] { command = fn; });
+        s->callback([&command, &commandTakesJson, fn, output] {
+            command = fn;
+            commandTakesJson = output == Output::Json;
+        });
         return s;
     };
 
-    sub("identify", "the identification record (with --dev 0 the address is learned) [JSON]", CmdIdentify);
-    sub("info", "identification, summary with systems, the five archive descriptors, clock [JSON]", CmdInfo);
-    sub("config", "read the whole configuration as the console does and print every item [JSON]", CmdConfig);
+    sub("identify", "the identification record (with --dev 0 the address is learned)", CmdIdentify, Output::Json);
+    sub("info", "identification, summary with systems, the five archive descriptors, clock", CmdInfo, Output::Json);
+    sub("config", "read the whole configuration as the console does and print every item", CmdConfig, Output::Json);
 
-    CLI::App* values = sub("values", "poll calculated values once a second, one line per cycle [JSON]", CmdValues);
+    CLI::App* values = sub("values", "poll calculated values, a header row and then one line per sample", CmdValues,
+                           Output::Json);
     values->add_option("ID", t.ids, "identifiers of calculated values")->type_name("ID")->required()->check(idCheck);
-    values->add_option("--count", t.count, "number of cycles (default 1)")->type_name("N")->check(UnsignedCheck(0xFFFFFFFFu));
+    values->add_option("--count", t.count, "number of samples (default 1; 0: until Ctrl+C, which then ends with status 0)")
+        ->type_name("N")
+        ->check(UnsignedCheck(0xFFFFFFFFu));
+    values->add_option("--interval", t.interval, "time between samples in ms, 100..3600000 (default 1000)")
+        ->type_name("MS")
+        ->check(UnsignedCheck(3600000));
     values->add_option("--xlsx", a.xlsxFile, "also write the samples as a spreadsheet, as the console's table export")
         ->type_name("FILE")
         ->check(TextCheck(WritableFolderCheck, ""));
 
-    CLI::App* get = sub("get", "the device's text of item ID", CmdGet);
+    CLI::App* get = sub("get", "the device's text of item ID", CmdGet, Output::Json);
     get->add_option("ID", t.id, "item identifier")->type_name("ID")->required()->check(idCheck);
 
-    CLI::App* set = sub("set", "write constant ID, formatted like the device's current text", CmdSet);
-    set->add_option("ID", t.id, "constant identifier")->type_name("ID")->required()->check(idCheck);
-    set->add_option("TEXT", a.text, "the new value")->type_name("TEXT")->required();
+    CLI::App* set = sub("set",
+                        "write constants: ID TEXT, or ID=TEXT... all after one configuration read; prints\n"
+                        "\"ID name: old -> new\" in the device's own format and warns when that format rounds",
+                        CmdSet, Output::Json);
+    set->add_option("ARGS", t.setArgs, "ID TEXT, or one or more ID=TEXT")->type_name("ID=TEXT...")->required();
 
-    CLI::App* clock = sub("clock", "read the device clock, or set it", CmdClock);
-    clock->add_option("--set", t.clockSet, "now, or \"DD.MM.YY HH:MM:SS\"")
+    CLI::App* clock = sub("clock",
+                          "read the device clock, or set it and read it back: prints the time before, the\n"
+                          "time sent, the time after and the difference; exit 1 when the read back fails\n"
+                          "or differs by more than 2 s",
+                          CmdClock, Output::Json);
+    clock->add_option("--set", t.clockSet,
+                      "now (the computer's local time; UTC with --utc), \"DD.MM.YY HH:MM:SS\" or\n"
+                      "YYYY-MM-DDTHH:MM:SS")
         ->check(TextCheck(
             [](const std::string& s) {
                 vx4::DeviceClock c;
-                return s == "now" || vx4::ParseClockText(s, &c) ? std::string()
-                                                              : "'" + s + "' is not now or a date DD.MM.YY HH:MM:SS";
+                return s == "now" || vx4::ParseClockText(s, &c) || vx4::ParseIsoClockText(s, &c)
+                           ? std::string()
+                           : "'" + s + "' is not now, a date DD.MM.YY HH:MM:SS nor YYYY-MM-DDTHH:MM:SS";
             },
             ""))
-        ->type_name("now|\"DD.MM.YY HH:MM:SS\"");
+        ->type_name("TIME");
+    clock->add_flag("--utc", a.utc, "the device keeps UTC: now is UTC, and JSON times are UTC");
 
-    sub("test-clock", "the clock test; exit 0 when it passes", CmdTestClock);
+    sub("test-clock", "the clock test; exit 0 when it passes", CmdTestClock, Output::Json);
 
-    CLI::App* download = sub("download", "download device file NAME", CmdDownload);
+    CLI::App* download = sub("download", "download device file NAME, byte for byte", CmdDownload);
     download->add_option("NAME", a.name, "the device file name")->type_name("NAME")->required();
-    download->add_option("-o", a.outFile, "local file (default: NAME in the current folder)")->type_name("FILE");
+    download->add_option("-o", a.outFile,
+                         "local file (default: NAME in the current folder); a folder: NAME in it;\n"
+                         "- : standard output")
+        ->type_name("FILE");
 
-    CLI::App* events = sub("events", "the system events, tab-separated with the title row", CmdEvents);
-    events->add_option("-o", a.outFile, "file to save them in (default: standard output)")->type_name("FILE");
+    CLI::App* events = sub("events",
+                           "the system events, tab-separated with the title row. Reading takes the events\n"
+                           "off the device: a second read (here or in the console) shows none. Keep them\n"
+                           "with -o",
+                           CmdEvents, Output::Json);
+    events->add_option("-o", a.outFile,
+                       "file to save them in, as the console's events window saves them: CP1251,\n"
+                       "tab after every field, CRLF line ends (default: standard output, UTF-8)")
+        ->type_name("FILE");
 
-    CLI::App* grad = sub("graduation", "transducer ADDR's graduation pairs as a table, or a .dar file", CmdGraduation);
+    CLI::App* grad = sub("graduation", "transducer ADDR's graduation pairs as a table, or a .dar file", CmdGraduation,
+                         Output::Json);
     grad->add_option("ADDR", t.address, "transducer address (serial number)")
         ->type_name("ADDR")
         ->required()
         ->check(UnsignedCheck(0xFFFFFFFFu));
-    grad->add_option("-o", a.outFile, ".dar file to write")->type_name("FILE");
+    grad->add_option("-o", a.outFile, ".dar file to write, as the console writes it: CP1251, CRLF line ends")
+        ->type_name("FILE");
 
-    CLI::App* echo = sub("echo", "link test: echo requests, errors by class and the error rate [JSON]", CmdEcho);
+    CLI::App* echo = sub("echo", "link test: echo requests, errors by class and the error rate", CmdEcho, Output::Json);
     echo->add_option("--size", t.size, "bytes per request, 0..1015 (default 1015)")->type_name("N")->check(UnsignedCheck(1015));
     echo->add_option("--count", t.count, "number of requests (default 100)")->type_name("N")->check(UnsignedCheck(0xFFFFFFFFu));
 
-    CLI::App* relay = sub("relay", "one relay request with this payload; prints the answer as hex", CmdRelay);
+    CLI::App* relay = sub("relay", "one relay request with this payload; prints the answer as hex", CmdRelay,
+                          Output::Json);
     relay->add_option("HEX", t.hex, "payload as hex, at most 255 bytes")
         ->type_name("HEX")
         ->required()
@@ -166,7 +226,7 @@ int Run(int argc, char** argv)
             ""));
 
     CLI::App* report = sub("report", "the parameter map and the graduation tables as .docx documents; prints their paths",
-                           CmdReport);
+                           CmdReport, Output::Json);
     report->add_option("-o", a.outFile, "folder for the documents (default: the user's Reports folder)")->type_name("DIR");
 
     // monitor: listens only; prints the monitor windows' lines.
@@ -195,11 +255,27 @@ int Run(int argc, char** argv)
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
         if (!unknownCommand.empty() && e.get_exit_code() != 0) {
-            std::cerr << "unknown command '" << unknownCommand << "'\nRun with --help for more information.\n";
+            std::vector<std::string> names;
+            for (const CLI::App* s : app.get_subcommands({}))
+                names.push_back(s->get_name());
+            const std::string nearest = NearestName(unknownCommand, names);
+            std::cerr << "unknown command '" << unknownCommand << "'"
+                      << (nearest.empty() ? std::string() : "; did you mean '" + nearest + "'?")
+                      << "\nRun vx4ctl --help for the list of commands.\n";
+            return ExitUsage;
+        }
+        if (command == nullptr && dynamic_cast<const CLI::RequiredError*>(&e) != nullptr &&
+            std::string(e.what()).find("subcommand") != std::string::npos) {
+            std::cerr << "a command is required\nRun vx4ctl --help for the list of commands.\n";
             return ExitUsage;
         }
         const int rc = app.exit(e);
         return rc == 0 ? ExitOk : ExitUsage;
+    }
+    if (g.json && !commandTakesJson) {
+        std::cerr << "--json: " << app.get_subcommands().front()->get_name()
+                  << " prints no data to put in JSON (the commands that do are marked [JSON] in --help)\n";
+        return ExitUsage;
     }
     if (!unknownCommand.empty()) { // a word the command takes no argument for
         std::cerr << "unexpected argument '" << unknownCommand << "'\nRun with --help for more information.\n";
@@ -229,9 +305,37 @@ int Run(int argc, char** argv)
         a.count = std::uint32_t(ToUnsigned(t.count));
     else if (command == CmdEcho)
         a.count = 100;
-    if (a.count == 0) {
-        std::cerr << "--count: at least one cycle\n";
+    if (a.count == 0 && command != CmdValues) {
+        std::cerr << "--count: at least one request\n";
         return ExitUsage;
+    }
+    if (!t.interval.empty()) {
+        a.intervalMs = std::uint32_t(ToUnsigned(t.interval));
+        if (a.intervalMs < 100) {
+            std::cerr << "--interval: at least 100 ms\n";
+            return ExitUsage;
+        }
+    }
+    if (command == CmdSet) {
+        // ID TEXT, or ID=TEXT...
+        const bool pairs = t.setArgs.size() == 2 && t.setArgs[0].find('=') == std::string::npos;
+        if (pairs) {
+            std::uint64_t id = 0;
+            if (std::string err = ParseUnsigned(t.setArgs[0], 65535, &id); !err.empty()) {
+                std::cerr << "ID: " << err << "\n";
+                return ExitUsage;
+            }
+            a.writes.emplace_back(std::uint16_t(id), t.setArgs[1]);
+        } else {
+            for (const std::string& arg : t.setArgs) {
+                std::pair<std::uint16_t, std::string> w;
+                if (std::string err = ParseAssignment(arg, &w); !err.empty()) {
+                    std::cerr << err << " (give ID TEXT, or ID=TEXT...)\n";
+                    return ExitUsage;
+                }
+                a.writes.push_back(std::move(w));
+            }
+        }
     }
     if (!monitorCount.empty()) {
         a.lineLimit = ToUnsigned(monitorCount);

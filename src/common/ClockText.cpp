@@ -51,6 +51,38 @@ bool ParseClockText(const std::string& text, DeviceClock* out)
     return true;
 }
 
+bool ParseIsoClockText(const std::string& text, DeviceClock* out)
+{
+    // YYYY-MM-DDTHH:MM:SS
+    if (text.size() != 19 || text[4] != '-' || text[7] != '-' || (text[10] != 'T' && text[10] != ' ') ||
+        text[13] != ':' || text[16] != ':' || text.compare(0, 2, "20") != 0)
+        return false;
+    // The same text in the device's own order, checked by the one parser.
+    const std::string dmy = text.substr(8, 2) + "." + text.substr(5, 2) + "." + text.substr(2, 2) + " " +
+                            text.substr(11, 8);
+    return ParseClockText(dmy, out);
+}
+
+bool ClockToTm(const DeviceClock& clock, std::tm* out)
+{
+    for (std::uint8_t b : clock.bcd)
+        if ((b >> 4) > 9 || (b & 15) > 9)
+            return false;
+    DeviceClock checked;
+    if (!ParseClockText(ClockText(clock), &checked))
+        return false;
+    std::tm t{};
+    t.tm_mday = int(clock.Value(DeviceClock::Day));
+    t.tm_mon = int(clock.Value(DeviceClock::Month)) - 1;
+    t.tm_year = int(clock.Value(DeviceClock::Year)) + 100;
+    t.tm_hour = int(clock.Value(DeviceClock::Hour));
+    t.tm_min = int(clock.Value(DeviceClock::Minute));
+    t.tm_sec = int(clock.Value(DeviceClock::Second));
+    t.tm_isdst = -1;
+    *out = t;
+    return true;
+}
+
 DeviceClock DeviceClockFromTm(const std::tm& t)
 {
     const int year = t.tm_year + 1900;

@@ -20,6 +20,14 @@ std::string ClockText(const DeviceClock& clock);
 // 0..59).
 bool ParseClockText(const std::string& text, DeviceClock* out);
 
+// Parses ISO 8601 "YYYY-MM-DDTHH:MM:SS" (a blank may stand for the "T"; the year
+// 2000..2099, as the device keeps two digits) with the checks of ParseClockText.
+bool ParseIsoClockText(const std::string& text, DeviceClock* out);
+
+// The broken-down time of a clock that holds a real date and time (year 20YY); false
+// for anything else (a stopped clock of zeros, bytes that are not BCD digits).
+bool ClockToTm(const DeviceClock& clock, std::tm* out);
+
 // The clock for a broken-down local time: day of month, month, year mod 100, hour,
 // minute, second, each as one BCD byte.
 DeviceClock DeviceClockFromTm(const std::tm& t);

@@ -88,11 +88,15 @@ int CComLink::Open(bool reopen)
         return OK;
 
     const std::string path = DevicePath(port_);
+    openErrno_ = 0;
     const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
+    if (fd < 0) {
+        openErrno_ = errno;
         return LINK_NOT_OPEN;
+    }
     // Only terminals are serial ports; anything else (a file, a folder) is not opened.
     if (!::isatty(fd) || ::ioctl(fd, TIOCEXCL) != 0) {
+        openErrno_ = errno == 0 || errno == EINVAL ? ENOTTY : errno;
         ::close(fd);
         return LINK_NOT_OPEN;
     }

@@ -157,6 +157,12 @@ int connection::Open()
     return link_->Open(true);
 }
 
+int connection::OpenErrno()
+{
+    std::lock_guard<std::recursive_mutex> hold(lock_);
+    return link_ ? link_->OpenErrno() : 0;
+}
+
 void connection::Close()
 {
     std::lock_guard<std::recursive_mutex> hold(lock_);

@@ -72,6 +72,9 @@ public:
                         std::uint32_t speed, std::uint32_t devNo, std::uint32_t auxTmout);
 
     int Open();
+    // The system's errno of the link's last failed opening (0 for none, or a failure
+    // without a system reason).
+    int OpenErrno();
     void Close();
     // Whether a link is held (open count above 0); never waits for an exchange.
     bool IsOpen();

@@ -48,8 +48,13 @@ public:
     void SetStopCheck(StopCheck check) { stopCheck_ = std::move(check); }
     static constexpr int StopCheckMs = 20;
 
+    // The system's errno of the last failed opening (0 when it failed for no system
+    // reason, such as a host name that does not resolve), for a report that says why.
+    int OpenErrno() const { return openErrno_; }
+
 protected:
     bool Stopped() const { return stopCheck_ && stopCheck_(); }
+    int openErrno_ = 0;
 
 private:
     StopCheck stopCheck_;

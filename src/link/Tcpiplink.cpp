@@ -50,8 +50,10 @@ bool ConnectWithin(int fd, const CTCPIPLink::Address& addr, int timeoutMs, const
     const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     for (;;) {
         const auto left = std::chrono::ceil<std::chrono::milliseconds>(end - std::chrono::steady_clock::now()).count();
-        if (left <= 0 || stopped())
+        if (left <= 0 || stopped()) {
+            errno = ETIMEDOUT;
             return false;
+        }
         const int r = WaitSocket(fd, POLLOUT, int(std::min<long long>(left, CLink::StopCheckMs)), &revents);
         if (r < 0)
             return false;
@@ -62,6 +64,7 @@ bool ConnectWithin(int fd, const CTCPIPLink::Address& addr, int timeoutMs, const
     socklen_t len = sizeof err;
     if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0)
         return false;
+    errno = err;
     return err == 0;
 }
 
@@ -88,19 +91,24 @@ int CTCPIPLink::Open(bool reopen)
     if (!reopen)
         return OK;
 
+    openErrno_ = 0;
     const std::vector<Address> list = Resolve();
     if (list.empty())
-        return LINK_NOT_OPEN;
+        return LINK_NOT_OPEN; // the name does not resolve: no system reason
 
     for (const Address& a : list) {
         // The socket stays non-blocking: every wait is a poll with its own time-out.
         const int fd = ::socket(a.addr.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_TCP);
-        if (fd < 0)
+        if (fd < 0) {
+            openErrno_ = errno;
             continue; // e.g. no IPv6 here: the next address may still do
+        }
         if (ConnectWithin(fd, a, connectTimeoutMs_, [this] { return Stopped(); })) {
             fd_ = fd;
+            openErrno_ = 0;
             return OK;
         }
+        openErrno_ = errno;
         ::close(fd);
     }
     return LINK_NOT_OPEN;

@@ -67,3 +67,49 @@ TEST(ClockText, LocalTimeBecomesDayMonthYearHourMinuteSecond)
 }
 
 } // namespace
+
+namespace {
+
+TEST(ClockText, IsoTextsAreCheckedAsTheDevicesOwn)
+{
+    struct Case {
+        const char* text;
+        bool ok;
+        std::array<std::uint8_t, 6> bcd;
+    };
+    const Case cases[] = {
+        {"2026-12-11T12:00:00", true, {0x11, 0x12, 0x26, 0x12, 0x00, 0x00}},
+        {"2024-02-29 23:59:59", true, {0x29, 0x02, 0x24, 0x23, 0x59, 0x59}},
+        {"2023-02-29T00:00:00", false, {}},
+        {"1999-12-31T00:00:00", false, {}}, // the device keeps two digits of 20YY
+        {"2100-01-01T00:00:00", false, {}},
+        {"2026-12-11T12:00", false, {}},
+        {"2026-12-11T12:00:00Z", false, {}},
+        {"2026/12/11T12:00:00", false, {}},
+    };
+    for (const auto& c : cases) {
+        DeviceClock clock;
+        EXPECT_EQ(ParseIsoClockText(c.text, &clock), c.ok) << c.text;
+        if (c.ok)
+            EXPECT_EQ(clock.bcd, c.bcd) << c.text;
+    }
+}
+
+TEST(ClockText, OnlyARealDateBecomesABrokenDownTime)
+{
+    DeviceClock c;
+    c.bcd = {0x05, 0x03, 0x24, 0x07, 0x08, 0x09};
+    std::tm t{};
+    ASSERT_TRUE(ClockToTm(c, &t));
+    EXPECT_EQ(t.tm_year, 124);
+    EXPECT_EQ(t.tm_mon, 2);
+    EXPECT_EQ(t.tm_mday, 5);
+    EXPECT_EQ(t.tm_sec, 9);
+    for (const auto& bad : {std::array<std::uint8_t, 6>{}, std::array<std::uint8_t, 6>{0x0A, 1, 0x24, 0, 0, 0},
+                            std::array<std::uint8_t, 6>{0x31, 0x04, 0x24, 0, 0, 0}}) {
+        c.bcd = bad;
+        EXPECT_FALSE(ClockToTm(c, &t));
+    }
+}
+
+} // namespace

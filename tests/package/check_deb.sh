@@ -3,7 +3,8 @@
 # Unpacks vx4pult_VERSION_<arch>.deb into a temporary root (dpkg -x) and checks its contents,
 # the owner and mode of every entry, its control fields and, when lintian is installed, its
 # findings; then that the root's console, started with its menu entry's command
-# line from an empty folder, finds its option banks in the root's data folder; that vx4ctl
+# line from an empty folder, finds its option banks in the root's data folder; that every program
+# answers --version, the manual pages render and the bash completion offers the commands; that vx4ctl
 # --help runs; and that the root's vx4sim answers the root's vx4ctl identify.
 set -uo pipefail
 pkgdir=$1 version=$2 built=$3
@@ -104,6 +105,31 @@ done
 # vx4ctl
 help=$("${clean_env[@]}" "$root/usr/bin/vx4ctl" --help) || fail "vx4ctl --help failed"
 grep -q "identify" <<<"$help" || fail "vx4ctl --help lists no commands: $help"
+
+# Every program answers --version with its name and the package's version.
+for p in usr/bin/vx4pult usr/bin/vx4ctl usr/bin/vx4sim "usr/lib/$(dpkg-architecture -qDEB_HOST_MULTIARCH 2>/dev/null ||
+                                                         echo x86_64-linux-gnu)/wireshark/extcap/vx4-extcap"; do
+  v=$("${clean_env[@]}" "$root/$p" --version) || fail "$p --version failed"
+  [ "$v" = "$(basename "$p") $version" ] || fail "$p --version printed '$v', not '$(basename "$p") $version'"
+done
+
+# Manual pages for the four programs; man renders each from the package.
+for p in vx4pult vx4ctl vx4sim vx4-extcap; do
+  page="$root/usr/share/man/man1/$p.1.gz"
+  [ -f "$page" ] || fail "the package has no manual page /usr/share/man/man1/$p.1.gz"
+  text=$(MANWIDTH=80 man -l "$page" 2>"$work/man.err") || fail "man cannot show $p.1.gz: $(cat "$work/man.err")"
+  grep -q -- "--version" <<<"$text" || fail "the manual page of $p does not show its options: $text"
+done
+
+# bash completion for vx4ctl: loaded by bash-completion, it offers the commands.
+completion="$root/usr/share/bash-completion/completions/vx4ctl"
+[ -f "$completion" ] || fail "the package has no bash completion for vx4ctl"
+words=$(PATH="$root/usr/bin:$PATH" bash -c '
+  source /usr/share/bash-completion/bash_completion 2>/dev/null
+  source "$1"
+  COMP_WORDS=(vx4ctl id); COMP_CWORD=1; COMP_LINE="vx4ctl id"; COMP_POINT=${#COMP_LINE}
+  _vx4ctl; echo "${COMPREPLY[*]}"' _ "$completion") || fail "the bash completion does not load"
+[ "$words" = identify ] || fail "the bash completion offers '$words' for 'vx4ctl id', not identify"
 
 # vx4sim answers vx4ctl identify.
 "${clean_env[@]}" "$root/usr/bin/vx4sim" --tcp 127.0.0.1:0 >"$work/sim.log" 2>&1 &

@@ -10,11 +10,16 @@
 
 #include <gtest/gtest.h>
 
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <charconv>
 #include <ctime>
@@ -122,7 +127,8 @@ TEST(CtlConfig, ConfigShowsEveryItemOfTheDeviceInTextAndJson)
 std::time_t ParseTime(const std::string& text)
 {
     std::tm t{};
-    if (!strptime(text.c_str(), "%Y-%m-%d %H:%M:%S", &t))
+    // Text output "YYYY-MM-DD HH:MM:SS", JSON ISO 8601 "YYYY-MM-DDTHH:MM:SS+hh:mm".
+    if (!strptime(text.c_str(), "%Y-%m-%d %H:%M:%S", &t) && !strptime(text.c_str(), "%Y-%m-%dT%H:%M:%S", &t))
         return 0;
     t.tm_isdst = -1;
     return std::mktime(&t);
@@ -146,15 +152,18 @@ TEST(CtlConfig, ValuesPollsTheMarkedValuesOnceASecond)
         const json sample = ParseJson(line);
         EXPECT_EQ(sample["values"], (json{{{"id", 15}, {"value", 12.5}, {"status", 4}},
                                           {{"id", 17}, {"value", -3.25}, {"status", 0}}}));
-        times.push_back(ParseTime(sample["time"].get<std::string>()));
+        const std::string time = sample["time"].get<std::string>();
+        times.push_back(ParseTime(time));
+        EXPECT_TRUE(time.size() == 25 && (time[19] == '+' || time[19] == '-') && time[22] == ':') << time;
     }
     EXPECT_GE(times[1] - times[0], 0); // two samples a second apart
     EXPECT_LE(times[1] - times[0], 3);
 
     ASSERT_EQ(runs[1].status, 0) << runs[1].err;
     const auto text = Lines(runs[1].out);
-    ASSERT_EQ(text.size(), 1u);
-    const auto fields = Split(text[0]);
+    ASSERT_EQ(text.size(), 2u);
+    EXPECT_EQ(text[0], "time\t17 T1\tstatus\t15 G1\tstatus"); // the header row
+    const auto fields = Split(text[1]);
     ASSERT_EQ(fields.size(), 5u);
     EXPECT_NE(ParseTime(fields[0]), 0);
     EXPECT_EQ(std::vector<std::string>(fields.begin() + 1, fields.end()),
@@ -207,8 +216,9 @@ TEST(CtlConfig, ValuesAndConfigAgainstAChangingConfiguration)
                                  changing.Args({"--json", "config"}), plain.Args({"config"})});
 
     ASSERT_EQ(runs[0].status, 0) << runs[0].err;
-    const auto lines = Lines(runs[0].out);
-    ASSERT_EQ(lines.size(), 2u);
+    auto lines = Lines(runs[0].out);
+    ASSERT_EQ(lines.size(), 3u);
+    lines.erase(lines.begin()); // the header row
     for (const auto& line : lines) {
         const auto fields = Split(line);
         ASSERT_EQ(fields.size(), 3u) << line;
@@ -243,17 +253,20 @@ TEST(CtlConfig, SetFormatsLikeTheDevicesTextAndWrites)
     const auto runs = RunCtlAll({f.Args({"set", "12", "15,5"}), i.Args({"set", "7", "9"}),
                                  refused.Args({"set", "14", "7"}), calc.Args({"set", "15", "1"})});
 
+    // "ID name: old → new", both in the device's own text.
     EXPECT_EQ(runs[0].status, 0) << runs[0].err;
-    EXPECT_EQ(runs[0].out, "1.550E+01\n"); // against the device's 12.345
+    EXPECT_EQ(runs[0].out, "12 Gmax: 12.345 → 15.500\n"); // sent as 1.550E+01
     EXPECT_EQ(*f.sim.ConstValue(12), 15.5f);
     EXPECT_EQ(f.sim.ItemText(12), "15.500");
 
     EXPECT_EQ(runs[1].status, 0) << runs[1].err;
-    EXPECT_EQ(runs[1].out, "009\n"); // against the device's 005
+    EXPECT_EQ(runs[1].out, "7 Адрес: 005 → 009\n");
     EXPECT_EQ(*i.sim.ConstValue(7), 9.0f);
 
     EXPECT_EQ(runs[2].status, 1);
-    EXPECT_EQ(runs[2].err, "error 253 Ошибка в передаваемом в команде параметре\n");
+    EXPECT_EQ(runs[2].err.rfind("error 253 Ошибка в передаваемом в команде параметре\n  writing item 14 Реж (7) failed\n", 0),
+              0u)
+        << runs[2].err;
     EXPECT_EQ(*refused.sim.ConstValue(14), refusedBefore);
 
     EXPECT_EQ(runs[3].status, 2);
@@ -266,7 +279,7 @@ TEST(CtlConfig, SetSendsNothingForTheCurrentValueOrATextThatIsNoNumber)
     SimDevice dev;
     const RunResult same = RunCtl(dev.Args({"set", "7", "5"})); // the device prints 005
     EXPECT_EQ(same.status, 0) << same.err;
-    EXPECT_EQ(same.out, "005\n");
+    EXPECT_EQ(same.out, "7: 005 → 005 (unchanged)\n");
 
     const RunResult word = RunCtl(dev.Args({"set", "12", "abc"}));
     EXPECT_EQ(word.status, 2);
@@ -278,6 +291,69 @@ TEST(CtlConfig, SetSendsNothingForTheCurrentValueOrATextThatIsNoNumber)
     EXPECT_FALSE(SentItemWrite(dev.sim));
     EXPECT_EQ(dev.sim.ItemText(12), "12.345");
     EXPECT_EQ(dev.sim.ItemText(7), "005");
+}
+
+TEST(CtlConfig, SetWritesSeveralValuesAfterOneReadAndSaysWhatTheDeviceKept)
+{
+    SimDevice dev;
+    TempDir dir; // the constant bank in the current folder names the allowed values
+    WriteFile(dir.File("constbank.xml"), ReadFile(std::string(VX4_SOURCE_DIR) + "/data/constbank.xml"));
+    const RunResult r = RunCtl(dev.Args({"set", "11=0.1234", "12=15"}), dir.Path());
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(Lines(r.out), (std::vector<std::string>{"11 Gmin: 0.120 → 0.123", "12 Gmax: 12.345 → 15.000"}));
+    EXPECT_NE(r.err.find("item 11: the device's format rounds 0.1234 to 0.123"), std::string::npos) << r.err;
+    // One configuration read for both: a single first-block request.
+    std::size_t firstBlocks = 0;
+    for (const auto& req : dev.sim.Requests())
+        firstBlocks += req.size() > 7 && req[6] == 0x22 && req[7] == 0;
+    EXPECT_EQ(firstBlocks, 1u);
+
+    const RunResult json = RunCtl(dev.Args({"--json", "set", "12=16"}));
+    ASSERT_EQ(json.status, 0) << json.err;
+    EXPECT_EQ(ParseJson(json.out)["writes"][0],
+              (nlohmann::json{{"id", 12}, {"name", "Gmax"}, {"old", "15.000"}, {"new", "16.000"}, {"written", true},
+                              {"rounded", false}}));
+
+    // A refused value: the bank's allowed values.
+    const RunResult refused = RunCtl(dev.Args({"set", "13", "5"}), dir.Path());
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_NE(refused.err.find("constbank.xml): 10, 15, 20, 25"), std::string::npos)
+        << refused.err;
+    // Without a bank, where it was looked for.
+    TempDir empty;
+    const RunResult noBank = RunCtl(dev.Args({"set", "13", "5"}), empty.Path());
+    EXPECT_NE(noBank.err.find("was not found in the current folder, "), std::string::npos) << noBank.err;
+
+    // Bad forms are refused before anything is sent.
+    for (const auto& args : std::vector<std::vector<std::string>>{{"set", "13"}, {"set", "x=1"}, {"set", "1=2", "3"}}) {
+        const RunResult bad = RunCtl(dev.Args(args));
+        EXPECT_EQ(bad.status, 2) << testing::PrintToString(args) << bad.err;
+    }
+}
+
+TEST(CtlConfig, ValuesWithCountZeroRunUntilInterruptedAndEndWithSuccess)
+{
+    SimDevice dev;
+    TempDir dir;
+    int out = -1;
+    const pid_t pid = SpawnPiped({CtlPath(), "--port", dev.PortText(), "--dev", std::to_string(dev.sim.Serial()),
+                                  "values", "15", "--count", "0", "--interval", "100", "--xlsx", dir.File("v.xlsx")},
+                                 &out, true);
+    ASSERT_GT(pid, 0);
+    // The header and three samples, then Ctrl+C.
+    std::string text;
+    char c;
+    pollfd p{out, POLLIN, 0};
+    while (std::count(text.begin(), text.end(), '\n') < 4 && ::poll(&p, 1, 60000) > 0 && ::read(out, &c, 1) == 1)
+        text += c;
+    ::kill(pid, SIGINT);
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    ::close(out);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(text.rfind("time\t15 G1\tstatus\n", 0), 0u) << text;
+    EXPECT_TRUE(FileExists(dir.File("v.xlsx"))); // the samples taken are kept
 }
 
 TEST(CtlConfig, AConsolesGatewaySocketForTheSameDeviceIsLeftAlone)
@@ -373,12 +449,12 @@ TEST(CtlConfig, ValuesReadsEveryListedValueOrEnds)
 
     ASSERT_EQ(all.status, 0) << all.err;
     const auto lines = Lines(all.out);
-    ASSERT_EQ(lines.size(), 1u);
-    EXPECT_EQ(Split(lines[0]).size(), 1u + 2 * 138);
+    ASSERT_EQ(lines.size(), 2u); // header and sample
+    EXPECT_EQ(Split(lines[1]).size(), 1u + 2 * 138);
 
     ASSERT_EQ(dup.status, 0) << dup.err;
     const auto dupLines = Lines(dup.out);
-    ASSERT_EQ(dupLines.size(), 2u);
+    ASSERT_EQ(dupLines.size(), 3u);
     for (const auto& line : dupLines)
         EXPECT_EQ(Split(line).size(), 5u) << line;
 

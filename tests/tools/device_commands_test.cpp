@@ -18,6 +18,7 @@
 #include <atomic>
 #include <cstdio>
 #include <map>
+#include <memory>
 
 extern char** environ;
 
@@ -41,6 +42,33 @@ std::string BcdText(const std::uint8_t* b, const char* fmt)
     return buf;
 }
 
+std::string Hex(std::uint32_t v)
+{
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "%X", unsigned(v));
+    return buf;
+}
+
+// Six BCD bytes (day first) as ISO 8601 in the local zone, "+hh:mm" after the time.
+std::string IsoLocal(const std::uint8_t* b)
+{
+    auto v = [](std::uint8_t x) { return (x >> 4) * 10 + (x & 15); };
+    std::tm tm{};
+    tm.tm_mday = v(b[0]);
+    tm.tm_mon = v(b[1]) - 1;
+    tm.tm_year = v(b[2]) + 100;
+    tm.tm_hour = v(b[3]);
+    tm.tm_min = v(b[4]);
+    tm.tm_sec = v(b[5]);
+    tm.tm_isdst = -1;
+    const std::time_t t = std::mktime(&tm);
+    localtime_r(&t, &tm);
+    char buf[40], zone[8];
+    std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%S", &tm);
+    std::strftime(zone, sizeof zone, "%z", &tm);
+    return std::string(buf) + std::string(zone).substr(0, 3) + ":" + std::string(zone).substr(3);
+}
+
 // The identification fields straight from the record's bytes.
 json IdentFromRecord(const std::vector<std::uint8_t>& r)
 {
@@ -54,7 +82,7 @@ json IdentFromRecord(const std::vector<std::uint8_t>& r)
                 {"cpuType", Text(r, 11, 9)},
                 {"serial", vx4::GetU32(&r[21])},
                 {"initState", std::int32_t(vx4::GetU32(&r[25]))},
-                {"initTime", BcdText(&r[29], "%.2x.%.2x.%.2x %.2x:%.2x:%.2x")},
+                {"initTime", IsoLocal(&r[29])},
                 {"extMinor", r[35]},
                 {"extMajor", r[36]},
                 {"swChecksum", vx4::GetU32(&r[37])},
@@ -85,8 +113,16 @@ TEST(CtlDevice, IdentifyInTextAndJsonMatchesTheRecord)
     ASSERT_EQ(t.status, 0) << t.err;
     const auto fields = Fields(t.out);
     EXPECT_EQ(fields.size(), expected.size());
-    for (const auto& [name, value] : expected.items())
-        EXPECT_EQ(fields.at(name), value.is_string() ? value.get<std::string>() : value.dump()) << name;
+    // In text the start-up time as the device keeps it and the checksum in hex, as the console shows them.
+    const std::vector<std::uint8_t> record = dev.sim.IdentRecord();
+    for (const auto& [name, value] : expected.items()) {
+        if (name == "initTime")
+            EXPECT_EQ(fields.at(name), BcdText(&record[29], "%.2x.%.2x.%.2x %.2x:%.2x:%.2x"));
+        else if (name == "swChecksum")
+            EXPECT_EQ(fields.at(name), Hex(vx4::GetU32(&record[37])));
+        else
+            EXPECT_EQ(fields.at(name), value.is_string() ? value.get<std::string>() : value.dump()) << name;
+    }
 }
 
 TEST(CtlDevice, DeviceNumberZeroLearnsTheAddressThroughTheAnyDeviceAddress)
@@ -161,12 +197,14 @@ TEST(CtlDevice, InfoShowsSummarySystemsArchivesAndClock)
     }
     // The clock read during the run: at most a second behind the device's clock now.
     const auto now = dev.sim.Clock();
-    EXPECT_EQ(info["clock"].get<std::string>().substr(0, 15), BcdText(now.data(), "%.2X.%.2X.%.2X %.2X:%.2X:%.2X").substr(0, 15));
+    EXPECT_EQ(info["clock"].get<std::string>().substr(0, 16), IsoLocal(now.data()).substr(0, 16));
+    EXPECT_EQ(info["clock"].get<std::string>().substr(19), IsoLocal(now.data()).substr(19)); // the zone
 
     const RunResult t = RunCtl(dev.Args({"info"}));
     ASSERT_EQ(t.status, 0) << t.err;
     const auto fields = Fields(t.out);
     EXPECT_EQ(fields.at("itemCount"), std::to_string(dev.sim.ItemCount()));
+    EXPECT_EQ(fields.at("checksum"), Hex(dev.sim.ConfigChecksum())); // as the console shows it
     EXPECT_EQ(fields.at("system"), "1\t" + systems[0].name + "\t" + systems[0].note);
     EXPECT_EQ(fields.at("archive").substr(0, 2), "0\t");
 }
@@ -194,14 +232,24 @@ TEST(CtlDevice, ClockIsReadAndSet)
     ASSERT_EQ(read.status, 0) << read.err;
     EXPECT_EQ(read.out.substr(0, 15), "31.12.25 23:59:"); // the clock runs
 
+    // The clock is read back: before, sent, after and their difference.
     const RunResult set = RunCtl(dev.Args({"clock", "--set", "05.03.24 07:08:09"}));
     ASSERT_EQ(set.status, 0) << set.err;
-    EXPECT_EQ(set.out, "05.03.24 07:08:09\n");
-    // The set request is sent without waiting for an answer; give the device a moment.
-    for (int i = 0; i < 100 && dev.sim.Clock()[0] != 0x05; ++i)
-        usleep(10000);
+    auto fields = Fields(set.out);
+    EXPECT_EQ(fields.at("before").substr(0, 9), "31.12.25 ");
+    EXPECT_EQ(fields.at("sent"), "05.03.24 07:08:09");
+    EXPECT_EQ(fields.at("after").substr(0, 15), "05.03.24 07:08:");
+    EXPECT_TRUE(fields.at("difference") == "0 s" || fields.at("difference") == "1 s") << set.out;
     const auto c = dev.sim.Clock();
     EXPECT_EQ(std::vector<std::uint8_t>(c.begin(), c.begin() + 5), (std::vector<std::uint8_t>{5, 3, 0x24, 7, 8}));
+
+    // ISO 8601, in JSON with the zone.
+    const RunResult iso = RunCtl(dev.Args({"--json", "clock", "--set", "2026-12-11T12:00:00"}));
+    ASSERT_EQ(iso.status, 0) << iso.err;
+    const json j = ParseJson(iso.out);
+    const std::uint8_t sent[6] = {0x11, 0x12, 0x26, 0x12, 0x00, 0x00};
+    EXPECT_EQ(j["sent"], IsoLocal(sent));
+    EXPECT_EQ(j["after"].get<std::string>().substr(0, 16), "2026-12-11T12:00");
 
     const std::time_t before = std::time(nullptr);
     const RunResult now = RunCtl(dev.Args({"clock", "--set", "now"}));
@@ -210,7 +258,94 @@ TEST(CtlDevice, ClockIsReadAndSet)
     localtime_r(&before, &t);
     char day[16];
     std::strftime(day, sizeof day, "%d.%m.%y", &t);
-    EXPECT_EQ(now.out.substr(0, 8), day);
+    EXPECT_EQ(Fields(now.out).at("sent").substr(0, 8), day);
+    // --utc: the computer's time in UTC.
+    const RunResult utc = RunCtl(dev.Args({"clock", "--set", "now", "--utc"}));
+    ASSERT_EQ(utc.status, 0) << utc.err;
+    gmtime_r(&before, &t);
+    std::strftime(day, sizeof day, "%d.%m.%y", &t);
+    EXPECT_EQ(Fields(utc.out).at("sent").substr(0, 8), day);
+}
+
+TEST(CtlDevice, ClockSetFailsWhenNoDeviceTookTheTime)
+{
+    SimDevice dev;
+    // A wrong device number: nothing answers, nothing is set.
+    const RunResult nobody =
+        RunCtl({"--port", dev.PortText(), "--dev", std::to_string(dev.sim.Serial() + 1), "clock", "--set", "now"});
+    EXPECT_EQ(nobody.status, 1);
+    EXPECT_NE(nobody.err.find("error 1016"), std::string::npos) << nobody.err;
+    // A device that answers reads but drops the set: the time read back is not the one sent.
+    dev.sim.SetClock({0x01, 0x01, 0x20, 0x00, 0x00, 0x00});
+    dev.sim.SetHook([](const std::vector<std::uint8_t>& req) {
+        return vx4sim::HookResult{req.size() > 6 && req[6] == 0x03 ? vx4sim::HookResult::Silent
+                                                                    : vx4sim::HookResult::Normal,
+                                  {}};
+    });
+    const RunResult dropped = RunCtl(dev.Args({"clock", "--set", "2026-12-11T12:00:00"}));
+    EXPECT_EQ(dropped.status, 1);
+    EXPECT_NE(dropped.err.find("did not take it"), std::string::npos) << dropped.err;
+    EXPECT_EQ(Fields(dropped.out).at("after").substr(0, 8), "01.01.20");
+    // A device that goes silent after the set: the read back fails.
+    auto sets = std::make_shared<std::atomic<int>>(0);
+    dev.sim.SetHook([sets](const std::vector<std::uint8_t>& req) {
+        if (req.size() > 6 && req[6] == 0x03)
+            ++*sets;
+        return vx4sim::HookResult{*sets > 0 ? vx4sim::HookResult::Silent : vx4sim::HookResult::Normal, {}};
+    });
+    const RunResult silent = RunCtl(dev.Args({"clock", "--set", "now"}));
+    EXPECT_EQ(silent.status, 1);
+    EXPECT_NE(silent.err.find("reading the clock back failed"), std::string::npos) << silent.err;
+    dev.sim.SetHook(nullptr);
+}
+
+// Every value named like a time in a JSON document: ISO 8601 with a zone.
+void ExpectZonedTimes(const json& j, const std::string& where)
+{
+    if (j.is_object()) {
+        for (const auto& [key, value] : j.items()) {
+            if (value.is_string() &&
+                (key == "time" || key == "clock" || key == "initTime" || key == "before" || key == "sent" ||
+                 key == "after")) {
+                const std::string t = value.get<std::string>();
+                const bool zoned = (t.size() == 20 && t.back() == 'Z') ||
+                                   (t.size() == 25 && (t[19] == '+' || t[19] == '-') && t[22] == ':');
+                EXPECT_TRUE(zoned && t[10] == 'T') << where << ": " << key << " = " << t;
+            } else {
+                ExpectZonedTimes(value, where);
+            }
+        }
+    } else if (j.is_array()) {
+        for (const auto& v : j)
+            ExpectZonedTimes(v, where);
+    }
+}
+
+TEST(CtlDevice, EveryJsonCommandPrintsDocumentsWithZonedTimes)
+{
+    SimDevice dev;
+    vx4sim::Transducer t;
+    t.serial = 1234;
+    t.pairs = {{1, 10}};
+    dev.sim.SetTransducers({t});
+    const std::vector<std::vector<std::string>> commands = {
+        {"identify"}, {"info"}, {"config"}, {"values", "15"}, {"get", "12"}, {"set", "12", "13"}, {"clock"},
+        {"clock", "--set", "now"}, {"test-clock"}, {"events"}, {"graduation", "1234"}, {"echo", "--count", "2"},
+        {"relay", "0002"}};
+    for (const auto& c : commands) {
+        std::vector<std::string> args{"--json"};
+        args.insert(args.end(), c.begin(), c.end());
+        const RunResult r = RunCtl(dev.Args(args));
+        const std::string where = testing::PrintToString(c);
+        EXPECT_TRUE(r.status == 0 || c[0] == "relay") << where << "\n" << r.err;
+        const auto lines = Lines(r.out);
+        ASSERT_FALSE(lines.empty()) << where;
+        for (const auto& line : lines) {
+            const json j = json::parse(line, nullptr, false);
+            ASSERT_FALSE(j.is_discarded()) << where << ": " << line;
+            ExpectZonedTimes(j, where);
+        }
+    }
 }
 
 TEST(CtlDevice, ClockTestPassesFailsOrFindsTheDeviceUnreachable)
@@ -236,7 +371,7 @@ TEST(CtlDevice, ClockTestPassesFailsOrFindsTheDeviceUnreachable)
     dev.sim.SetHook([](const std::vector<std::uint8_t>&) { return vx4sim::HookResult{vx4sim::HookResult::Silent, {}}; });
     const RunResult silent = RunCtl(dev.Args({"test-clock"}));
     EXPECT_EQ(silent.status, 1);
-    EXPECT_EQ(silent.err, "error -1 VX-4 недоступен\n");
+    EXPECT_EQ(silent.err.rfind("error -1 VX-4 недоступен\n  tried ", 0), 0u) << silent.err;
     dev.sim.SetHook(nullptr);
 }
 
@@ -312,7 +447,7 @@ TEST(CtlDevice, RelayPrintsTheAnswerAsHex)
     const RunResult none = RunCtl(dev.Args({"relay", "00 02 01"}));
     EXPECT_EQ(none.status, 1);
     EXPECT_EQ(none.out, "01000000\n");
-    EXPECT_EQ(none.err, "error 1\n");
+    EXPECT_EQ(none.err, "error 1 the device refused the request (its answer code)\n");
 }
 
 TEST(CtlDevice, WorksAgainstTheSimulatorProgram)

@@ -32,6 +32,19 @@ TEST(CtlFiles, DownloadWritesTheDeviceFileByteForByte)
     ASSERT_EQ(toFile.status, 0) << toFile.err;
     EXPECT_EQ(ReadFile(dir.File("h.bin")), Bytes(hour));
     EXPECT_EQ(DirEntries(dir.Path()), (std::vector<std::string>{"h.bin", "main.xmc"}));
+
+    // "-" is standard output; a folder takes the file under the device file's name.
+    const RunResult toStdout = RunCtl(dev.Args({"download", "hour.dat", "-o", "-"}), dir.Path());
+    ASSERT_EQ(toStdout.status, 0) << toStdout.err;
+    EXPECT_EQ(toStdout.out, Bytes(hour));
+    TempDir folder;
+    const RunResult toFolder = RunCtl(dev.Args({"download", "main.xmc", "-o", folder.Path()}));
+    ASSERT_EQ(toFolder.status, 0) << toFolder.err;
+    EXPECT_EQ(ReadFile(folder.File("main.xmc")), Bytes(*dev.sim.FileContents("main.xmc")));
+    EXPECT_EQ(DirEntries(dir.Path()), (std::vector<std::string>{"h.bin", "main.xmc"})); // no file named "-"
+    const RunResult missing = RunCtl(dev.Args({"download", "nosuch.dat", "-o", "-"}));
+    EXPECT_EQ(missing.status, 1);
+    EXPECT_EQ(missing.out, "");
 }
 
 TEST(CtlFiles, AFailedDownloadLeavesNoFileAndKeepsAnOlderOne)
@@ -40,7 +53,7 @@ TEST(CtlFiles, AFailedDownloadLeavesNoFileAndKeepsAnOlderOne)
     TempDir dir;
     const RunResult missing = RunCtl(dev.Args({"download", "nosuch.dat", "-o", dir.File("x.dat")}));
     EXPECT_EQ(missing.status, 1);
-    EXPECT_EQ(missing.err, "error 248 VX-4: не удается открать файл\n");
+    EXPECT_EQ(missing.err.rfind("error 248 VX-4: не удается открать файл\n  the device has no file 'nosuch.dat'", 0), 0u) << missing.err;
 
     WriteFile(dir.File("keep.dat"), "older contents");
     // The device refuses the second block (code 247) after the first has been written.
@@ -142,7 +155,7 @@ TEST(CtlFiles, GraduationAsATableOrADarFile)
 
     const RunResult gone = RunCtl(dev.Args({"graduation", "4321", "-o", dir.File("00004321.dar")}));
     EXPECT_EQ(gone.status, 1);
-    EXPECT_EQ(gone.err, "error 1\n"); // the relay's status word: no unit answered
+    EXPECT_EQ(gone.err, "error 1 the device refused the request (its answer code)\n"); // the relay's status word: no unit answered
     EXPECT_FALSE(FileExists(dir.File("00004321.dar")));
 }
 

@@ -3,6 +3,7 @@
 #include "mainwindow_fixture.h"
 
 #include "device/Vx4obj.h"
+#include "ui/main/DeviceOperations.h"
 #include "link/Vx4prot.h"
 #include "ui/main/StatusBar.h"
 #include "ui/views/DeviceInfoPanel.h"
@@ -127,6 +128,21 @@ TEST_F(PollingWindow, StopAfterAFailedReadNamesItsReasonAndF10DoesNot) {
     form->Polling().Timer1Timer();
     EXPECT_EQ(form->StatusPanels().PanelText(2), QStringLiteral("Стоп"));
     EXPECT_EQ(panel->toolTip(), QStringLiteral("Стоп"));
+}
+
+TEST_F(PollingWindow, ASearchThatFindsTheDeviceClearsTheStopReason) {
+    StartSimulator();
+    sim->SetHook([](const std::vector<std::uint8_t>&) { return vx4sim::HookResult{vx4sim::HookResult::Silent, {}}; });
+    CreateForm();
+    form->StartItem().trigger();
+    ASSERT_TRUE(TickUntil([this] { return form->PollingPaused(); }, 60000));
+    form->Polling().Timer1Timer();
+    ASSERT_EQ(form->StatusPanels().PanelText(2), QStringLiteral("Стоп — Таймаут ожидания ответа (1016)"));
+    // The device answers again and F3 finds it: the old reason goes.
+    sim->SetHook(nullptr);
+    form->DeviceOperations().N91Click();
+    form->Polling().Timer1Timer();
+    EXPECT_EQ(form->StatusPanels().PanelText(2), QStringLiteral("Стоп"));
 }
 
 TEST_F(PollingWindow, TwoStartsAndOneStopKeepTheLinkOpen) {

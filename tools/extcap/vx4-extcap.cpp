@@ -113,6 +113,30 @@ void PrintConfig()
     std::printf("value {arg=2}{value=vx2}{display=vx2}{default=false}\n");
 }
 
+void PrintHelp()
+{
+    std::printf(
+        "Usage: vx4-extcap [OPTIONS]\n"
+        "Wireshark's live capture interface for the VX-4 line: listens on a serial port or a\n"
+        "TCP gateway without sending anything, and hands every piece read off the line to\n"
+        "Wireshark (link type USER0, decoded by the vx4 dissector). Wireshark starts it from its\n"
+        "extcap folder; the interface is \"VX-4 line\".\n"
+        "\n"
+        "Options:\n"
+        "  --extcap-interfaces        list the interface\n"
+        "  --extcap-interface NAME    the interface (vx4)\n"
+        "  --extcap-dlts              the interface's link type\n"
+        "  --extcap-config            the capture options Wireshark shows\n"
+        "  --capture --fifo PATH      capture into PATH (a pcap stream)\n"
+        "  --port P                   serial port (/dev/ttyUSB0) or HOST:PORT\n"
+        "  --speed N                  line speed in baud (default 115200)\n"
+        "  --protocol vx3c|vx2        the monitor to capture with (default vx3c)\n"
+        "  --help                     this text\n"
+        "  --version                  the program's version\n"
+        "\n"
+        "Exit status: 0 success, 2 bad usage, another non-zero status when the capture fails.\n");
+}
+
 // "--name value" or "--name=value".
 bool TakeValue(int argc, char** argv, int& i, const char* name, std::string* out)
 {
@@ -243,6 +267,14 @@ int main(int argc, char** argv)
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         std::string value;
+        if (a == "--help" || a == "-h") {
+            PrintHelp();
+            return 0;
+        }
+        if (a == "--version") {
+            std::printf("vx4-extcap %s\n", Version);
+            return 0;
+        }
         if (a == "--extcap-interfaces")
             o.interfaces = true;
         else if (a == "--extcap-dlts")
@@ -294,5 +326,5 @@ int main(int argc, char** argv)
         PrintVersion();
         return 0;
     }
-    return Usage("give --extcap-interfaces, --extcap-dlts, --extcap-config or --capture");
+    return Usage("give --extcap-interfaces, --extcap-dlts, --extcap-config or --capture (--help explains them)");
 }

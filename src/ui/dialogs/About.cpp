@@ -1,4 +1,5 @@
 #include "ui/dialogs/About.h"
+#include "ui/dialogs/ScreenPlacement.h"
 
 #include "ui/views/TreeIcons.h"
 
@@ -60,7 +61,7 @@ void TAboutBox::showEvent(QShowEvent* event) {
     if (QWidget* p = parentWidget()) {
         // Centred on the main window.
         QPoint centre = p->geometry().center();
-        move(centre.x() - width() / 2, centre.y() - height() / 2);
+        MoveOnScreen(this, QPoint(centre.x() - width() / 2, centre.y() - height() / 2));
     }
 }
 

@@ -1,4 +1,5 @@
 #include "ui/dialogs/Gigeshow.h"
+#include "ui/dialogs/ScreenPlacement.h"
 
 #include "common/DarFile.h"
 #include "device/Vx4obj.h"
@@ -181,7 +182,7 @@ void TGIGEShowForm::showEvent(QShowEvent* event)
 {
     if (QWidget* p = parentWidget()) {
         const QPoint centre = p->mapToGlobal(p->rect().center());
-        move(centre.x() - width() / 2, centre.y() - height() / 2);
+        MoveOnScreen(this, QPoint(centre.x() - width() / 2, centre.y() - height() / 2));
     }
     QDialog::showEvent(event);
 }

@@ -1,17 +1,16 @@
 #include "ui/dialogs/Setportdlg.h"
+#include "ui/dialogs/ScreenPlacement.h"
 
 #include "ui/dialogs/Ipedit.h"
 
 #include <QAction>
 #include <QComboBox>
-#include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRegularExpressionValidator>
-#include <QScreen>
 #include <QSerialPortInfo>
 #include <QStyle>
 #include <QToolButton>
@@ -262,13 +261,7 @@ bool TSetPortDlg::ShowModalAt(int x, int y, connection& conn)
 {
     Prepare(conn);
     // The top-left corner at the pointer, kept on the screen.
-    QPoint at(x, y);
-    if (QScreen* screen = QGuiApplication::screenAt(at)) {
-        const QRect area = screen->availableGeometry();
-        at.setX(std::clamp(at.x(), area.left(), std::max(area.left(), area.right() - width())));
-        at.setY(std::clamp(at.y(), area.top(), std::max(area.top(), area.bottom() - height())));
-    }
-    move(at);
+    MoveOnScreen(this, QPoint(x, y));
     const bool confirmed = exec() == QDialog::Accepted;
     if (!confirmed)
         E_AuxTmout->setText(QString::fromStdString(auxShown_));

@@ -80,6 +80,7 @@ void TDeviceOperations::N91Click()
     if (serial == 0) return;
     c_.devNo = found;
     c_.window.setWindowTitle(TPollingCycle::Caption(c_.devNo));
+    emit deviceFound();
 }
 
 void TDeviceOperations::SyncTimeClick()

@@ -61,6 +61,10 @@ public:
     // The filters of the download dialog, in order.
     static QStringList DownloadFilters();
 
+signals:
+    // The search found a device.
+    void deviceFound();
+
 private:
     void SetBusyCursors(bool busy);
 

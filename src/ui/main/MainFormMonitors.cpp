@@ -3,6 +3,7 @@
 // the device object's polling off, the link opened when it was closed; the main window is
 // hidden while the monitor is shown modally.
 
+#include "ui/dialogs/ScreenPlacement.h"
 #include "ui/main/ManualOperation.h"
 #include "ui/main/Vx4pult_main.h"
 #include "ui/monitors/Unit_vx2_monitor.h"
@@ -66,7 +67,7 @@ void Tvx4pult_MainForm::RunMonitor(QDialog* monitor)
     operations_->RunAround(options, [this, monitor] {
         const QRect r = frameGeometry();
         hide();
-        monitor->move(r.center() - QPoint(monitor->width() / 2, monitor->height() / 2));
+        MoveOnScreen(monitor, r.center() - QPoint(monitor->width() / 2, monitor->height() / 2));
         monitor->exec();
         show();
     });

@@ -92,6 +92,8 @@ public:
     // What status panel 2 shows while stopped: "Стоп", or after the tick stopped polling
     // because nothing was read, "Стоп — <reason> (<code>)".
     const QString& StopText() const { return stopText_; }
+    // Back to plain "Стоп" (a search found the device); shown at the next tick.
+    void ClearStopReason() { stopText_ = QStringLiteral("Стоп"); }
     // "Стоп — <text of code> (<code>)", or "Стоп — <text>" for a read that failed with no
     // code (an empty configuration).
     static QString StopReasonText(int code);

@@ -6,6 +6,7 @@
 #include "ui/views/ConfigTree.h"
 #include "ui/views/DeviceInfoPanel.h"
 #include "ui/main/DeviceOperations.h"
+#include "ui/dialogs/ScreenPlacement.h"
 #include "ui/main/ManualOperation.h"
 #include "ui/reports/ParameterMapReport.h"
 #include "ui/main/MessageBoxes.h"
@@ -107,6 +108,8 @@ Tvx4pult_MainForm::Tvx4pult_MainForm(const MainFormOptions& options, QWidget* pa
     connect(SysEvent, &QAction::triggered, deviceOperations_, &TDeviceOperations::SysEventClick);
     connect(TestConnect, &QAction::triggered, deviceOperations_, &TDeviceOperations::TestConnectClick);
     connect(N91, &QAction::triggered, deviceOperations_, &TDeviceOperations::N91Click);
+    // A device found: the reason polling last stopped is no longer news.
+    connect(deviceOperations_, &TDeviceOperations::deviceFound, polling_, &TPollingCycle::ClearStopReason);
     connect(SyncTime, &QAction::triggered, deviceOperations_, &TDeviceOperations::SyncTimeClick);
     connect(TestRTC, &QAction::triggered, deviceOperations_, &TDeviceOperations::TestRTCClick);
 
@@ -221,8 +224,9 @@ void Tvx4pult_MainForm::FormCreate() {
     // once the window shows.
     settingsFile_.Load(IniPath());
     const WindowSettings s = ReadWindowSettings(settingsFile_);
-    move(s.left, s.top);
     resize(s.width, s.height);
+    // A position saved on another monitor layout comes back on the screen.
+    MoveOnScreen(this, QPoint(s.left, s.top));
     if (s.state == 1) setWindowState(Qt::WindowMinimized);
     else if (s.state == 2) setWindowState(Qt::WindowMaximized);
     pendingTreeWidth_ = s.treeWidth;

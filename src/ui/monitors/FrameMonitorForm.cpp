@@ -1,5 +1,7 @@
 #include "ui/monitors/FrameMonitorForm.h"
 
+#include "ui/dialogs/ScreenPlacement.h"
+
 #include "link/PcapFile.h"
 #include "office/RtfWriter.h"
 #include "ui/main/MessageBoxes.h"
@@ -311,7 +313,7 @@ void TFrameMonitorForm::showEvent(QShowEvent* event)
         return;
     if (QWidget* p = parentWidget()) {
         const QRect r = p->frameGeometry();
-        move(r.center() - QPoint(width() / 2, height() / 2));
+        MoveOnScreen(this, r.center() - QPoint(width() / 2, height() / 2));
     }
     StartCapture();
 }

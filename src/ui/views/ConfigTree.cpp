@@ -7,6 +7,7 @@
 #include "ui/views/ParamEditor.h"
 #include "ui/views/TreeIcons.h"
 
+#include <QPainter>
 #include <QMimeData>
 #include <QStyledItemDelegate>
 #include <QTreeWidgetItemIterator>
@@ -505,6 +506,18 @@ QMimeData* ConfigTree::mimeData(const QList<QTreeWidgetItem*>& items) const
                   (QString::number(data->itemId) + QLatin1Char('\n') + caption).toUtf8());
     mime->setText(caption);
     return mime;
+}
+
+const char* const ConfigTree::EmptyHint = "F11 — начать опрос";
+
+void ConfigTree::paintEvent(QPaintEvent* event) {
+    QTreeWidget::paintEvent(event);
+    if (topLevelItemCount() != 0) return;
+    // The empty tree says how to fill it.
+    QPainter painter(viewport());
+    painter.setPen(palette().color(QPalette::Disabled, QPalette::Text));
+    painter.drawText(viewport()->rect().adjusted(8, 8, -8, -8), Qt::AlignHCenter | Qt::AlignTop | Qt::TextWordWrap,
+                     QString::fromUtf8(EmptyHint));
 }
 
 } // namespace vx4

@@ -68,6 +68,8 @@ enum TreeIcon : int {
 class ConfigTree : public QTreeWidget {
     Q_OBJECT
 public:
+    // Shown in the empty tree, before the first read: "F11 — начать опрос".
+    static const char* const EmptyHint;
     // MIME type of a dragged calculated value. The payload is UTF-8 text of two lines: the
     // item id in decimal, then the chart caption (system number followed by the item name).
     static constexpr const char* CalcMimeType = "application/x-vx4-calc-item";
@@ -148,6 +150,7 @@ signals:
     void nodeSelected(QTreeWidgetItem* node);
 
 protected:
+    void paintEvent(QPaintEvent* event) override;
     QMimeData* mimeData(const QList<QTreeWidgetItem*>& items) const override;
     QStringList mimeTypes() const override;
 
