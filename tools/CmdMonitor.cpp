@@ -84,7 +84,7 @@ int CmdMonitor(const GlobalOptions& g, const CommandArgs& a)
     // The capture file only once there is a link to capture: a failed open leaves none.
     vx4::CPcapFile pcap;
     std::string error;
-    if (!a.pcapFile.empty() && !pcap.Open(a.pcapFile, &error)) {
+    if (!a.pcapFile.empty() && !pcap.Open(a.pcapFile, &error, true)) {
         PrintFailure(error);
         return ExitFailed;
     }

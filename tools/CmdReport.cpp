@@ -11,7 +11,9 @@
 
 #include <unistd.h>
 
+#include <cerrno>
 #include <clocale>
+#include <cstring>
 #include <filesystem>
 #include <iostream>
 
@@ -39,9 +41,10 @@ int CmdReport(const GlobalOptions& g, const CommandArgs& a)
     for (const auto& [file, path] : {std::pair{&files.mapFile, files.mapTemplate},
                                       std::pair{&files.gradFile, files.gradTemplate}}) {
         if (!file->has_value() || !(*file)->read) {
-            std::cerr << "vx4ctl: the report template " << path << ": "
-                      << (file->has_value() ? (*file)->why : std::string("not read")) << " (looked for in "
-                      << DataFoldersText() << ")\n";
+            // A file that is there but was refused says why.
+            const std::string why = file->has_value() ? (*file)->why : std::string();
+            std::cerr << "vx4ctl: the report template " << path << " was not found in " << DataFoldersText()
+                      << (why.empty() || why == std::strerror(ENOENT) ? std::string() : " (" + why + ")") << "\n";
             return ExitFailed;
         }
     }

@@ -63,7 +63,7 @@ bool CPcapFile::PutToFifo(const std::uint8_t* bytes, std::size_t n, std::string*
     return true;
 }
 
-bool CPcapFile::Open(const std::string& path, std::string* error)
+bool CPcapFile::Open(const std::string& path, std::string* error, bool waitForReader)
 {
     Discard();
     path_ = path;
@@ -74,7 +74,11 @@ bool CPcapFile::Open(const std::string& path, std::string* error)
         // A pipe's reader (Wireshark's capture fifo) takes the stream as it comes. The fifo
         // is opened without waiting for a reader (none: ENXIO, reported) and never through a
         // link, and what was opened is checked to be that fifo.
-        const int fd = ::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
+        int fd = ::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
+        while (fd < 0 && errno == ENXIO && waitForReader && !(cancel_ && cancel_->load())) {
+            (void)::poll(nullptr, 0, 100);
+            fd = ::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
+        }
         struct stat opened {};
         if (fd < 0 || ::fstat(fd, &opened) != 0 || !S_ISFIFO(opened.st_mode) || opened.st_ino != st.st_ino) {
             const int err = fd < 0 ? (errno == ENXIO ? ENXIO : errno) : EINVAL;

@@ -21,8 +21,8 @@
 // flushed as they are written, so a reader at the other end sees each piece at once. Every failure returns false with the
 // system's error text.
 //
-// A fifo is opened without waiting for a reader and never through a link (no reader is an
-// error), and written without blocking: a reader that takes nothing is waited for, and a
+// A fifo is opened without blocking and never through a link (no reader is an error unless
+// the caller waits for one), and written without blocking: a reader that takes nothing is waited for, and a
 // cancel (Save's flag) seen, every 100 ms; a reader that closes the fifo is an error.
 
 #include "link/FrameMonitor.h"
@@ -49,7 +49,10 @@ public:
     CPcapFile& operator=(const CPcapFile&) = delete;
 
     // Creates (or replaces) the file and writes the file header.
-    bool Open(const std::string& path, std::string* error);
+    // With waitForReader, a fifo that no program reads yet is tried again every 100 ms until
+    // one does (a capture program whose reader opens the fifo after starting it); a stop
+    // signal or the cancel flag ends the wait.
+    bool Open(const std::string& path, std::string* error, bool waitForReader = false);
     // One packet for the piece (nothing for a piece without bytes).
     bool Write(const SCapturedPiece& piece, std::string* error);
     bool Close(std::string* error);

@@ -200,7 +200,7 @@ int Capture(const Options& o)
         // First the stream's header: Wireshark waits for it before it looks at anything else.
         vx4::CPcapFile pcap;
         std::string error;
-        if (!pcap.Open(o.fifo, &error)) {
+        if (!pcap.Open(o.fifo, &error, true)) {
             fail(error);
             done = true;
             return;
