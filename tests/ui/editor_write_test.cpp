@@ -212,7 +212,7 @@ TEST_F(EditorTest, FocusGoingToTheMenusOrAnotherWindowKeepsTheEditOpen)
              ASSERT_EQ(QApplication::focusWidget(), bar);
              QTest::keyClick(bar, Qt::Key_Escape); // the menu bar hands the focus back
          }},
-        {"a menu opened with the mouse and closed with Escape", [&](QLineEdit* line) {
+        {"a menu opened with the mouse and closed with Escape", [&](QLineEdit*) {
              QTest::mouseClick(bar, Qt::LeftButton, {}, bar->actionGeometry(help->menuAction()).center());
              ASSERT_TRUE(WaitFor([&] { return QApplication::activePopupWidget() == help; }, 3000));
              QTest::keyClick(help, Qt::Key_Escape); // back to the menu bar

@@ -22,7 +22,9 @@ void OnStopSignal(int signal)
 {
     const int saved = errno;
     const unsigned char byte = static_cast<unsigned char>(signal);
-    (void)::write(signalPipe[1], &byte, 1);
+    // A full pipe already holds a wake-up; nothing else can be done in a handler.
+    if (::write(signalPipe[1], &byte, 1) < 0) {
+    }
     errno = saved;
 }
 
