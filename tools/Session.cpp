@@ -44,12 +44,15 @@ std::string Session::Where()
 std::string Session::ConnectionText()
 {
     const vx4::ConnectionSettings s = conn_.Settings();
-    // A key the file holds counts as the file's even when it holds the default.
-    auto source = [this](bool option, std::initializer_list<const char*> keys) -> std::string {
+    // A key the file holds counts as the file's even when it holds the default. The file is
+    // read once, with the checks the connection's own reading made (a refused file holds none).
+    vx4::IniFile file;
+    file.Load(settingsPath_);
+    auto source = [&](bool option, std::initializer_list<const char*> keys) -> std::string {
         if (option)
             return "option";
         for (const char* key : keys)
-            if (vx4::GetPrivateProfileString("CONNECTION", key, "\x01", settingsPath_) != "\x01")
+            if (file.Get("CONNECTION", key, "\x01") != "\x01")
                 return "settings file " + settingsPath_;
         return "default";
     };
